@@ -1,0 +1,26 @@
+#pragma once
+
+// The keys of the settings store, spelled once.
+namespace quellbox::keys {
+inline constexpr const char* servicesNameArray = "servicesNameArray";
+inline constexpr const char* servicesPortArray = "servicesPortArray";
+inline constexpr const char* activatedULServices = "activatedULServices";
+inline constexpr const char* lastDonatewareAdvertisementDate = "lastDonatewareAdvertisementDate";
+inline constexpr const char* DATARate = "DATARate";
+inline constexpr const char* ACKPause = "ACKPause";
+inline constexpr const char* connectionType = "connectionType";
+inline constexpr const char* minDATARate = "minDATARate";
+inline constexpr const char* maxDATARate = "maxDATARate";
+inline constexpr const char* defaultDATARate = "defaultDATARate";
+inline constexpr const char* minACKPause = "minACKPause";
+inline constexpr const char* maxACKPause = "maxACKPause";
+inline constexpr const char* priorityFactor = "priorityFactor";
+inline constexpr const char* logPath = "logPath";
+inline constexpr const char* useServerLogFile = "useServerLogFile";
+inline constexpr const char* cursorBegin = "cursorBegin";
+inline constexpr const char* logCursor = "logCursor";
+inline constexpr const char* beginDate = "beginDate";
+inline constexpr const char* NetworkIf = "NetworkIf";
+inline constexpr const char* checkForUpdate = "checkForUpdate";
+inline constexpr const char* firstLaunch = "firstLaunch";
+}  // namespace quellbox::keys

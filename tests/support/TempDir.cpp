@@ -1,0 +1,23 @@
+#include "TempDir.h"
+
+#include <stdlib.h>
+
+#include <stdexcept>
+#include <system_error>
+
+namespace quellbox::testing {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quellbox-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace quellbox::testing
