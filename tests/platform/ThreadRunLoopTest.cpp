@@ -59,9 +59,9 @@ TEST(ThreadRunLoop, WorkRunsOnTheLoopThreadInOrder) {
 }
 
 TEST(ThreadRunLoop, RepeatingTimerFiresUntilInvalidatedFromAnyThread) {
+    EventCounter ticks;  // outlives the loop, whose thread calls it
     ThreadRunLoop loop;
     loop.start();
-    EventCounter ticks;
     std::atomic<bool> onLoopThread{true};
     const auto timer = loop.scheduleRepeatingTimer(5ms, [&] {
         onLoopThread = onLoopThread && loop.isMainThread();
@@ -79,9 +79,9 @@ TEST(ThreadRunLoop, RepeatingTimerFiresUntilInvalidatedFromAnyThread) {
 }
 
 TEST(ThreadRunLoop, TimerMayInvalidateItselfAndScheduleAnother) {
+    EventCounter second;  // outlives the loop, whose thread calls it
     ThreadRunLoop loop;
     loop.start();
-    EventCounter second;
     RunLoop::TimerId first = 0;
     std::promise<RunLoop::TimerId> firstId;
     auto firstReady = firstId.get_future().share();
