@@ -1,0 +1,57 @@
+#include "headless/HeadlessOptions.h"
+
+#include <gtest/gtest.h>
+
+namespace quellbox {
+namespace {
+
+std::optional<HeadlessOptions> parse(std::vector<std::string> arguments, std::string* error = nullptr) {
+    std::string reason;
+    auto options = HeadlessOptions::parse(arguments, reason);
+    if (error != nullptr) {
+        *error = reason;
+    }
+    return options;
+}
+
+TEST(HeadlessOptions, EveryOptionInBothSpellings) {
+    const auto options = parse({"--headless", "--backend", "sim", "--scenario=demo.txt", "--duration",
+                                "2.5", "--rate=100", "--ack-pause", "2500", "--priority-mode",
+                                "--stats-json", "out.json"});
+    ASSERT_TRUE(options.has_value());
+    EXPECT_EQ(options->backend, "sim");
+    EXPECT_EQ(options->scenario, "demo.txt");
+    EXPECT_DOUBLE_EQ(options->duration.value_or(0), 2.5);
+    EXPECT_FLOAT_EQ(options->rate.value_or(0), 100.0F);
+    EXPECT_FLOAT_EQ(options->ackPause.value_or(0), 2500.0F);
+    EXPECT_TRUE(options->priorityMode);
+    EXPECT_EQ(options->statsJson, "out.json");
+    EXPECT_FALSE(options->help);
+}
+
+TEST(HeadlessOptions, DefaultsLeaveStoredValuesInCharge) {
+    const auto options = parse({"--headless"});
+    ASSERT_TRUE(options.has_value());
+    EXPECT_TRUE(options->backend.empty());
+    EXPECT_FALSE(options->rate.has_value());
+    EXPECT_FALSE(options->duration.has_value());
+    EXPECT_FALSE(options->priorityMode);
+}
+
+TEST(HeadlessOptions, BadInputIsRefusedWithAReason) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"--backend", "pf"},       {"--backend"},          {"--duration", "0"},
+        {"--duration", "soon"},    {"--rate", "12abc"},    {"--rate", "-2"},
+        {"--ack-pause", "-1"},     {"--rate", "nan"},      {"--stats-json="},
+        {"--frobnicate"},          {"extra"},              {"--duration", "inf"},
+    };
+    for (const auto& arguments : bad) {
+        std::string error;
+        EXPECT_FALSE(parse(arguments, &error).has_value()) << arguments[0];
+        EXPECT_FALSE(error.empty()) << arguments[0];
+    }
+    EXPECT_TRUE(parse({"--rate", "-1"}).has_value()) << "-1 turns pacing off";
+}
+
+}  // namespace
+}  // namespace quellbox
