@@ -31,7 +31,8 @@ class PacketReleaser;
 //     packet->setReleaser(&reader);   // from here on, dropping the packet releases it
 //
 // and the write-back sends getPacketSize() bytes of rawPacket() to getAddress() with the
-// length *getAddressSize(), then calls markSent().
+// length *getAddressSize(), then calls markSent() if the write succeeded. A packet whose write
+// failed stays unmarked, so destroying it still has the kernel drop it instead of holding it.
 class Packet {
 public:
     static constexpr int32_t PRIORITY_STD = 5;  // default; replaces an out-of-range priority
