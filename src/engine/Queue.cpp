@@ -1,0 +1,143 @@
+#include "engine/Queue.h"
+
+#include <functional>
+#include <iterator>
+
+#include "engine/RandomSource.h"
+#include "platform/SystemLog.h"
+
+namespace quellbox {
+
+std::atomic<uint32_t> Queue::counterIdentifier{0};
+
+Queue::Queue(RandomSource& random)
+    : identifier_(static_cast<int32_t>(counterIdentifier.fetch_add(1))),
+      lock_(conditionEmpty),
+      random_(random) {}
+
+Queue::Queue() : Queue(RandomSource::shared()) {}
+
+Queue::~Queue() = default;
+
+int Queue::currentCondition() const {
+    return (closed_ || !array_.empty()) ? conditionHasPackets : conditionEmpty;
+}
+
+bool Queue::enqueue(PacketPtr packet) {
+    if (packet == nullptr) {
+        return false;
+    }
+    lock_.lock();
+    const bool closed = closed_;
+    const bool accepted = !closed && array_.size() < static_cast<size_t>(capacity);
+    if (accepted) {
+        array_.push_back(std::move(packet));
+    }
+    lock_.unlockWithCondition(currentCondition());
+    if (!accepted && !closed) {
+        SystemLog::log("will release this packet since this queue is full !");
+    }
+    // A refused packet is destroyed here, outside the lock: its release may reach the kernel.
+    return accepted;
+}
+
+PacketPtr Queue::dequeue() {
+    lock_.lockWhenCondition(conditionHasPackets);
+    PacketPtr packet;
+    if (!closed_ && !array_.empty()) {
+        packet = std::move(array_.front());
+        array_.pop_front();
+    }
+    lock_.unlockWithCondition(currentCondition());
+    return packet;
+}
+
+PacketPtr Queue::tryDequeue() {
+    lock_.lock();
+    PacketPtr packet;
+    if (!closed_ && !array_.empty()) {
+        packet = std::move(array_.front());
+        array_.pop_front();
+    }
+    lock_.unlockWithCondition(currentCondition());
+    return packet;
+}
+
+PacketPtr Queue::pop() {
+    lock_.lock();
+    PacketPtr packet;
+    if (!array_.empty()) {
+        packet = std::move(array_.back());
+        array_.pop_back();
+    }
+    lock_.unlockWithCondition(currentCondition());
+    return packet;
+}
+
+const Packet* Queue::firstObject() const {
+    lock_.lock();
+    const Packet* front = array_.empty() ? nullptr : array_.front().get();
+    lock_.unlockWithCondition(currentCondition());
+    return front;
+}
+
+bool Queue::isEmpty() const {
+    return size() == 0;
+}
+
+int32_t Queue::size() const {
+    lock_.lock();
+    const auto count = static_cast<int32_t>(array_.size());
+    lock_.unlockWithCondition(currentCondition());
+    return count;
+}
+
+void Queue::enqueueObjectsFromQueue(Queue& source, float withLossProb) {
+    if (&source == this) {
+        return;
+    }
+    // One global order (by address) for taking two queue locks.
+    const bool thisFirst = std::less<const Queue*>()(this, &source);
+    Queue& first = thisFirst ? *this : source;
+    Queue& second = thisFirst ? source : *this;
+    first.lock_.lock();
+    second.lock_.lock();
+
+    PacketPtr dropped;
+    if (!closed_ && !source.closed_ && !source.array_.empty()) {
+        const float drawn = static_cast<float>(static_cast<float>(random_.next()) /
+                                               static_cast<double>(RandomSource::maximum));
+        if (drawn < withLossProb) {
+            dropped = std::move(source.array_.back());
+            source.array_.pop_back();
+        }
+        const auto moving = static_cast<int32_t>(source.array_.size());
+        if (static_cast<int32_t>(array_.size()) < capacity - moving) {
+            array_.insert(array_.end(), std::make_move_iterator(source.array_.begin()),
+                          std::make_move_iterator(source.array_.end()));
+            source.array_.clear();
+        }
+    }
+
+    second.lock_.unlockWithCondition(second.currentCondition());
+    first.lock_.unlockWithCondition(first.currentCondition());
+    if (dropped != nullptr) {
+        SystemLog::logf("LossProb = %f => drop now a packet", static_cast<double>(withLossProb));
+        // Destroyed here, outside both locks: its release may reach the kernel.
+    }
+}
+
+void Queue::close() {
+    lock_.lock();
+    closed_ = true;
+    lock_.unlockWithCondition(currentCondition());
+}
+
+bool Queue::isClosed() const {
+    lock_.lock();
+    const bool closed = closed_;
+    lock_.unlockWithCondition(currentCondition());
+    return closed;
+}
+
+}  // namespace quellbox

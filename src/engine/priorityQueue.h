@@ -1,0 +1,70 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "engine/Packet.h"
+#include "engine/Queue.h"
+
+namespace quellbox {
+
+class RandomSource;
+
+// The queue of DATA packets between the reading thread and the data pacing thread. Packets
+// whose priority reaches the running maximum (the highest priority among the active clients)
+// go straight into the final queue; a packet `d` steps below it waits in bucket 10 - d and
+// climbs one bucket each time a packet leaves the final queue, with a small chance of loss at
+// every climb, so that lower priorities are held back in proportion to their distance.
+//
+// One producer and one consumer in the engine, though every operation is safe from any
+// thread. close() releases a consumer blocked in a dequeue at shutdown.
+class priorityQueue {
+public:
+    static constexpr int bucketCount = 10;
+
+    // Ten empty buckets and an empty final queue, made in the order bucket 0 .. bucket 9,
+    // final queue (so their identifiers are consecutive). Transfers draw from `random`,
+    // which must outlive the queue.
+    explicit priorityQueue(RandomSource& random);
+    // As above, drawing from RandomSource::shared().
+    priorityQueue();
+    ~priorityQueue();
+    priorityQueue(const priorityQueue&) = delete;
+    priorityQueue& operator=(const priorityQueue&) = delete;
+
+    // Puts the packet into the final queue if its priority is at least the running maximum,
+    // otherwise into bucket 10 - (maximum - priority); never waits. A running maximum outside
+    // 0..10 counts as the nearest bound. Answers what that queue's enqueue answered (false:
+    // the queue was full or closed and the packet is destroyed).
+    bool enqueue(PacketPtr packet, int withRunningMaxPriority);
+
+    // The next packet in priority order. If the final queue holds one, it is taken and then
+    // every bucket climbs one step, top first (bucket 9 into the final queue, 8 into 9, ...,
+    // 0 into 1), each move dropping the bucket's newest packet with probability withLossProb.
+    // Otherwise the front packet of the highest non-empty bucket is served, nothing moving.
+    // If everything is empty it sleeps until a packet enters the final queue. Answers nullptr
+    // once closed.
+    PacketPtr dequeueWithPrioWithLossProb(float withLossProb);
+    // The front packet of the final queue, sleeping while it is empty; the buckets are left
+    // alone. Answers nullptr once closed.
+    PacketPtr dequeue();
+
+    // True if all eleven queues are empty.
+    bool isEmpty() const;
+    // Packets in all eleven queues: a sum of per-queue snapshots, each under its own lock.
+    int32_t size() const;
+
+    // Closes all eleven queues: blocked and later dequeues answer nullptr.
+    void close();
+
+    // Read access for the engine's gauges and for tests.
+    const Queue& bucketList(int index) const { return *bucketList_.at(static_cast<size_t>(index)); }
+    const Queue& finalPacketQueue() const { return *finalPacketQueue_; }
+
+private:
+    std::array<std::unique_ptr<Queue>, bucketCount> bucketList_;
+    std::unique_ptr<Queue> finalPacketQueue_;
+};
+
+}  // namespace quellbox

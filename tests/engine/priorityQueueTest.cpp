@@ -1,0 +1,229 @@
+#include "engine/priorityQueue.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "TestPackets.h"
+#include "engine/RandomSource.h"
+#include "platform/SystemLog.h"
+
+namespace quellbox {
+namespace {
+
+using testing::makePacket;
+using testing::RecordingReleaser;
+using testing::tagOf;
+using ::testing::ElementsAre;
+using ::testing::UnorderedElementsAre;
+
+// Where a packet of each priority went: -1 for the final queue, else the bucket index.
+int placeOf(const priorityQueue& queue) {
+    if (!queue.finalPacketQueue().isEmpty()) {
+        return -1;
+    }
+    for (int index = 0; index < priorityQueue::bucketCount; ++index) {
+        if (!queue.bucketList(index).isEmpty()) {
+            return index;
+        }
+    }
+    return -2;  // nowhere
+}
+
+int placementOf(int priority, int runningMax) {
+    priorityQueue queue;
+    queue.enqueue(makePacket(1, nullptr, priority), runningMax);
+    EXPECT_EQ(queue.size(), 1);
+    return placeOf(queue);
+}
+
+TEST(priorityQueue, PlacesPacketsByTheirDistanceBelowTheRunningMaximum) {
+    EXPECT_EQ(placementOf(8, 8), -1);
+    EXPECT_EQ(placementOf(10, 8), -1);
+    EXPECT_EQ(placementOf(7, 8), 9);
+    EXPECT_EQ(placementOf(5, 8), 7);
+    EXPECT_EQ(placementOf(0, 8), 2);
+    EXPECT_EQ(placementOf(0, 10), 0);
+    EXPECT_EQ(placementOf(5, 5), -1);
+}
+
+TEST(priorityQueue, RunningMaximumOutsideTheRangeCountsAsTheNearestBound) {
+    EXPECT_EQ(placementOf(0, 14), 0);
+    EXPECT_EQ(placementOf(9, 14), 9);
+    EXPECT_EQ(placementOf(10, 14), -1);
+    EXPECT_EQ(placementOf(0, -3), -1);
+}
+
+TEST(priorityQueue, QueuesAreMadeBucketsFirstWithConsecutiveIdentifiers) {
+    priorityQueue queue;
+    for (int index = 1; index < priorityQueue::bucketCount; ++index) {
+        EXPECT_EQ(queue.bucketList(index).identifier(),
+                  queue.bucketList(index - 1).identifier() + 1);
+    }
+    EXPECT_EQ(queue.finalPacketQueue().identifier(), queue.bucketList(9).identifier() + 1);
+}
+
+TEST(priorityQueue, ServiceTakesTheFinalQueueFirstAndClimbsTheBuckets) {
+    priorityQueue queue;
+    queue.enqueue(makePacket('A', nullptr, 10), 10);  // final queue
+    queue.enqueue(makePacket('B', nullptr, 9), 10);   // bucket 9
+    queue.enqueue(makePacket('C', nullptr, 7), 10);   // bucket 7
+
+    EXPECT_EQ(tagOf(*queue.dequeueWithPrioWithLossProb(0.0f)), uint32_t{'A'});
+    EXPECT_EQ(queue.finalPacketQueue().size(), 1);
+    EXPECT_EQ(tagOf(*queue.finalPacketQueue().firstObject()), uint32_t{'B'});
+    EXPECT_EQ(queue.bucketList(8).size(), 1);
+    EXPECT_TRUE(queue.bucketList(7).isEmpty());
+    EXPECT_TRUE(queue.bucketList(9).isEmpty());
+
+    EXPECT_EQ(tagOf(*queue.dequeueWithPrioWithLossProb(0.0f)), uint32_t{'B'});
+    EXPECT_TRUE(queue.finalPacketQueue().isEmpty());
+    EXPECT_EQ(queue.bucketList(9).size(), 1);
+    EXPECT_EQ(queue.size(), 1);
+
+    EXPECT_EQ(tagOf(*queue.dequeueWithPrioWithLossProb(0.0f)), uint32_t{'C'});
+    EXPECT_TRUE(queue.isEmpty());
+}
+
+TEST(priorityQueue, PacketDStepsBelowReachesTheFinalQueueAfterDServices) {
+    priorityQueue queue;
+    for (uint32_t i = 0; i < 5; ++i) {
+        queue.enqueue(makePacket(i, nullptr, 10), 10);
+    }
+    queue.enqueue(makePacket(99, nullptr, 7), 10);  // three steps below: bucket 7
+    EXPECT_EQ(tagOf(*queue.dequeueWithPrioWithLossProb(0.0f)), 0u);
+    EXPECT_EQ(queue.bucketList(8).size(), 1);
+    EXPECT_EQ(tagOf(*queue.dequeueWithPrioWithLossProb(0.0f)), 1u);
+    EXPECT_EQ(queue.bucketList(9).size(), 1);
+    EXPECT_EQ(tagOf(*queue.dequeueWithPrioWithLossProb(0.0f)), 2u);
+    EXPECT_EQ(queue.finalPacketQueue().size(), 3);
+    std::vector<uint32_t> served;
+    while (!queue.isEmpty()) {
+        served.push_back(tagOf(*queue.dequeueWithPrioWithLossProb(0.0f)));
+    }
+    EXPECT_THAT(served, ElementsAre(3u, 4u, 99u));
+}
+
+TEST(priorityQueue, ServiceDropsTheNewestPacketOfEveryClimbingBucket) {
+    SystemLogCapture log;
+    RecordingReleaser releaser;
+    priorityQueue queue;
+    queue.enqueue(makePacket(1, &releaser, 10), 10);
+    queue.enqueue(makePacket(2, &releaser, 10), 10);
+    for (const int priority : {9, 5, 2}) {
+        const auto base = static_cast<uint32_t>(priority * 10);
+        queue.enqueue(makePacket(base, &releaser, priority), 10);
+        queue.enqueue(makePacket(base + 1, &releaser, priority), 10);
+    }
+    PacketPtr served = queue.dequeueWithPrioWithLossProb(2.0f);
+    served->markSent();
+    EXPECT_EQ(tagOf(*served), 1u);
+    EXPECT_THAT(releaser.tags(), UnorderedElementsAre(91u, 51u, 21u));
+    EXPECT_EQ(log.count("LossProb = 2.000000 => drop now a packet"), 3);
+    // The survivors climbed one bucket; bucket 9's joined the final queue behind packet 2.
+    EXPECT_EQ(queue.finalPacketQueue().size(), 2);
+    EXPECT_EQ(queue.bucketList(6).size(), 1);
+    EXPECT_EQ(queue.bucketList(3).size(), 1);
+    EXPECT_EQ(queue.size(), 4);
+}
+
+TEST(priorityQueue, PlainDequeueServesOnlyTheFinalQueue) {
+    priorityQueue queue;
+    queue.enqueue(makePacket(1, nullptr, 10), 10);
+    queue.enqueue(makePacket(2, nullptr, 9), 10);
+    EXPECT_EQ(tagOf(*queue.dequeue()), 1u);
+    EXPECT_EQ(queue.bucketList(9).size(), 1);
+    EXPECT_TRUE(queue.finalPacketQueue().isEmpty());
+}
+
+TEST(priorityQueue, SizeAddsUpAllQueues) {
+    priorityQueue queue;
+    EXPECT_TRUE(queue.isEmpty());
+    for (uint32_t i = 0; i < 3; ++i) {
+        queue.enqueue(makePacket(i, nullptr, 5), 5);
+    }
+    queue.enqueue(makePacket(10, nullptr, 4), 10);
+    queue.enqueue(makePacket(11, nullptr, 4), 10);
+    EXPECT_EQ(queue.bucketList(4).size(), 2);
+    EXPECT_EQ(queue.size(), 5);
+    EXPECT_FALSE(queue.isEmpty());
+}
+
+TEST(priorityQueue, AFullQueueRefusesWithoutTryingAnother) {
+    SystemLogCapture log;
+    RecordingReleaser releaser;
+    priorityQueue queue;
+    for (uint32_t i = 0; i < 200; ++i) {
+        ASSERT_TRUE(queue.enqueue(makePacket(i, &releaser, 3), 5));
+    }
+    EXPECT_FALSE(queue.enqueue(makePacket(500, &releaser, 3), 5));
+    EXPECT_THAT(releaser.tags(), ElementsAre(500u));
+    EXPECT_EQ(log.count("will release this packet since this queue is full !"), 1);
+    EXPECT_EQ(queue.size(), 200);
+}
+
+TEST(priorityQueue, EmptyServiceSleepsUntilTheFinalQueueReceives) {
+    priorityQueue queue;
+    uint32_t received = 0;
+    std::thread consumer([&] {
+        PacketPtr packet = queue.dequeueWithPrioWithLossProb(0.0f);
+        received = packet ? tagOf(*packet) : 0;
+    });
+    queue.enqueue(makePacket(77, nullptr, 5), 5);
+    consumer.join();
+    EXPECT_EQ(received, 77u);
+}
+
+TEST(priorityQueue, CloseReleasesABlockedConsumerAndItsPackets) {
+    RecordingReleaser releaser;
+    auto queue = std::make_unique<priorityQueue>();
+    std::atomic<bool> gotNothing{false};
+    std::thread consumer([&] { gotNothing = queue->dequeue() == nullptr; });
+    queue->close();
+    consumer.join();
+    EXPECT_TRUE(gotNothing.load());
+    EXPECT_EQ(queue->dequeueWithPrioWithLossProb(0.0f), nullptr);
+    EXPECT_FALSE(queue->enqueue(makePacket(1, &releaser, 5), 5));
+    EXPECT_EQ(releaser.count(), 1);
+}
+
+// The reading thread and the data pacing thread at full speed, with random priorities and
+// loss: every packet is served, dropped by the loss or refused, or released at shutdown.
+TEST(priorityQueue, ProducerAndConsumerLoseNothing) {
+    SystemLogCapture log;
+    RecordingReleaser releaser;
+    RandomSource random(7);
+    constexpr int total = 20000;
+    std::vector<std::atomic<int>> seen(total);
+    auto queue = std::make_unique<priorityQueue>(random);
+    std::atomic<int> served{0};
+    std::thread consumer([&] {
+        while (PacketPtr packet = queue->dequeueWithPrioWithLossProb(0.01f)) {
+            ++seen[tagOf(*packet)];
+            packet->markSent();
+            ++served;
+        }
+    });
+    for (int i = 0; i < total; ++i) {
+        const int priority = i % 11;
+        const int runningMax = (i / 7) % 11;
+        queue->enqueue(makePacket(static_cast<uint32_t>(i), &releaser, priority), runningMax);
+    }
+    queue->close();
+    consumer.join();
+    queue.reset();
+    for (const uint32_t tag : releaser.tags()) {
+        ++seen[tag];
+    }
+    EXPECT_EQ(served.load() + releaser.count(), total);
+    for (size_t tag = 0; tag < seen.size(); ++tag) {
+        ASSERT_EQ(seen[tag].load(), 1) << "packet " << tag;
+    }
+}
+
+}  // namespace
+}  // namespace quellbox
