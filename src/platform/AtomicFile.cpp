@@ -47,7 +47,10 @@ bool AtomicFile::write(const std::filesystem::path& path, std::string_view conte
         SystemLog::log("can't create folder " + folder.string() + ": " + error.message());
         return false;
     }
-    std::string temporary = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+    std::string hiddenName = ".";
+    hiddenName += path.filename().string();
+    hiddenName += ".XXXXXX";
+    std::string temporary = (folder / hiddenName).string();
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         SystemLog::reportError("can't create " + temporary);
