@@ -26,11 +26,32 @@ bool priorityQueue::enqueue(PacketPtr packet, int withRunningMaxPriority) {
     const int maximum = std::clamp(withRunningMaxPriority, static_cast<int>(Packet::PRIORITY_MIN),
                                    static_cast<int>(Packet::PRIORITY_MAX));
     const int priority = packet->priority();
-    if (priority >= maximum) {
-        return finalPacketQueue_->enqueue(std::move(packet));
+    Queue& destination = priority >= maximum
+                             ? *finalPacketQueue_
+                             : *bucketList_[static_cast<size_t>(bucketCount - (maximum - priority))];
+    const bool accepted = destination.enqueue(std::move(packet));
+    if (accepted) {
+        // Taking the mutex orders this arrival before the consumer's emptiness test, so a
+        // consumer about to sleep cannot miss it.
+        { std::lock_guard guard(availableMutex_); }
+        available_.notify_one();
     }
-    const int bucket = bucketCount - (maximum - priority);
-    return bucketList_[static_cast<size_t>(bucket)]->enqueue(std::move(packet));
+    return accepted;
+}
+
+PacketPtr priorityQueue::takeFromHighestBucket() {
+    for (int index = bucketCount - 1; index >= 0; --index) {
+        if (PacketPtr waiting = bucketList_[static_cast<size_t>(index)]->tryDequeue()) {
+            return waiting;
+        }
+    }
+    return nullptr;
+}
+
+bool priorityQueue::waitForAnyPacket() {
+    std::unique_lock guard(availableMutex_);
+    available_.wait(guard, [this] { return closed_ || !isEmpty(); });
+    return !closed_;
 }
 
 PacketPtr priorityQueue::dequeueWithPrioWithLossProb(float withLossProb) {
@@ -42,16 +63,29 @@ PacketPtr priorityQueue::dequeueWithPrioWithLossProb(float withLossProb) {
         }
         return served;
     }
-    for (int index = bucketCount - 1; index >= 0; --index) {
-        if (PacketPtr waiting = bucketList_[static_cast<size_t>(index)]->tryDequeue()) {
-            return waiting;
-        }
+    if (PacketPtr waiting = takeFromHighestBucket()) {
+        return waiting;
     }
-    return finalPacketQueue_->dequeue();
+    // Nothing to serve: sleep until a packet enters any queue (a bucket too, so that a
+    // lower-priority client is not stalled while no one of higher priority sends), then
+    // serve it by the rules above.
+    return waitForAnyPacket() ? dequeueWithPrioWithLossProb(withLossProb) : nullptr;
 }
 
 PacketPtr priorityQueue::dequeue() {
-    return finalPacketQueue_->dequeue();
+    for (;;) {
+        if (PacketPtr served = finalPacketQueue_->tryDequeue()) {
+            return served;
+        }
+        // Packets left in the buckets when priority service stopped are drained too, so that
+        // none stays held for ever.
+        if (PacketPtr leftover = takeFromHighestBucket()) {
+            return leftover;
+        }
+        if (!waitForAnyPacket()) {
+            return nullptr;
+        }
+    }
 }
 
 bool priorityQueue::isEmpty() const {
@@ -67,6 +101,11 @@ int32_t priorityQueue::size() const {
 }
 
 void priorityQueue::close() {
+    {
+        std::lock_guard guard(availableMutex_);
+        closed_ = true;
+    }
+    available_.notify_all();
     finalPacketQueue_->close();
     for (auto& bucket : bucketList_) {
         bucket->close();

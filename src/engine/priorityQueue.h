@@ -1,6 +1,8 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <memory>
 
@@ -43,11 +45,12 @@ public:
     // every bucket climbs one step, top first (bucket 9 into the final queue, 8 into 9, ...,
     // 0 into 1), each move dropping the bucket's newest packet with probability withLossProb.
     // Otherwise the front packet of the highest non-empty bucket is served, nothing moving.
-    // If everything is empty it sleeps until a packet enters the final queue. Answers nullptr
-    // once closed.
+    // If everything is empty it sleeps until a packet enters any of the queues. Answers
+    // nullptr once closed.
     PacketPtr dequeueWithPrioWithLossProb(float withLossProb);
-    // The front packet of the final queue, sleeping while it is empty; the buckets are left
-    // alone. Answers nullptr once closed.
+    // The front packet of the final queue, without moving the buckets. Packets left in the
+    // buckets (from a time when priority service was on) are served once the final queue is
+    // empty; sleeps while everything is empty. Answers nullptr once closed.
     PacketPtr dequeue();
 
     // True if all eleven queues are empty.
@@ -63,6 +66,13 @@ public:
     const Queue& finalPacketQueue() const { return *finalPacketQueue_; }
 
 private:
+    PacketPtr takeFromHighestBucket();
+    // Sleeps until some queue holds a packet; false once closed.
+    bool waitForAnyPacket();
+
+    std::mutex availableMutex_;
+    std::condition_variable available_;
+    bool closed_ = false;  // guarded by availableMutex_
     std::array<std::unique_ptr<Queue>, bucketCount> bucketList_;
     std::unique_ptr<Queue> finalPacketQueue_;
 };

@@ -178,6 +178,31 @@ TEST(priorityQueue, EmptyServiceSleepsUntilTheFinalQueueReceives) {
     EXPECT_EQ(received, 77u);
 }
 
+// A sleeping consumer must not leave a lower-priority packet stalled until someone of the
+// highest priority sends again.
+TEST(priorityQueue, EmptyServiceWakesForAPacketEnteringABucket) {
+    priorityQueue queue;
+    uint32_t received = 0;
+    std::thread consumer([&] {
+        PacketPtr packet = queue.dequeueWithPrioWithLossProb(0.0f);
+        received = packet ? tagOf(*packet) : 0;
+    });
+    queue.enqueue(makePacket(33, nullptr, 2), 10);
+    consumer.join();
+    EXPECT_EQ(received, 33u);
+}
+
+// Packets left in the buckets when priority service stops are still served, after the
+// final queue, instead of being held for ever.
+TEST(priorityQueue, PlainDequeueDrainsLeftoverBucketsAfterTheFinalQueue) {
+    priorityQueue queue;
+    queue.enqueue(makePacket(1, nullptr, 3), 10);
+    queue.enqueue(makePacket(2, nullptr, 5), 5);
+    EXPECT_EQ(tagOf(*queue.dequeue()), 2u);
+    EXPECT_EQ(tagOf(*queue.dequeue()), 1u);
+    EXPECT_TRUE(queue.isEmpty());
+}
+
 TEST(priorityQueue, CloseReleasesABlockedConsumerAndItsPackets) {
     RecordingReleaser releaser;
     auto queue = std::make_unique<priorityQueue>();
