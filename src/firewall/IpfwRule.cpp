@@ -1,0 +1,287 @@
+#include "firewall/IpfwRule.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "firewall/CommandRunner.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Privileges.h"
+#include "platform/SystemLog.h"
+
+namespace quellbox {
+
+namespace {
+
+// The leading decimal integer of a text; 0 when it starts with no digit.
+int leadingNumber(std::string_view text) {
+    int value = 0;
+    for (const char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c)) || value > 99999999) {
+            break;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+}  // namespace
+
+IpfwRule::IpfwRule(FirewallPrograms programs) : programs_(std::move(programs)) {
+    computeLowestIpfwRuleNumber();
+}
+
+IpfwRule::IpfwRule() = default;
+
+const char* IpfwRule::execThisCommand(const char* const* arguments, char* andReturn, std::size_t capacity) {
+    const char* slots[kArgumentSlots + 1] = {};
+    for (std::size_t i = 0; i < kArgumentSlots && arguments[i] != nullptr && arguments[i][0] != '\0'; ++i) {
+        slots[i] = arguments[i];
+    }
+    const auto outcome = CommandRunner::run(slots, kCaptureAreaSize - 1);
+    if (!outcome) {
+        return kFailure;
+    }
+    if (!outcome->exited) {
+        std::fputs("child did not exit normaly !\n", stderr);
+        return kFailure;
+    }
+    if (outcome->exitStatus != 0) {
+        std::fprintf(stderr, "child returned an error (%d) !\n", outcome->exitStatus);
+        return kFailure;
+    }
+    if (capacity == 0) {
+        return andReturn;
+    }
+    const std::size_t length = std::min(outcome->output.size(), capacity - 1);
+    std::memcpy(andReturn, outcome->output.data(), length);
+    andReturn[length] = '\0';
+    return andReturn;
+}
+
+bool IpfwRule::run(const std::vector<std::string>& arguments, char* area, std::size_t capacity, bool asRoot) {
+    const char* slots[kArgumentSlots + 1] = {};
+    for (std::size_t i = 0; i < kArgumentSlots && i < arguments.size() && !arguments[i].empty(); ++i) {
+        slots[i] = arguments[i].c_str();
+    }
+    const char* result = kFailure;
+    if (asRoot) {
+        Privileges::runPrivileged([&] { result = execThisCommand(slots, area, capacity); });
+    } else {
+        result = execThisCommand(slots, area, capacity);
+    }
+    return result != kFailure;
+}
+
+void IpfwRule::failFatally() {
+    SystemLog::reportError("Quellbox Error : execThisCommand failed !");
+    std::exit(1);
+}
+
+int IpfwRule::computeLowestIpfwRuleNumber() {
+    std::vector<char> area(kListResultSize);
+    if (!run({programs_.firewall, "list"}, area.data(), area.size(), true)) {
+        failFatally();
+    }
+    std::string_view listing(area.data());
+    const std::string_view firstLine = listing.substr(0, listing.find('\n'));
+    const std::string_view firstPiece = firstLine.substr(0, firstLine.find(' '));
+    lowestIpfwRuleNumber_ = leadingNumber(firstPiece);
+    return lowestIpfwRuleNumber_;
+}
+
+std::optional<std::pair<int, int>> IpfwRule::takeRulePair() {
+    const std::size_t count = deletedRules_.size();
+    if (count > 1 && deletedRules_[count - 1] != 0 && deletedRules_[count - 2] != 0) {
+        const int server = deletedRules_[count - 1];
+        const int client = deletedRules_[count - 2];
+        deletedRules_.resize(count - 2);
+        return std::pair{client, server};
+    }
+    if (lowestIpfwRuleNumber_ > 2) {
+        const int server = lowestIpfwRuleNumber_ - 1;
+        const int client = lowestIpfwRuleNumber_ - 2;
+        lowestIpfwRuleNumber_ = client;
+        return std::pair{client, server};
+    }
+    SystemLog::log("MAJOR QUELLBOX ERROR : THERE IS NO AVAILABLE RULE LEFT !");
+    return std::nullopt;
+}
+
+int IpfwRule::applyRule(int port) {
+    const auto pair = takeRulePair();
+    if (!pair) {
+        return -1;
+    }
+    const auto [client, server] = *pair;
+    const std::string portText = std::to_string(port);
+    const std::string divertText = std::to_string(kDivertPort);
+    char area[kRuleResultSize];
+
+    const std::string serverAddress = ipAdr();
+    const std::string serverInterface = interface();
+    if (!run({programs_.firewall, "add", std::to_string(server), "divert", divertText, "tcp", "from",
+              serverAddress, portText, "to", "any", "out", "via", serverInterface},
+             area, sizeof area, true)) {
+        SystemLog::log("MAJOR QUELLBOX ERROR : CLIENT rule can't be applied !, you must remove client rule manually !!!");
+        return -1;
+    }
+    const std::string clientAddress = ipAdr();
+    const std::string clientInterface = interface();
+    if (!run({programs_.firewall, "add", std::to_string(client), "divert", divertText, "tcp", "from",
+              clientAddress, "to", "any", portText, "via", clientInterface},
+             area, sizeof area, true)) {
+        SystemLog::log(
+            "MAJOR QUELLBOX ERROR : SERVER rule has been applied but CLIENT one FAILED !, you must remove client "
+            "rule manually !!!");
+        return -1;
+    }
+    ruleDict_[port] = {client, server};
+    return 0;
+}
+
+int IpfwRule::derule(int port) {
+    const auto entry = ruleDict_.find(port);
+    if (entry == ruleDict_.end()) {
+        SystemLog::logf("MAJOR QUELLBOX ERROR : there is no rule for port : %d, can't remove it !", port);
+        return -1;
+    }
+    const auto [client, server] = entry->second;
+    char area[kRuleResultSize];
+    if (!run({programs_.firewall, "delete", std::to_string(client)}, area, sizeof area, true)) {
+        SystemLog::log(
+            "MAJOR QUELLBOX ERROR : SERVER AND CLIENT rules can't be removed !, you must remove them rule manually !!!");
+        return -1;
+    }
+    if (!run({programs_.firewall, "delete", std::to_string(server)}, area, sizeof area, true)) {
+        SystemLog::log(
+            "MAJOR QUELLBOX ERROR : CLIENT rule can't be removed but SERVER rule has been !!, you must remove the "
+            "CLIENT rule manually !!!");
+        return -1;
+    }
+    if (client == lowestIpfwRuleNumber_) {
+        lowestIpfwRuleNumber_ += 2;
+    } else {
+        deletedRules_.push_back(client);
+        deletedRules_.push_back(server);
+    }
+    ruleDict_.erase(entry);
+    return 0;
+}
+
+std::optional<std::pair<int, int>> IpfwRule::rulesForPort(int port) const {
+    const auto entry = ruleDict_.find(port);
+    if (entry == ruleDict_.end()) {
+        return std::nullopt;
+    }
+    return entry->second;
+}
+
+std::string IpfwRule::interface() {
+    std::lock_guard guard(discoveryMutex_);
+    return cachedInterface();
+}
+
+std::string IpfwRule::ipAdr() {
+    std::lock_guard guard(discoveryMutex_);
+    if (ipAdr_.empty()) {
+        ipAdr_ = searchIpAdr(cachedInterface());
+    }
+    return ipAdr_;
+}
+
+void IpfwRule::setInterface(const std::string& name) {
+    std::lock_guard guard(discoveryMutex_);
+    interface_ = name;
+}
+
+void IpfwRule::setIpAdr(const std::string& address) {
+    std::lock_guard guard(discoveryMutex_);
+    ipAdr_ = address;
+}
+
+std::string IpfwRule::getInterface() {
+    std::lock_guard guard(discoveryMutex_);
+    return searchInterface();
+}
+
+std::string IpfwRule::getIpAdr(const std::string& interfaceName) {
+    std::lock_guard guard(discoveryMutex_);
+    return searchIpAdr(interfaceName);
+}
+
+std::string IpfwRule::cachedInterface() {
+    if (interface_.empty()) {
+        interface_ = searchInterface();
+    }
+    return interface_;
+}
+
+std::string IpfwRule::searchInterface() {
+    if (!run({programs_.routeTable, "-rn"}, interfaceArea_, sizeof interfaceArea_, false)) {
+        failFatally();
+    }
+    std::string_view routes(interfaceArea_);
+    std::string name;
+    if (routes.empty()) {
+        SystemLog::log("special case for PCI Modem (Bewan PCI st) detected");
+        if (!run({programs_.interfaceList}, listingArea_, sizeof listingArea_, false)) {
+            failFatally();
+        }
+        const std::string_view listing(listingArea_);
+        const auto ppp = listing.find("ppp");
+        if (ppp != std::string_view::npos) {
+            name = std::string(listing.substr(ppp, 4));
+            SystemLog::log("guessed interface : #" + name + "#");
+        }
+    } else if (const auto found = routes.find("default"); found != std::string_view::npos) {
+        // The columns after "default" are gateway, flags, references, use and interface:
+        // five times skip a word and the blanks after it.
+        std::string_view rest = routes.substr(found + std::strlen("default"));
+        std::size_t at = 0;
+        for (int column = 0; column < 5; ++column) {
+            while (at < rest.size() && !isBlank(rest[at])) {
+                ++at;
+            }
+            while (at < rest.size() && isBlank(rest[at])) {
+                ++at;
+            }
+        }
+        rest = rest.substr(at);
+        name = std::string(rest.substr(0, rest.find('\n')));
+    }
+    if (name.empty()) {
+        SystemLog::log("No connection found !, please check you are connected to the network...");
+        NotificationCenter::defaultCenter().postNotification("noNetworkNotification", nullptr);
+        return {};
+    }
+    std::snprintf(interfaceArea_, sizeof interfaceArea_, "%s", name.c_str());
+    return name;
+}
+
+std::string IpfwRule::searchIpAdr(const std::string& interfaceName) {
+    if (interfaceName.empty()) {
+        return {};
+    }
+    if (!run({programs_.interfaceList, interfaceName}, addressArea_, sizeof addressArea_, false)) {
+        failFatally();
+    }
+    const std::string_view listing(addressArea_);
+    const auto found = listing.find("inet ");
+    if (found == std::string_view::npos) {
+        SystemLog::reportError("Quellbox Error : getIpAdr()");
+        return {};
+    }
+    const std::string_view rest = listing.substr(found + std::strlen("inet "));
+    // The address ends at the next blank; a line end ends it too, so that an address at the
+    // end of its line does not drag the following lines along.
+    const std::string address(rest.substr(0, rest.find_first_of(" \t\n")));
+    std::snprintf(addressArea_, sizeof addressArea_, "%s", address.c_str());
+    return address;
+}
+
+}  // namespace quellbox

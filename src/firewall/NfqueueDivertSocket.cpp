@@ -1,0 +1,333 @@
+#include "firewall/NfqueueDivertSocket.h"
+
+#include <fcntl.h>
+#include <libnetfilter_queue/libnetfilter_queue.h>
+#include <linux/netfilter.h>
+#include <linux/netlink.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "platform/SystemLog.h"
+
+namespace quellbox {
+
+namespace {
+
+// Room for the largest packet and the netlink and nfqueue headers and attributes around it.
+constexpr std::size_t kMessageBufferSize = DivertSocket::kMaxPacketSize + 8192;
+
+bool setCloseOnExec(int fd) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    return flags >= 0 && ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
+}
+
+bool setNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+NfqueueDivertSocket::NfqueueDivertSocket() = default;
+
+NfqueueDivertSocket::~NfqueueDivertSocket() { close(); }
+
+int NfqueueDivertSocket::open() {
+    std::lock_guard guard(lifecycleMutex_);
+    if (handle_ != nullptr || closed_.load()) {
+        errno = EBADF;
+        return -1;
+    }
+    handle_ = nfq_open();
+    if (handle_ == nullptr) {
+        return -1;
+    }
+    fd_ = nfq_fd(handle_);
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // The command runner forks children; they must not inherit the queue's socket.
+    if (wakeFd_ < 0 || !setCloseOnExec(fd_) || !setNonBlocking(fd_)) {
+        const int reason = errno;
+        releaseResources();
+        errno = reason;
+        return -1;
+    }
+    message_.resize(kMessageBufferSize);
+    open_.store(true);
+    return 0;
+}
+
+int NfqueueDivertSocket::bind(int port) {
+    std::lock_guard guard(lifecycleMutex_);
+    if (handle_ == nullptr || closed_.load()) {
+        errno = EBADF;
+        return -1;
+    }
+    if (queue_ != nullptr || port < 0 || port > 65535) {
+        errno = EINVAL;
+        return -1;
+    }
+    queue_ = nfq_create_queue(handle_, static_cast<std::uint16_t>(port), &NfqueueDivertSocket::onPacket, this);
+    if (queue_ == nullptr) {
+        return -1;
+    }
+    const auto fail = [this] {
+        const int reason = errno != 0 ? errno : EINVAL;
+        nfq_destroy_queue(queue_);
+        queue_ = nullptr;
+        errno = reason;
+        return -1;
+    };
+    errno = 0;
+    if (nfq_set_mode(queue_, NFQNL_COPY_PACKET, static_cast<std::uint32_t>(kMaxPacketSize)) < 0) {
+        return fail();
+    }
+    if (nfq_set_queue_maxlen(queue_, kQueueMaxLength) < 0) {
+        return fail();
+    }
+    // Fail-open on, GSO explicitly off.
+    if (nfq_set_queue_flags(queue_, NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_GSO, NFQA_CFG_F_FAIL_OPEN) < 0) {
+        return fail();
+    }
+    // A large buffer absorbs bursts; when it still overflows, the kernel lets the packets
+    // pass (fail-open) and need not report it to us.
+    nfnl_rcvbufsiz(nfq_nfnlh(handle_), kReceiveBufferBytes);
+    const int on = 1;
+    if (::setsockopt(fd_, SOL_NETLINK, NETLINK_NO_ENOBUFS, &on, sizeof on) != 0) {
+        SystemLog::reportError("Quellbox Error : setsockopt(NETLINK_NO_ENOBUFS)");
+    }
+    port_ = port;
+    return 0;
+}
+
+bool NfqueueDivertSocket::enter() {
+    users_.fetch_add(1);
+    if (closed_.load() || !open_.load()) {
+        leave();
+        errno = EBADF;
+        return false;
+    }
+    return true;
+}
+
+void NfqueueDivertSocket::leave() {
+    if (users_.fetch_sub(1) == 1 && closed_.load()) {
+        users_.notify_all();
+    }
+}
+
+int NfqueueDivertSocket::onPacket(nfq_q_handle*, nfgenmsg*, nfq_data* packet, void* self) {
+    auto* socket = static_cast<NfqueueDivertSocket*>(self);
+    const nfqnl_msg_packet_hdr* header = nfq_get_msg_packet_hdr(packet);
+    if (header == nullptr) {
+        return 0;
+    }
+    const std::uint32_t id = ntohl(header->packet_id);
+    unsigned char* payload = nullptr;
+    const int length = nfq_get_payload(packet, &payload);
+    const bool fits = length >= 0 && static_cast<std::size_t>(length) <= socket->targetCapacity_;
+    if (socket->delivered_ >= 0 || !fits) {
+        // A second packet in one message, or one too large for the caller: let it pass
+        // unchanged rather than cut or lose it.
+        nfq_set_verdict(socket->queue_, id, NF_ACCEPT, 0, nullptr);
+        socket->oversize_ = socket->oversize_ || !fits;
+        return 0;
+    }
+    std::memcpy(socket->target_, payload, static_cast<std::size_t>(length));
+    socket->delivered_ = length;
+    socket->deliveredId_ = id;
+    return 0;
+}
+
+int NfqueueDivertSocket::pollReadable(int timeoutMilliseconds) {
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    for (;;) {
+        const int ready = ::poll(fds, 2, timeoutMilliseconds);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            return -1;
+        }
+        if (closed_.load() || (fds[1].revents & POLLIN) != 0) {
+            errno = EBADF;
+            return -1;
+        }
+        if ((fds[0].revents & (POLLERR | POLLNVAL)) != 0 && (fds[0].revents & POLLIN) == 0) {
+            errno = EIO;
+            return -1;
+        }
+        return ready > 0 ? 1 : 0;
+    }
+}
+
+ssize_t NfqueueDivertSocket::receive(std::uint8_t* buffer, std::size_t capacity, sockaddr_in* token,
+                                     socklen_t* tokenLength) {
+    if (buffer == nullptr || token == nullptr || tokenLength == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    if (!enter()) {
+        return -1;
+    }
+    if (queue_ == nullptr) {
+        leave();
+        errno = EINVAL;
+        return -1;
+    }
+    for (;;) {
+        if (closed_.load()) {
+            leave();
+            errno = EBADF;
+            return -1;
+        }
+        // Under load the message is usually there already: read first, sleep only if not.
+        const ssize_t received = ::recv(fd_, message_.data(), message_.size(), 0);
+        if (received < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                if (pollReadable(-1) < 0) {
+                    const int reason = errno;
+                    leave();
+                    errno = reason;
+                    return -1;
+                }
+                continue;
+            }
+            if (errno == ENOBUFS) {
+                overruns_.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
+            const int reason = errno;
+            leave();
+            errno = reason;
+            return -1;
+        }
+        target_ = buffer;
+        targetCapacity_ = capacity;
+        delivered_ = -1;
+        oversize_ = false;
+        {
+            // Verdicts for extra or oversized packets go out from inside the callback.
+            std::lock_guard guard(verdictMutex_);
+            nfq_handle_packet(handle_, message_.data(), static_cast<int>(received));
+        }
+        if (delivered_ >= 0) {
+            *token = makeToken(port_, std::uint64_t{deliveredId_} + 1);
+            *tokenLength = kTokenSize;
+            const ssize_t length = delivered_;
+            leave();
+            return length;
+        }
+        if (oversize_) {
+            leave();
+            errno = EMSGSIZE;
+            return -1;
+        }
+        // Anything else (an error report for a late verdict, say) carries no packet.
+    }
+}
+
+int NfqueueDivertSocket::verdict(const sockaddr_in& token, socklen_t tokenLength, std::uint32_t verdict,
+                                 const std::uint8_t* bytes, std::size_t length) {
+    const std::uint64_t packetId = tokenPacketId(token, tokenLength);
+    if (packetId == 0 || packetId - 1 > UINT32_MAX || length > kMaxPacketSize) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (!enter()) {
+        return -1;
+    }
+    int result = -1;
+    {
+        std::lock_guard guard(verdictMutex_);
+        if (queue_ != nullptr) {
+            result = nfq_set_verdict(queue_, static_cast<std::uint32_t>(packetId - 1), verdict,
+                                     static_cast<std::uint32_t>(length), bytes);
+        } else {
+            errno = EINVAL;
+        }
+    }
+    const int reason = errno;
+    leave();
+    errno = reason;
+    return result < 0 ? -1 : 0;
+}
+
+ssize_t NfqueueDivertSocket::send(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& token,
+                                  socklen_t tokenLength) {
+    if (bytes == nullptr || length == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (verdict(token, tokenLength, NF_ACCEPT, bytes, length) != 0) {
+        return -1;
+    }
+    return static_cast<ssize_t>(length);
+}
+
+int NfqueueDivertSocket::drop(const sockaddr_in& token, socklen_t tokenLength) {
+    return verdict(token, tokenLength, NF_DROP, nullptr, 0);
+}
+
+int NfqueueDivertSocket::waitReadable(std::chrono::microseconds timeout) {
+    if (!enter()) {
+        return -1;
+    }
+    const auto milliseconds = (timeout.count() + 999) / 1000;
+    const int result = pollReadable(static_cast<int>(std::min<long long>(milliseconds, INT_MAX)));
+    const int reason = errno;
+    leave();
+    errno = reason;
+    return result;
+}
+
+int NfqueueDivertSocket::close() {
+    std::lock_guard guard(lifecycleMutex_);
+    if (closed_.exchange(true)) {
+        errno = EBADF;
+        return -1;
+    }
+    const bool wasOpen = handle_ != nullptr;
+    if (wakeFd_ >= 0) {
+        const std::uint64_t one = 1;
+        if (::write(wakeFd_, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
+            SystemLog::reportError("Quellbox Error : eventfd write");
+        }
+    }
+    // Wait until every reader and writer has left before the handles go away.
+    for (int users = users_.load(); users != 0; users = users_.load()) {
+        users_.wait(users);
+    }
+    releaseResources();
+    if (!wasOpen) {
+        errno = EBADF;
+        return -1;
+    }
+    return 0;
+}
+
+void NfqueueDivertSocket::releaseResources() {
+    if (queue_ != nullptr) {
+        nfq_destroy_queue(queue_);
+        queue_ = nullptr;
+    }
+    if (handle_ != nullptr) {
+        nfq_close(handle_);
+        handle_ = nullptr;
+        fd_ = -1;
+    }
+    if (wakeFd_ >= 0) {
+        ::close(wakeFd_);
+        wakeFd_ = -1;
+    }
+    open_.store(false);
+}
+
+}  // namespace quellbox

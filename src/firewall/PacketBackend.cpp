@@ -1,0 +1,154 @@
+#include "firewall/PacketBackend.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "firewall/SimDivertSocket.h"
+#include "firewall/SimKernel.h"
+#include "platform/Privileges.h"
+
+#ifdef QUELLBOX_HAVE_NFQUEUE
+#include "firewall/NfqueueDivertSocket.h"
+#endif
+#ifdef QUELLBOX_HAVE_DIVERT
+#include "firewall/BsdDivertSocket.h"
+#endif
+
+namespace quellbox {
+
+namespace {
+
+bool isExecutable(const std::filesystem::path& path) { return ::access(path.c_str(), X_OK) == 0; }
+
+std::vector<std::filesystem::path> toolDirectories() {
+    std::vector<std::filesystem::path> directories;
+    if (const char* override = std::getenv("QUELLBOX_LIBEXEC_DIR"); override != nullptr && *override) {
+        directories.emplace_back(override);
+    }
+    std::error_code error;
+    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const auto prefix = executable.parent_path().parent_path();
+        directories.push_back(prefix / "libexec" / "quellbox");
+        directories.push_back(prefix / "lib" / "quellbox");
+    }
+    directories.emplace_back(QUELLBOX_LIBEXEC_BUILD_DIR);
+    return directories;
+}
+
+// The first of the candidate paths that can be executed, else the first candidate (so that
+// running it fails with a clear message).
+std::string firstExecutable(const std::vector<std::string>& candidates) {
+    for (const auto& candidate : candidates) {
+        if (isExecutable(candidate)) {
+            return candidate;
+        }
+    }
+    return candidates.front();
+}
+
+FirewallPrograms nfqueuePrograms() {
+    return {PacketBackend::toolPath("quellbox-ipfw"), PacketBackend::toolPath("quellbox-netstat"),
+            firstExecutable({"/sbin/ifconfig", "/usr/sbin/ifconfig", "/bin/ifconfig"})};
+}
+
+FirewallPrograms simPrograms() {
+    return {PacketBackend::toolPath("quellbox-sim-ipfw"), PacketBackend::toolPath("quellbox-sim-netstat"),
+            PacketBackend::toolPath("quellbox-sim-ifconfig")};
+}
+
+}  // namespace
+
+PacketBackend::PacketBackend(std::string name, FirewallPrograms programs, SimKernel* kernel)
+    : name_(std::move(name)), programs_(std::move(programs)), kernel_(kernel) {}
+
+std::string PacketBackend::toolPath(const std::string& program) {
+    const auto directories = toolDirectories();
+    for (const auto& directory : directories) {
+        if (isExecutable(directory / program)) {
+            return (directory / program).string();
+        }
+    }
+    return (directories.back() / program).string();
+}
+
+std::vector<std::string> PacketBackend::availableNames() {
+    std::vector<std::string> names{"sim"};
+#ifdef QUELLBOX_HAVE_NFQUEUE
+    names.emplace_back("nfqueue");
+#endif
+#ifdef QUELLBOX_HAVE_DIVERT
+    names.emplace_back("divert");
+#endif
+    return names;
+}
+
+std::optional<PacketBackend> PacketBackend::named(const std::string& name, std::string* reason) {
+    if (name == "sim") {
+        // Made now, at start, so that it exports the state file's path before any tool runs.
+        return PacketBackend(name, simPrograms(), &SimKernel::sharedInstance());
+    }
+#ifdef QUELLBOX_HAVE_NFQUEUE
+    if (name == "nfqueue") {
+        return PacketBackend(name, nfqueuePrograms(), nullptr);
+    }
+#endif
+#ifdef QUELLBOX_HAVE_DIVERT
+    if (name == "divert") {
+        return PacketBackend(name, {"/sbin/ipfw", "/usr/bin/netstat", "/sbin/ifconfig"}, nullptr);
+    }
+#endif
+    if (reason != nullptr) {
+        *reason = name == "nfqueue" || name == "divert"
+                      ? "the " + name + " backend is not available in this build"
+                      : "unknown backend '" + name + "' (sim, nfqueue or divert)";
+    }
+    return std::nullopt;
+}
+
+PacketBackend PacketBackend::simulated(SimKernel& kernel) { return PacketBackend("sim", simPrograms(), &kernel); }
+
+PacketBackend::Choice PacketBackend::chooseDefault() {
+#if defined(QUELLBOX_HAVE_DIVERT)
+    if (Privileges::canBecomeRoot()) {
+        return {"divert", ""};
+    }
+    return {"sim", "Quellbox cannot become root, which divert sockets need: using the simulator"};
+#elif defined(QUELLBOX_HAVE_NFQUEUE)
+    if (!Privileges::canBecomeRoot()) {
+        return {"sim",
+                "Quellbox cannot become root, which the kernel packet queue needs (run it as root or "
+                "set-user-id root): using the simulator"};
+    }
+    const FirewallPrograms programs = nfqueuePrograms();
+    for (const auto& tool : {programs.firewall, programs.routeTable, programs.interfaceList}) {
+        if (!isExecutable(tool)) {
+            return {"sim", "the program " + tool + " is missing: using the simulator"};
+        }
+    }
+    return {"nfqueue", ""};
+#else
+    return {"sim", "this build has no kernel packet queue (libnetfilter_queue): using the simulator"};
+#endif
+}
+
+std::unique_ptr<DivertSocket> PacketBackend::makeDivertSocket() const {
+    if (kernel_ != nullptr) {
+        return std::make_unique<SimDivertSocket>(*kernel_);
+    }
+#ifdef QUELLBOX_HAVE_NFQUEUE
+    if (name_ == "nfqueue") {
+        return std::make_unique<NfqueueDivertSocket>();
+    }
+#endif
+#ifdef QUELLBOX_HAVE_DIVERT
+    if (name_ == "divert") {
+        return std::make_unique<BsdDivertSocket>();
+    }
+#endif
+    return nullptr;
+}
+
+}  // namespace quellbox
