@@ -1,0 +1,108 @@
+#include "prioritymode/IPMode.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "TestSettings.h"
+#include "prioritymode/IPTable.h"
+#include "prioritymode/LogParser.h"
+#include "prioritymode/defaultPriorityParser.h"
+#include "settings/PreferenceKeys.h"
+
+namespace quellbox {
+namespace {
+
+class IPModeTest : public ::testing::Test {
+protected:
+    IPModeTest() {
+        std::ofstream(settings_.logPath(), std::ios::binary)
+            << "d\t10.0.0.1\talice\tAlice\tfile\r" << "d\t10.0.0.2\tbob\tBob\tfile\r";
+        std::ofstream(settings_.priorityFile()) << "alice=9\n";
+        settings_.prefs.setObject(PlistValue(settings_.logPath().string()), keys::logPath);
+        settings_.prefs.setBool(true, keys::useServerLogFile);
+    }
+    void fillTables(IPMode& mode) {
+        mode.ipTable()->linkThisUserInfo(std::make_shared<UserInfo>(), 1U);
+        mode.ipTableForTheInactive()->linkThisUserInfo(std::make_shared<UserInfo>(), 2U);
+        mode.waitingForInfoTable()->linkThisUserInfo(std::make_shared<UserInfo>(), 3U);
+    }
+
+    testing::TestSettings settings_;
+};
+
+TEST_F(IPModeTest, NewCoordinatorIsOffWithoutParts) {
+    IPMode mode(settings_.prefs);
+    EXPECT_FALSE(mode.isActivated());
+    EXPECT_EQ(mode.ipTable(), nullptr);
+    EXPECT_EQ(mode.ipTableForTheInactive(), nullptr);
+    EXPECT_EQ(mode.waitingForInfoTable(), nullptr);
+    EXPECT_EQ(mode.logParser(), nullptr);
+    EXPECT_EQ(mode.defaultPriorityParser(), nullptr);
+}
+
+TEST_F(IPModeTest, FirstActivationMakesThePartsAndReadsTheLog) {
+    IPMode mode(settings_.prefs);
+    mode.activate(true);
+    EXPECT_TRUE(mode.isActivated());
+    ASSERT_NE(mode.logParser(), nullptr);
+    ASSERT_NE(mode.defaultPriorityParser(), nullptr);
+    EXPECT_EQ(mode.logParser()->recordCount(), 2U);
+    EXPECT_EQ(mode.defaultPriorityParser()->defaultPriorityForLogin("alice"), 9);
+    EXPECT_EQ(mode.ipTable()->size(), 0);
+    EXPECT_NE(mode.ipTable(), mode.ipTableForTheInactive());
+    EXPECT_NE(mode.ipTable(), mode.waitingForInfoTable());
+}
+
+TEST_F(IPModeTest, SwitchingOffFirstStillMakesTheParts) {
+    IPMode mode(settings_.prefs);
+    mode.activate(false);
+    EXPECT_FALSE(mode.isActivated());
+    ASSERT_NE(mode.ipTable(), nullptr);
+    EXPECT_EQ(mode.ipTable()->size(), 0);
+}
+
+TEST_F(IPModeTest, OffClearsTablesAndRewindsTheLogThenOnStartsEmpty) {
+    IPMode mode(settings_.prefs);
+    mode.activate(true);
+    LogParser* parser = mode.logParser();
+    IPTable* active = mode.ipTable();
+    fillTables(mode);
+    mode.ipTable()->userInfoForIPLong(1U)->setPriority(9);
+    mode.ipTable()->refreshAndReorder();
+    EXPECT_GT(settings_.prefs.integerForKey(keys::logCursor), 0);
+
+    mode.activate(false);
+    EXPECT_FALSE(mode.isActivated());
+    EXPECT_EQ(mode.ipTable()->size(), 0);
+    EXPECT_EQ(mode.ipTableForTheInactive()->size(), 0);
+    EXPECT_EQ(mode.waitingForInfoTable()->size(), 0);
+    EXPECT_EQ(mode.ipTable()->runningMaxPriority(), 0);
+    // "cursorBegin" is 0: the next lookup reads the whole log again.
+    EXPECT_EQ(settings_.prefs.integerForKey(keys::logCursor), 0);
+
+    mode.activate(true);
+    EXPECT_TRUE(mode.isActivated());
+    EXPECT_EQ(mode.logParser(), parser);  // nothing new is made
+    EXPECT_EQ(mode.ipTable(), active);
+    EXPECT_EQ(mode.ipTable()->size(), 0);
+    EXPECT_TRUE(mode.logParser()->ipIsInLogParserStructure("10.0.0.2"));
+    EXPECT_EQ(mode.logParser()->findLoginFromIPString("10.0.0.1"), "alice");
+}
+
+TEST_F(IPModeTest, DefaultPrioritiesComeFromTheGivenSource) {
+    auto shared = std::make_shared<defaultPriorityParser>(settings_.prefs);
+    int asked = 0;
+    IPMode mode(settings_.prefs, [&] {
+        ++asked;
+        return shared;
+    });
+    mode.activate(true);
+    mode.activate(false);
+    mode.activate(true);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(mode.defaultPriorityParser(), shared.get());
+}
+
+}  // namespace
+}  // namespace quellbox

@@ -1,0 +1,299 @@
+#include "prioritymode/LogParser.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+#include "TestSettings.h"
+#include "platform/SystemLog.h"
+#include "settings/PreferenceKeys.h"
+
+namespace quellbox {
+namespace {
+
+using testing::secondsAgo;
+
+std::string logLine(const std::string& ip, const std::string& login, const std::string& nick,
+                    const std::string& file = "file.zip", const std::string& date = "2004/05/12 14:03") {
+    return date + "\t" + ip + "\t" + login + "\t" + nick + "\t" + file + "\r";
+}
+
+class LogParserTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        settings_.prefs.setObject(PlistValue(logPath()), keys::logPath);
+        settings_.prefs.setBool(true, keys::useServerLogFile);
+    }
+    std::string logPath() const { return settings_.logPath().string(); }
+    void append(const std::string& bytes) {
+        std::ofstream out(logPath(), std::ios::binary | std::ios::app);
+        out << bytes;
+    }
+    std::int64_t fileSize() const { return static_cast<std::int64_t>(std::filesystem::file_size(logPath())); }
+    std::int64_t logCursor() const { return settings_.prefs.integerForKey(keys::logCursor); }
+
+    testing::TestSettings settings_;
+};
+
+TEST_F(LogParserTest, ReadsThreeLinesAndMovesTheCursorToTheEnd) {
+    append(logLine("10.0.0.1", "alice", "Alice") + logLine("10.0.0.2", "bob", "Bobby") +
+           logLine("10.0.0.1", "alice2", "Alice Two"));
+    LogParser parser(settings_.prefs);  // reads from "cursorBegin" (0) at once
+    EXPECT_EQ(parser.recordCount(), 2U);
+    EXPECT_EQ(logCursor(), fileSize());
+    // A later line of an address replaces the earlier one.
+    EXPECT_EQ(parser.findLoginFromIPString("10.0.0.1"), "alice2");
+    EXPECT_EQ(parser.findScreenNameFromIPString("10.0.0.1"), "Alice Two");
+    EXPECT_EQ(parser.findDateFromIPstring("10.0.0.2"), "2004/05/12 14:03");
+    EXPECT_EQ(parser.findWhatHeDlFromIPstring("10.0.0.2"), "file.zip");
+    // The address is matched as text exactly.
+    EXPECT_FALSE(parser.ipIsInLogParserStructure("010.0.0.1"));
+}
+
+TEST_F(LogParserTest, UnknownAddressAnswersNothing) {
+    append(logLine("10.0.0.1", "alice", "Alice"));
+    LogParser parser(settings_.prefs);
+    EXPECT_FALSE(parser.ipIsInLogParserStructure("10.9.9.9"));
+    EXPECT_FALSE(parser.findLoginFromIPString("10.9.9.9").has_value());
+    EXPECT_FALSE(parser.findScreenNameFromIPString("10.9.9.9").has_value());
+    EXPECT_FALSE(parser.findDateFromIPstring("10.9.9.9").has_value());
+    EXPECT_FALSE(parser.findWhatHeDlFromIPstring("10.9.9.9").has_value());
+}
+
+TEST_F(LogParserTest, LookupsCatchUpIncrementally) {
+    append(logLine("10.0.0.1", "alice", "Alice"));
+    LogParser parser(settings_.prefs);
+    const std::int64_t afterFirst = logCursor();
+    EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.1"));
+    EXPECT_EQ(logCursor(), afterFirst);
+    // Nothing new: nothing read.
+    EXPECT_FALSE(parser.readLog(logPath(), logCursor()));
+
+    append(logLine("10.0.0.1", "alice", "Queen Alice") + logLine("10.0.0.3", "carol", "Carol"));
+    EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.3"));
+    EXPECT_EQ(parser.findScreenNameFromIPString("10.0.0.1"), "Queen Alice");
+    EXPECT_EQ(logCursor(), fileSize());
+
+    // Not read while the log is switched off.
+    settings_.prefs.setBool(false, keys::useServerLogFile);
+    append(logLine("10.0.0.4", "dave", "Dave"));
+    EXPECT_FALSE(parser.ipIsInLogParserStructure("10.0.0.4"));
+    settings_.prefs.setBool(true, keys::useServerLogFile);
+    EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.4"));
+}
+
+TEST_F(LogParserTest, LinesWithSixOrFourFieldsAreIgnored) {
+    append("d\t10.0.0.1\tlogin\tnick\tpart\tof name\r"  // a tab inside the file name
+           "d\t10.0.0.2\tlogin\tnick\r"
+           "\r" +
+           logLine("10.0.0.3", "carol", "Carol"));
+    LogParser parser(settings_.prefs);
+    EXPECT_EQ(parser.recordCount(), 1U);
+    EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.3"));
+    EXPECT_FALSE(parser.ipIsInLogParserStructure("10.0.0.1"));
+    EXPECT_FALSE(parser.ipIsInLogParserStructure("10.0.0.2"));
+}
+
+TEST_F(LogParserTest, LineStillBeingWritten) {
+    append(logLine("10.0.0.1", "alice", "Alice") + "d\t10.0.0.2\tbo");
+    LogParser parser(settings_.prefs);
+    EXPECT_FALSE(parser.ipIsInLogParserStructure("10.0.0.2"));
+    EXPECT_EQ(logCursor(), fileSize());
+    // Its remainder starts the next reading and is skipped too.
+    append("b\tBob\tfile\r" + logLine("10.0.0.3", "carol", "Carol"));
+    EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.3"));
+    EXPECT_FALSE(parser.ipIsInLogParserStructure("10.0.0.2"));
+
+    // With five fields already, it is stored with its last field cut short.
+    append("d\t10.0.0.4\tdave\tDave\tlong_na");
+    EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.4"));
+    EXPECT_EQ(parser.findWhatHeDlFromIPstring("10.0.0.4"), "long_na");
+}
+
+TEST_F(LogParserTest, NegativeStartIsRefused) {
+    append(logLine("10.0.0.1", "alice", "Alice"));
+    LogParser parser(settings_.prefs);
+    SystemLogCapture capture;
+    EXPECT_FALSE(parser.readLog(logPath(), -1));
+    EXPECT_EQ(capture.count("error : begin is < 0 !"), 1);
+}
+
+TEST_F(LogParserTest, FileShorterThanTheCursorIsNotRead) {
+    append(logLine("10.0.0.1", "alice", "Alice"));
+    LogParser parser(settings_.prefs);
+    const std::int64_t cursor = logCursor();
+    // The log is replaced by a shorter one.
+    std::filesystem::remove(logPath());
+    append(logLine("10.0.0.9", "x", "y").substr(0, 10));
+    SystemLogCapture capture;
+    EXPECT_FALSE(parser.readLog(logPath(), cursor));
+    EXPECT_FALSE(parser.ipIsInLogParserStructure("10.0.0.9"));
+    EXPECT_TRUE(capture.lines().empty());
+    EXPECT_EQ(logCursor(), cursor);
+}
+
+TEST_F(LogParserTest, MissingFileOrSwitchedOffLogStartsEmpty) {
+    SystemLogCapture capture;
+    LogParser parser(settings_.prefs);  // no file yet
+    EXPECT_EQ(capture.count("initWithLogPath: No Valid Carracho Log Path !"), 1);
+    EXPECT_EQ(parser.recordCount(), 0U);
+    EXPECT_FALSE(parser.ipIsInLogParserStructure("10.0.0.1"));
+    capture.clear();
+    EXPECT_FALSE(parser.readLog(logPath(), 0));
+    EXPECT_EQ(capture.count("Path " + logPath() + " is not valid"), 1);
+}
+
+TEST_F(LogParserTest, CreationReadsFromCursorBegin) {
+    const std::string first = logLine("10.0.0.1", "alice", "Alice");
+    append(first + logLine("10.0.0.2", "bob", "Bob"));
+    settings_.prefs.setObject(PlistValue(static_cast<std::int64_t>(first.size())), keys::cursorBegin);
+    LogParser parser(settings_.prefs);
+    EXPECT_EQ(parser.recordCount(), 1U);
+    EXPECT_TRUE(parser.findLoginFromIPString("10.0.0.2").has_value());
+}
+
+TEST_F(LogParserTest, FortyEightHourRuleMovesCursorBegin) {
+    append(logLine("10.0.0.1", "alice", "Alice"));
+    LogParser parser(settings_.prefs);
+    settings_.prefs.setObject(PlistValue(secondsAgo(3 * 86400)), keys::beginDate);
+    SystemLogCapture capture;
+    const auto before = std::chrono::system_clock::now();
+    EXPECT_FALSE(parser.readLog(logPath(), 5000));  // beyond the end: nothing read
+    EXPECT_EQ(settings_.prefs.integerForKey(keys::cursorBegin), 5000);
+    EXPECT_GE(settings_.prefs.objectForKey(keys::beginDate)->asDate(), before);
+    const auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 2U);
+    EXPECT_EQ(lines[0], "refreshing LogParserStruct since more than 48h passed...");
+    EXPECT_EQ(lines[1].rfind("old beginDate = ", 0), 0U);
+    EXPECT_NE(lines[1].find(", setting it to NOW !"), std::string::npos);
+    // The records stay.
+    EXPECT_EQ(parser.recordCount(), 1U);
+
+    // Less than 48 hours: nothing moves.
+    settings_.prefs.setObject(PlistValue(secondsAgo(47 * 3600)), keys::beginDate);
+    parser.readLog(logPath(), 7000);
+    EXPECT_EQ(settings_.prefs.integerForKey(keys::cursorBegin), 5000);
+}
+
+TEST_F(LogParserTest, NamesAreReadAsMacRoman) {
+    append(logLine("10.0.0.1", "ren\x8E", "Ren\x8E \xA5"));
+    LogParser parser(settings_.prefs);
+    EXPECT_EQ(parser.findLoginFromIPString("10.0.0.1"), "ren\u00E9");
+    EXPECT_EQ(parser.findScreenNameFromIPString("10.0.0.1"), "Ren\u00E9 \u2022");
+}
+
+TEST_F(LogParserTest, OverlongLineIsSkippedWithoutLosingTheNextOnes) {
+    append("d\t10.0.0.1\tlogin\tnick\t" + std::string(LogParser::maxLineBytes + 100, 'x') + "\r" +
+           logLine("10.0.0.2", "bob", "Bob"));
+    LogParser parser(settings_.prefs, 64 * 1024);
+    EXPECT_FALSE(parser.ipIsInLogParserStructure("10.0.0.1"));
+    EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.2"));
+    EXPECT_EQ(logCursor(), fileSize());
+}
+
+// Every field of every address the log names, to compare two readers.
+std::vector<std::array<std::optional<std::string>, 4>> allRecords(const LogParser& parser, int addresses) {
+    std::vector<std::array<std::optional<std::string>, 4>> records;
+    for (int i = 0; i < addresses; ++i) {
+        const std::string ip = "10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256);
+        records.push_back({parser.findLoginFromIPString(ip), parser.findScreenNameFromIPString(ip),
+                           parser.findDateFromIPstring(ip), parser.findWhatHeDlFromIPstring(ip)});
+    }
+    return records;
+}
+
+TEST_F(LogParserTest, ChunkedReadingOfALargeLogEqualsOneReading) {
+    // About 3 MB of lines, some malformed, with names outside ASCII.
+    constexpr int addresses = 2000;
+    std::mt19937 random(42);
+    std::string log;
+    int line = 0;
+    while (log.size() < 3'000'000) {
+        const int address = static_cast<int>(random() % addresses);
+        const std::string ip = "10.1." + std::to_string(address / 256) + "." + std::to_string(address % 256);
+        switch (random() % 10) {
+        case 0:
+            log += "d\t" + ip + "\tfour\tfields\r";
+            break;
+        case 1:
+            log += "d\t" + ip + "\tsix\tfields\ta\tb\r";
+            break;
+        default:
+            log += logLine(ip, "login" + std::to_string(line), "Nick \x8E" + std::to_string(line),
+                           "dir/file" + std::to_string(line) + ".sit", "2004/05/" + std::to_string(line % 28));
+        }
+        ++line;
+    }
+    log += "d\t10.1.0.1\tcut\tshort\tfi";  // still being written
+    append(log);
+
+    LogParser whole(settings_.prefs, std::numeric_limits<std::size_t>::max() / 2);
+    const std::int64_t wholeCursor = logCursor();
+    EXPECT_EQ(wholeCursor, static_cast<std::int64_t>(log.size()));
+    const auto expected = allRecords(whole, addresses);
+
+    for (const std::size_t chunk : {4096UL, 65537UL, 1UL << 20}) {
+        SCOPED_TRACE(chunk);
+        settings_.prefs.setObject(PlistValue(static_cast<std::int64_t>(0)), keys::logCursor);
+        LogParser pieces(settings_.prefs, chunk);
+        EXPECT_EQ(logCursor(), wholeCursor);
+        EXPECT_EQ(pieces.recordCount(), whole.recordCount());
+        EXPECT_EQ(allRecords(pieces, addresses), expected);
+    }
+
+    // Tiny pieces that cut every line somewhere, over a shorter stretch of the same log.
+    const std::string head = log.substr(0, 20000);
+    std::filesystem::remove(logPath());
+    append(head);
+    LogParser headWhole(settings_.prefs, head.size());
+    for (const std::size_t chunk : {1UL, 7UL, 33UL}) {
+        SCOPED_TRACE(chunk);
+        LogParser headPieces(settings_.prefs, chunk);
+        EXPECT_EQ(logCursor(), static_cast<std::int64_t>(head.size()));
+        EXPECT_EQ(allRecords(headPieces, addresses), allRecords(headWhole, addresses));
+    }
+}
+
+TEST_F(LogParserTest, PositionsBeyondTwoGibibytes) {
+    // A sparse log: 3 GiB of hole, then lines. Only the tail is ever read.
+    constexpr std::int64_t hole = 3LL << 30;
+    {
+        const int fd = ::open(logPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, hole), 0);
+        ::close(fd);
+    }
+    struct stat attributes {};
+    ASSERT_EQ(::stat(logPath().c_str(), &attributes), 0);
+    if (attributes.st_blocks * 512 > (1 << 20)) {
+        GTEST_SKIP() << "the file system does not keep sparse files";
+    }
+    const std::string tail = logLine("10.0.0.1", "alice", "Alice") + logLine("10.0.0.2", "bob", "Bob");
+    append(tail);
+    settings_.prefs.setObject(PlistValue(hole), keys::cursorBegin);
+    LogParser parser(settings_.prefs);
+    EXPECT_EQ(parser.recordCount(), 2U);
+    EXPECT_EQ(logCursor(), hole + static_cast<std::int64_t>(tail.size()));
+    EXPECT_EQ(settings_.prefs.objectForKey(keys::logCursor)->type(), PlistValue::Type::Integer);
+
+    append(logLine("10.0.0.3", "carol", "Carol"));
+    EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.3"));
+    EXPECT_EQ(logCursor(), fileSize());
+    EXPECT_GT(logCursor(), hole);
+}
+
+TEST_F(LogParserTest, RewindSetsTheCursorBackToCursorBegin) {
+    append(logLine("10.0.0.1", "alice", "Alice"));
+    LogParser parser(settings_.prefs);
+    settings_.prefs.setObject(PlistValue(static_cast<std::int64_t>(3)), keys::cursorBegin);
+    parser.rewindToBeginning();
+    EXPECT_EQ(logCursor(), 3);
+}
+
+}  // namespace
+}  // namespace quellbox

@@ -1,0 +1,268 @@
+#include "prioritymode/defaultPriorityParser.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+#include "TestSettings.h"
+#include "platform/AtomicFile.h"
+#include "platform/NotificationCenter.h"
+#include "platform/SystemLog.h"
+#include "settings/PreferenceKeys.h"
+
+namespace quellbox {
+namespace {
+
+const std::string sampleBytes =
+    "# Use '#' to make the line a comment\n"
+    "#\n"
+    "#please follow this syntax :\n"
+    "#*****************************************************\n"
+    "#\t login=priority  (0 \xB2 priority \xB2 10)\n"
+    "#*****************************************************\n"
+    "#exemples :\n"
+    "#My_Best_Frend_Login=10\n"
+    "#My_Enemy_Login=0\n"
+    "#the_Guest_Login=5\n"
+    "#\n"
+    "qim=10\n"
+    "zabut=10\n"
+    "trelvon=10";
+
+class DefaultPrioritiesTest : public ::testing::Test {
+protected:
+    DefaultPrioritiesTest() {
+        std::ofstream(settings_.logPath()) << "";
+        settings_.prefs.setObject(PlistValue(settings_.logPath().string()), keys::logPath);
+    }
+    void writeFile(const std::string& bytes) {
+        std::ofstream out(settings_.priorityFile(), std::ios::binary | std::ios::trunc);
+        out << bytes;
+    }
+    std::string fileText() const { return AtomicFile::read(settings_.priorityFile()).value_or("<missing>"); }
+    std::unique_ptr<defaultPriorityParser> parserOver(const std::string& bytes) {
+        writeFile(bytes);
+        return std::make_unique<defaultPriorityParser>(settings_.prefs, center_);
+    }
+
+    testing::TestSettings settings_;
+    NotificationCenter center_;
+};
+
+TEST_F(DefaultPrioritiesTest, MissingFileGetsTheSampleByteForByte) {
+    EXPECT_EQ(sampleBytes.size(), 318U);
+    SystemLogCapture capture;
+    defaultPriorityParser parser(settings_.prefs, center_);
+    // Written as the sample, then given its final line feed when read back.
+    EXPECT_EQ(fileText(), sampleBytes + "\n");
+    EXPECT_EQ(fileText().size(), 319U);
+    EXPECT_EQ(capture.count("adding a Carriage Return t the end of " + settings_.priorityFile().string()), 1);
+    EXPECT_EQ(parser.keyArray(), (std::vector<std::string>{"qim", "trelvon", "zabut"}));
+    EXPECT_EQ(parser.defaultPriorityForLogin("zabut"), 10);
+    EXPECT_EQ(parser.numberOfRowsInTableView(), 3);
+}
+
+TEST_F(DefaultPrioritiesTest, TextMatchingOfLines) {
+    auto parser = parserOver(
+        "bob=3\nbob=7\nalice = 4\ncarol=15\ndave=4=9\n#eve=10\n #eve=10\nno equals sign\n\nZed=x\n");
+    // One row per login, the last line winning; sorted ignoring case.
+    EXPECT_EQ(parser->keyArray(),
+              (std::vector<std::string>{" #eve", "alice ", "bob", "carol", "dave", "Zed"}));
+    EXPECT_EQ(parser->defaultPriorityForLogin("bob"), 7);
+    EXPECT_EQ(parser->defaultPriorityForLogin("alice "), 4);
+    EXPECT_FALSE(parser->containsEntryWithLogin("alice"));
+    EXPECT_EQ(parser->defaultPriorityForLogin("carol"), 5);  // out of range
+    EXPECT_EQ(parser->objectValueForTableColumn("priority", 3), PlistValue(5));
+    EXPECT_EQ(parser->defaultPriorityForLogin("dave"), 4);
+    EXPECT_FALSE(parser->containsEntryWithLogin("#eve"));
+    EXPECT_EQ(parser->defaultPriorityForLogin(" #eve"), 10);
+    EXPECT_EQ(parser->defaultPriorityForLogin("Zed"), 0);  // no leading number
+    EXPECT_EQ(parser->defaultPriorityForLogin("nobody"), 5);
+    EXPECT_FALSE(parser->containsEntryWithLogin("nobody"));
+    // A file that already ends with a line feed is left as it was.
+    EXPECT_EQ(fileText().back(), '\n');
+}
+
+TEST_F(DefaultPrioritiesTest, TableCells) {
+    auto parser = parserOver("bob=3\nAlice=9\n");
+    EXPECT_EQ(parser->objectValueForTableColumn("login", 0), PlistValue("Alice"));
+    EXPECT_EQ(parser->objectValueForTableColumn("priority", 1), PlistValue(3));
+    EXPECT_FALSE(parser->objectValueForTableColumn("other", 0).has_value());
+    EXPECT_FALSE(parser->objectValueForTableColumn("login", 2).has_value());
+    EXPECT_FALSE(parser->objectValueForTableColumn("login", -1).has_value());
+    EXPECT_TRUE(parser->shouldSelectRow(true, 0));
+    EXPECT_FALSE(parser->shouldSelectRow(false, 0));
+    const auto enabled = parser->willDisplayCell(true, "login", 0);
+    EXPECT_TRUE(enabled.enabled && enabled.editable && !enabled.disabledTextColor);
+    const auto disabled = parser->willDisplayCell(false, "login", 0);
+    EXPECT_TRUE(!disabled.enabled && !disabled.editable && disabled.disabledTextColor);
+}
+
+TEST_F(DefaultPrioritiesTest, AddingLines) {
+    auto parser = parserOver("bob=3\n");
+    EXPECT_TRUE(parser->addEntry(12, "newLogin"));  // out of range: 5
+    EXPECT_EQ(fileText(), "bob=3\nnewLogin=5\n");
+    EXPECT_EQ(parser->defaultPriorityForLogin("newLogin"), 5);
+    EXPECT_EQ(parser->keyArray(), (std::vector<std::string>{"bob", "newLogin"}));
+
+    EXPECT_FALSE(parser->addEntry(8, "bob"));  // listed already
+    EXPECT_EQ(fileText(), "bob=3\nnewLogin=5\n");
+    EXPECT_EQ(parser->defaultPriorityForLogin("bob"), 3);
+
+    EXPECT_TRUE(parser->addEntry(0, "Andr\u00E9"));
+    EXPECT_EQ(fileText(), "bob=3\nnewLogin=5\nAndr\x8E=0\n");  // Mac OS Roman in the file
+    EXPECT_EQ(parser->keyArray().front(), "Andr\u00E9");
+}
+
+TEST_F(DefaultPrioritiesTest, AddingNeverJoinsTheLastLine) {
+    auto parser = parserOver("bob=3\n");
+    writeFile("bob=3\nqim=10");  // edited by hand since it was read
+    EXPECT_TRUE(parser->addEntry(4, "carol"));
+    EXPECT_EQ(fileText(), "bob=3\nqim=10\ncarol=4\n");
+}
+
+TEST_F(DefaultPrioritiesTest, LoginsThatCannotBeOneLineAreRefused) {
+    auto parser = parserOver("bob=3\n");
+    for (const std::string login : {"a=b", "two\nlines", "#comment", "\u4E2D"}) {
+        EXPECT_FALSE(parser->addEntry(5, login)) << login;
+    }
+    EXPECT_EQ(fileText(), "bob=3\n");
+    EXPECT_EQ(parser->numberOfRowsInTableView(), 1);
+}
+
+TEST_F(DefaultPrioritiesTest, RemovingMatchesWholeLinesAsText) {
+    auto parser = parserOver("frank=3\nxfrank=3\nfrank=3");
+    EXPECT_EQ(fileText(), "frank=3\nxfrank=3\nfrank=3\n");  // the line feed was added on reading
+    writeFile("frank=3\nxfrank=3\nfrank=3");  // the last line without one counts too
+    EXPECT_TRUE(parser->removeEntry(3, "frank"));
+    EXPECT_EQ(fileText(), "xfrank=3\n");
+    EXPECT_FALSE(parser->containsEntryWithLogin("frank"));
+    EXPECT_EQ(parser->keyArray(), std::vector<std::string>{"xfrank"});
+
+    auto leading = parserOver("bob=07\n");
+    SystemLogCapture capture;
+    EXPECT_FALSE(leading->removeEntry(7, "bob"));  // "bob=07" is not "bob=7"
+    EXPECT_EQ(capture.count("impossible to remove this line : bob=7\n nor this one bob=7"), 1);
+    EXPECT_EQ(fileText(), "bob=07\n");
+    EXPECT_TRUE(leading->containsEntryWithLogin("bob"));
+}
+
+TEST_F(DefaultPrioritiesTest, EditingAPriorityCell) {
+    auto parser = parserOver("alice=2\nbob=3\n");
+    int reloads = 0;
+    parser->setObjectValue(PlistValue("8"), "priority", 1, [&] { ++reloads; });
+    EXPECT_EQ(reloads, 1);
+    EXPECT_EQ(fileText(), "alice=2\nbob=8\n");
+    EXPECT_EQ(parser->defaultPriorityForLogin("bob"), 8);
+}
+
+TEST_F(DefaultPrioritiesTest, EditingALoginCell) {
+    auto parser = parserOver("alice=2\nbob=3\n");
+    parser->setObjectValue(PlistValue("carol"), "login", 0);
+    EXPECT_EQ(fileText(), "bob=3\ncarol=2\n");
+    EXPECT_EQ(parser->keyArray(), (std::vector<std::string>{"bob", "carol"}));
+    EXPECT_EQ(parser->defaultPriorityForLogin("carol"), 2);
+}
+
+TEST_F(DefaultPrioritiesTest, RenamingToAListedLoginIsRefusedBeforeAnythingIsRemoved) {
+    auto parser = parserOver("alice=2\nbob=3\n");
+    int reloads = 0;
+    parser->setObjectValue(PlistValue("bob"), "login", 0, [&] { ++reloads; });
+    EXPECT_EQ(reloads, 0);
+    EXPECT_EQ(fileText(), "alice=2\nbob=3\n");
+    EXPECT_EQ(parser->defaultPriorityForLogin("alice"), 2);
+    EXPECT_EQ(parser->defaultPriorityForLogin("bob"), 3);
+
+    // So are a login that cannot be written and a column that is not known.
+    parser->setObjectValue(PlistValue("x=y"), "login", 0);
+    parser->setObjectValue(PlistValue("9"), "other", 0);
+    EXPECT_EQ(fileText(), "alice=2\nbob=3\n");
+    // And a row outside the table.
+    parser->setObjectValue(PlistValue("9"), "priority", 2);
+    EXPECT_EQ(fileText(), "alice=2\nbob=3\n");
+}
+
+TEST_F(DefaultPrioritiesTest, EditingAnEntryWhoseNumberDoesNotMatchItsLineFailsWithoutLoss) {
+    auto parser = parserOver("bob=07\n");
+    SystemLogCapture capture;
+    parser->setObjectValue(PlistValue("9"), "priority", 0);
+    EXPECT_EQ(capture.count("error when deleting line 'bob=07' in default priority file !"), 1);
+    EXPECT_EQ(fileText(), "bob=07\n");
+}
+
+TEST_F(DefaultPrioritiesTest, WithoutALogPathNothingIsTouched) {
+    settings_.prefs.setObject(PlistValue(""), keys::logPath);
+    defaultPriorityParser parser(settings_.prefs, center_);
+    EXPECT_EQ(parser.numberOfRowsInTableView(), 0);
+    EXPECT_FALSE(parser.addEntry(5, "bob"));
+    EXPECT_FALSE(parser.removeEntry(5, "bob"));
+    EXPECT_EQ(parser.defaultPriorityForLogin("qim"), 5);
+    EXPECT_FALSE(std::filesystem::exists(settings_.priorityFile()));
+}
+
+TEST_F(DefaultPrioritiesTest, RereadingShowsEditsMadeByHand) {
+    auto parser = parserOver("bob=3\n");
+    writeFile("bob=9\ncarol=1\n");
+    EXPECT_EQ(parser->defaultPriorityForLogin("bob"), 3);
+    parser->parseQbxPrioFile();
+    EXPECT_EQ(parser->defaultPriorityForLogin("bob"), 9);
+    EXPECT_EQ(parser->numberOfRowsInTableView(), 2);
+}
+
+TEST_F(DefaultPrioritiesTest, FailingToWriteTheSampleIsReported) {
+    // Beside a file of /proc no file can be made, not even by root.
+    const std::string procFile = "/proc/version";
+    const std::string priorityFile = "/proc/Quellbox Default Priorities.txt";
+    settings_.prefs.setObject(PlistValue(procFile), keys::logPath);
+    std::vector<Notification> posted;
+    center_.addObserver("genericIpfwProblemNotification", [&](const Notification& n) { posted.push_back(n); });
+    SystemLogCapture capture;
+    defaultPriorityParser parser(settings_.prefs, center_);
+    EXPECT_EQ(parser.numberOfRowsInTableView(), 0);
+    EXPECT_EQ(capture.count("error when writing " + priorityFile), 1);
+    ASSERT_EQ(posted.size(), 1U);
+    EXPECT_EQ(posted[0].object, &parser);
+    EXPECT_EQ(posted[0].userInfo.at("title"), PlistValue("Error when writing file at path : " + priorityFile));
+    EXPECT_EQ(posted[0].userInfo.at("msg"), PlistValue("Please check this file exists and is writable"));
+    EXPECT_EQ(posted[0].userInfo.at("needToQuitAfterAlert"), PlistValue(false));
+    EXPECT_EQ(posted[0].userInfo.at("needToQuitAfterAlert").type(), PlistValue::Type::Boolean);
+}
+
+TEST_F(DefaultPrioritiesTest, AnUnreadableFileIsNotReplacedByTheSample) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root reads any file";
+    }
+    writeFile("bob=3\n");
+    ASSERT_EQ(::chmod(settings_.priorityFile().c_str(), 0200), 0);
+    defaultPriorityParser parser(settings_.prefs, center_);
+    ::chmod(settings_.priorityFile().c_str(), 0644);
+    EXPECT_EQ(fileText(), "bob=3\n");
+    EXPECT_EQ(parser.numberOfRowsInTableView(), 0);
+}
+
+TEST(DefaultPrioritiesShared, OneInstanceWhenThreadsAskAtOnce) {
+    // Keep the shared settings away from the user's own file.
+    static testing::TempDir dir;
+    auto store = std::make_shared<UserDefaults>(dir / "Quellbox.plist");
+    RegisteredDefaults::registerWith(*store);
+    Preferences::configureShared(store);
+    std::vector<defaultPriorityParser*> seen(4, nullptr);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        threads.emplace_back([&seen, i] { seen[i] = defaultPriorityParser::sharedInstance().get(); });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    ASSERT_NE(seen[0], nullptr);
+    for (auto* instance : seen) {
+        EXPECT_EQ(instance, seen[0]);
+    }
+}
+
+}  // namespace
+}  // namespace quellbox
