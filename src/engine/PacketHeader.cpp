@@ -1,0 +1,33 @@
+#include "engine/PacketHeader.h"
+
+namespace quellbox {
+
+namespace {
+constexpr std::size_t kIpv4HeaderSize = 20;
+constexpr std::size_t kTcpFlagsOffset = 13;
+
+std::uint16_t read16(const std::uint8_t* at) {
+    return static_cast<std::uint16_t>((at[0] << 8) | at[1]);
+}
+}  // namespace
+
+std::optional<PacketHeader> PacketHeader::parse(const std::uint8_t* bytes, std::size_t length) {
+    if (bytes == nullptr || length < kIpv4HeaderSize) {
+        return std::nullopt;
+    }
+    const std::size_t ipHeaderLength = static_cast<std::size_t>(bytes[0] & 0x0F) * 4;
+    if (ipHeaderLength < kIpv4HeaderSize || ipHeaderLength + kTcpFlagsOffset >= length) {
+        return std::nullopt;
+    }
+    const std::uint8_t* tcp = bytes + ipHeaderLength;
+    PacketHeader header;
+    header.destination = (static_cast<std::uint32_t>(bytes[16]) << 24) |
+                         (static_cast<std::uint32_t>(bytes[17]) << 16) |
+                         (static_cast<std::uint32_t>(bytes[18]) << 8) | bytes[19];
+    header.sourcePort = read16(tcp);
+    header.destinationPort = read16(tcp + 2);
+    header.flags = tcp[kTcpFlagsOffset];
+    return header;
+}
+
+}  // namespace quellbox

@@ -1,0 +1,570 @@
+#include "engine/ThroughputLimiter.h"
+
+#include <sys/prctl.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "engine/Packet.h"
+#include "engine/PacketHeader.h"
+#include "engine/Queue.h"
+#include "engine/TrafficListener.h"
+#include "engine/priorityQueue.h"
+#include "firewall/DivertSocket.h"
+#include "firewall/IpfwRule.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Privileges.h"
+#include "platform/SystemLog.h"
+#include "prioritymode/GenericIPTable.h"
+#include "prioritymode/IPMode.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/Preferences.h"
+#include "settings/Service.h"
+
+namespace quellbox {
+
+namespace {
+
+constexpr const char* kProblemNotification = "genericIpfwProblemNotification";
+constexpr const char* kAckWriteFailure = "Quellbox Error when writing an ACK Packet to the Divert socket";
+constexpr const char* kDataWriteFailure = "Quellbox Error when writing a DATA Packet to the Divert socket";
+constexpr const char* kPrivilegesMessage = "Please check Quellbox has enough privileges or reinstall it.";
+constexpr std::int32_t kDefaultRunningMaximum = 5;
+constexpr auto kIdleTest = std::chrono::seconds(1);
+constexpr auto kFlushCycle = std::chrono::seconds(1);
+
+std::mutex sharedMutex;
+std::function<std::unique_ptr<ThroughputLimiter>()> sharedMaker;  // guarded by sharedMutex
+
+std::int32_t positiveFactor(std::int64_t stored) {
+    const std::int64_t magnitude = stored < 0 ? -stored : stored;
+    return static_cast<std::int32_t>(
+        std::min<std::int64_t>(magnitude, std::numeric_limits<std::int32_t>::max()));
+}
+
+}  // namespace
+
+ThroughputLimiter::ThroughputLimiter(Collaborators collaborators)
+    : socket_(std::move(collaborators.socket)),
+      rule_(std::move(collaborators.rule)),
+      mainRunLoop_(collaborators.mainRunLoop),
+      preferences_(collaborators.preferences),
+      ipmode_(collaborators.ipmode),
+      notifications_(collaborators.notifications),
+      random_(collaborators.random),
+      priorityTraffic_(
+          ipmode_, [this](int port) { return serviceNameForPort(port); },
+          [this] { fireRefreshEventToListeners(); }) {
+    scheduleGaugeTimer();
+    priorityFactor_ = positiveFactor(preferences_.integerForKey(keys::priorityFactor));
+    readingThread_ = std::thread([this] { processPacket(); });
+}
+
+ThroughputLimiter::~ThroughputLimiter() {
+    stopping_.store(true, std::memory_order_release);
+    {
+        std::lock_guard guard(lifecycleLock);
+        if (prioDataPacketQueue) {
+            prioDataPacketQueue->close();
+            firstACKPacketQueue->close();
+            secondACKPacketQueue->close();
+        }
+    }
+    lifecycleChanged_.notify_all();
+    socket_->close();
+    readingThread_.join();
+    for (auto& worker : workerThreads_) {
+        worker.join();
+    }
+    stopGaugeTimer();
+    // A gauge tick already running on the main loop must finish before the engine goes.
+    if (!mainRunLoop_.isMainThread()) {
+        mainRunLoop_.performOnMainThread([] {}, true);
+    }
+}
+
+ThroughputLimiter& ThroughputLimiter::sharedInstance() {
+    static ThroughputLimiter* shared = [] {
+        std::function<std::unique_ptr<ThroughputLimiter>()> maker;
+        {
+            std::lock_guard guard(sharedMutex);
+            maker = sharedMaker;
+        }
+        if (!maker) {
+            SystemLog::log("the shaping engine was asked for before the application configured it");
+            std::abort();
+        }
+        // The application's engine lives until the process ends.
+        return maker().release();
+    }();
+    return *shared;
+}
+
+void ThroughputLimiter::configureShared(std::function<std::unique_ptr<ThroughputLimiter>()> maker) {
+    std::lock_guard guard(sharedMutex);
+    sharedMaker = std::move(maker);
+}
+
+// ---- services -----------------------------------------------------------------------------
+
+int ThroughputLimiter::addULService(const std::shared_ptr<Service>& service) {
+    const int port = service->servicePort();
+    {
+        std::lock_guard guard(setOtherLock);
+        if (cappedULServices.contains(port) || port == 0) {
+            return 0;
+        }
+    }
+    if (rule_->applyRule(port) < 0) {
+        postProblem("Error : Can't create rule for this Service",
+                    "There is no free rule left.\nIf you are using a FireWall, please move it's own "
+                    "rules to higher numbers.",
+                    false);
+        return -1;
+    }
+    std::lock_guard guard(setOtherLock);
+    cappedULServices[port] = service;
+    return 0;
+}
+
+int ThroughputLimiter::removeULService(const std::shared_ptr<Service>& service) {
+    const int port = service->servicePort();
+    {
+        std::lock_guard guard(setOtherLock);
+        if (!cappedULServices.contains(port)) {
+            return 0;
+        }
+    }
+    if (rule_->derule(port) < 0) {
+        postProblem("Error : Can't remove rule for this Service",
+                    "There is a problem with ipfw command.\nIf you are using a FireWall, please quit "
+                    "it and launch it before Quellbox.",
+                    false);
+        return -1;
+    }
+    std::lock_guard guard(setOtherLock);
+    cappedULServices.erase(port);
+    return 0;
+}
+
+int ThroughputLimiter::addDLService(const std::shared_ptr<Service>& service) {
+    const int result = addULService(service);
+    if (result == 0) {
+        std::lock_guard guard(setOtherLock);
+        cappedDLServices[service->servicePort()] = service;
+    }
+    return result;
+}
+
+int ThroughputLimiter::removeDLService(const std::shared_ptr<Service>& service) {
+    std::lock_guard guard(setOtherLock);
+    cappedDLServices.erase(service->servicePort());
+    return 0;
+}
+
+bool ThroughputLimiter::isCappedUL(int port) const {
+    std::lock_guard guard(setOtherLock);
+    return cappedULServices.contains(port);
+}
+
+bool ThroughputLimiter::isCappedDL(int port) const {
+    std::lock_guard guard(setOtherLock);
+    return cappedDLServices.contains(port);
+}
+
+std::optional<std::string> ThroughputLimiter::serviceNameForPort(int port) const {
+    std::lock_guard guard(setOtherLock);
+    if (auto found = cappedULServices.find(port); found != cappedULServices.end()) {
+        return found->second->name();
+    }
+    return std::nullopt;
+}
+
+// ---- shaping values -------------------------------------------------------------------------
+
+int ThroughputLimiter::setDATARate(float rate) {
+    DATARate_.store(rate, std::memory_order_relaxed);
+    return 0;
+}
+
+int ThroughputLimiter::setACKPause(float pause) {
+    ACKPause_.store(std::fabs(pause), std::memory_order_relaxed);
+    return 0;
+}
+
+// ---- listeners ------------------------------------------------------------------------------
+
+void ThroughputLimiter::addTrafficListener(std::shared_ptr<TrafficListener> listener) {
+    std::lock_guard guard(listenerLock);
+    listenerArray.push_back(std::move(listener));
+}
+
+void ThroughputLimiter::removeTrafficListener(const TrafficListener* listener) {
+    std::lock_guard guard(listenerLock);
+    std::erase_if(listenerArray, [listener](const auto& l) { return l.get() == listener; });
+}
+
+template <typename Call>
+void ThroughputLimiter::forEachListener(Call call) {
+    // The count is read again before each step, so a listener added meanwhile is reached; the
+    // lock is not held during the call, so a listener may change the list.
+    for (std::size_t i = 0;; ++i) {
+        std::shared_ptr<TrafficListener> listener;
+        {
+            std::lock_guard guard(listenerLock);
+            if (i >= listenerArray.size()) {
+                return;
+            }
+            listener = listenerArray[i];
+        }
+        call(*listener);
+    }
+}
+
+void ThroughputLimiter::fireAllEventsToListeners() {
+    forEachListener([this](TrafficListener& listener) {
+        listener.ackReceived(static_cast<double>(lastACKPacketSize()));
+        listener.dataReceived(static_cast<double>(lastDATAPacketSize()));
+        listener.queueSizeChanged(static_cast<double>(queueSize()));
+    });
+}
+
+void ThroughputLimiter::fireAckEventToListeners(double bytes) {
+    forEachListener([bytes](TrafficListener& listener) { listener.ackReceived(bytes); });
+}
+
+void ThroughputLimiter::fireDataEventToListeners(double bytes) {
+    forEachListener([bytes](TrafficListener& listener) { listener.dataReceived(bytes); });
+}
+
+void ThroughputLimiter::fireQueueSizeEventToListeners(double packets) {
+    forEachListener([packets](TrafficListener& listener) { listener.queueSizeChanged(packets); });
+}
+
+void ThroughputLimiter::fireRefreshEventToListeners() {
+    forEachListener([](TrafficListener& listener) { listener.refreshView(); });
+}
+
+void ThroughputLimiter::scheduleGaugeTimer() {
+    std::lock_guard guard(timerLock);
+    if (!jaugesTimer) {
+        jaugesTimer = mainRunLoop_.scheduleRepeatingTimer(
+            kGaugeInterval, [this] { fireAllEventsToListeners(); });
+    }
+}
+
+void ThroughputLimiter::stopGaugeTimer() {
+    std::optional<RunLoop::TimerId> timer;
+    {
+        std::lock_guard guard(timerLock);
+        timer.swap(jaugesTimer);
+    }
+    if (timer) {
+        mainRunLoop_.invalidateTimer(*timer);
+    }
+}
+
+void ThroughputLimiter::postProblem(const std::string& title, const std::string& message,
+                                    bool needToQuit) {
+    notifications_.postNotification(kProblemNotification, this,
+                                    {{"title", title},
+                                     {"msg", message},
+                                     {"needToQuitAfterAlert", needToQuit}});
+}
+
+// ---- the reading thread -----------------------------------------------------------------------
+
+bool ThroughputLimiter::waitUntilStarted(std::chrono::milliseconds timeout) {
+    std::unique_lock guard(lifecycleLock);
+    lifecycleChanged_.wait_for(guard, timeout, [this] { return startUpDone_; });
+    return isRunning();
+}
+
+void ThroughputLimiter::processPacket() {
+    const std::string address = rule_->ipAdr();
+    bool started = false;
+    std::uint32_t ownAddress = 0;
+    if (!address.empty()) {
+        ownAddress = GenericIPTable::convertStringToLong(address);
+        started = startUp();
+    }
+    {
+        std::lock_guard guard(lifecycleLock);
+        startUpDone_ = true;
+    }
+    lifecycleChanged_.notify_all();
+    if (started) {
+        readingLoop(ownAddress);
+    }
+}
+
+bool ThroughputLimiter::startUp() {
+    {
+        std::lock_guard guard(lifecycleLock);
+        if (stopping()) {
+            return false;
+        }
+        prioDataPacketQueue = std::make_unique<priorityQueue>(random_);
+        firstACKPacketQueue = std::make_unique<Queue>(random_);
+        secondACKPacketQueue = std::make_unique<Queue>(random_);
+    }
+
+    enum class Failure { None, Create, Bind } failure = Failure::None;
+    int savedErrno = 0;
+    Privileges::runPrivileged([&] {
+        if (socket_->open() < 0) {
+            failure = Failure::Create;
+        } else if (socket_->bind(kDivertPort) < 0) {
+            failure = Failure::Bind;
+        }
+        savedErrno = errno;
+    });
+    if (failure == Failure::Create) {
+        postProblem("Error : Quellbox can't create the divert socket for ipfw", kPrivilegesMessage, true);
+        errno = savedErrno;
+        SystemLog::reportError("Quellbox Error : divert socket not created !");
+        return false;
+    }
+    if (failure == Failure::Bind) {
+        postProblem("Error : Quellbox can't bind the divert socket for ipfw", kPrivilegesMessage, true);
+        socket_->close();
+        return false;
+    }
+
+    std::lock_guard guard(lifecycleLock);
+    if (stopping()) {
+        socket_->close();  // the destructor closed it before it was open
+        return false;
+    }
+    workerThreads_.emplace_back([this] { ACKDirectSend(); });
+    workerThreads_.emplace_back([this] { ACKSlowDown(); });
+    workerThreads_.emplace_back([this] { dataSlowDown(); });
+    workerThreads_.emplace_back([this] { flushingThread(); });
+    running_.store(true, std::memory_order_release);
+    return true;
+}
+
+void ThroughputLimiter::readingLoop(std::uint32_t ownAddress) {
+    std::vector<std::uint8_t> buffer(Packet::maximumSize);
+    std::int32_t runningMaximum = kDefaultRunningMaximum;
+    while (!stopping()) {
+        auto packet = std::make_unique<Packet>();
+        const ssize_t length = socket_->receive(buffer.data(), buffer.size(), packet->getAddress(),
+                                                packet->getAddressSize());
+        if (length < 0) {
+            if (stopping()) {
+                break;
+            }
+            if (errno == EMSGSIZE) {
+                continue;  // too large for any IPv4 packet: the backend let it pass unchanged
+            }
+            const int savedErrno = errno;
+            postProblem("Error : Quellbox encountered an error when reading the divert socket !",
+                        "Please quit and relaunch it.", false);
+            errno = savedErrno;
+            SystemLog::reportError("Quellbox Error : read from divert socket");
+            socket_->close();
+            break;  // the failed read is not a packet: nothing is classified or forwarded
+        }
+        packet->setPacketSize(static_cast<std::int32_t>(length));
+        std::memcpy(packet->rawPacket(), buffer.data(), static_cast<std::size_t>(length));
+        packet->setReleaser(this);
+        packetsRead_.fetch_add(1, std::memory_order_seq_cst);
+        if (standByWaiting_.load(std::memory_order_seq_cst)) {
+            { std::lock_guard guard(lifecycleLock); }
+            lifecycleChanged_.notify_all();
+        }
+        classify(std::move(packet), ownAddress, runningMaximum);
+    }
+    running_.store(false, std::memory_order_release);
+}
+
+void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t ownAddress,
+                                 std::int32_t& runningMaximum) {
+    const std::int32_t length = packet->getPacketSize();
+    const auto header = PacketHeader::parse(packet->rawPacket(), static_cast<std::size_t>(length));
+    if (!header) {
+        // Too short for the fields the sorting reads: pass it on unchanged rather than judge
+        // it by bytes it does not have.
+        malformed_.fetch_add(1, std::memory_order_relaxed);
+        writeBack(*packet, kAckWriteFailure);
+        return;
+    }
+    if (header->isAckClass(length)) {
+        packet->setType("ACK");
+        bool slowed = false;
+        {
+            std::lock_guard guard(setOtherLock);
+            slowed = cappedDLServices.contains(header->sourcePort) ||
+                     cappedDLServices.contains(header->destinationPort);
+        }
+        (slowed ? *secondACKPacketQueue : *firstACKPacketQueue).enqueue(std::move(packet));
+        return;
+    }
+
+    packet->setType("DATA");
+    bool fromLocalClient = false;
+    {
+        std::lock_guard guard(setOtherLock);
+        fromLocalClient = !cappedULServices.contains(header->sourcePort);
+    }
+    if (fromLocalClient) {
+        packet->setSourceType("Client");
+    }
+    if (header->destination != ownAddress) {
+        if (!ipmode_.isActivated()) {
+            runningMaximum = kDefaultRunningMaximum;
+        } else {
+            runningMaximum = priorityTraffic_.assign(*packet, header->destination, header->sourcePort,
+                                                     header->destinationPort, fromLocalClient,
+                                                     std::chrono::system_clock::now());
+        }
+    }
+    prioDataPacketQueue->enqueue(std::move(packet), runningMaximum);
+}
+
+// ---- writing back -----------------------------------------------------------------------------
+
+void ThroughputLimiter::writeBack(Packet& packet, const char* failureMessage) {
+    ssize_t written = 0;
+    {
+        std::lock_guard guard(socketLock);
+        written = socket_->send(packet.rawPacket(), static_cast<std::size_t>(packet.getPacketSize()),
+                                *packet.getAddress(), *packet.getAddressSize());
+    }
+    if (written < 0) {
+        writeFailures_.fetch_add(1, std::memory_order_relaxed);
+        SystemLog::reportError(failureMessage);
+        return;  // unsent: destroying the packet has the kernel drop it
+    }
+    packet.markSent();
+    writtenBack_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ThroughputLimiter::releaseUnsent(const Packet& packet) {
+    std::lock_guard guard(socketLock);
+    socket_->drop(*packet.getAddress(), *packet.getAddressSize());
+}
+
+bool ThroughputLimiter::sleepUntil(Clock::time_point deadline) {
+    std::unique_lock guard(lifecycleLock);
+    return !lifecycleChanged_.wait_until(guard, deadline, [this] { return stopping(); });
+}
+
+void ThroughputLimiter::ACKDirectSend() {
+    while (PacketPtr packet = firstACKPacketQueue->dequeue()) {
+        writeBack(*packet, kAckWriteFailure);
+        lastACKPacketSize_.store(packet->getPacketSize(), std::memory_order_relaxed);
+    }
+}
+
+void ThroughputLimiter::ACKSlowDown() {
+    while (PacketPtr packet = secondACKPacketQueue->dequeue()) {
+        // The whole pause, whole microseconds, however long (also a second or more).
+        const auto pause = std::chrono::microseconds(
+            static_cast<std::int64_t>(ACKPause_.load(std::memory_order_relaxed)));
+        if (pause.count() != 0 && !sleepUntil(Clock::now() + pause)) {
+            return;
+        }
+        writeBack(*packet, kAckWriteFailure);
+        lastACKPacketSize_.store(packet->getPacketSize(), std::memory_order_relaxed);
+    }
+}
+
+void ThroughputLimiter::dataSlowDown() {
+    // Sleeps here are short and many; the default 50 us of timer slack would add up.
+    if (prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) != 0) {
+        SystemLog::reportError("Quellbox Error : timer slack not lowered");
+    }
+    PacingClock pacing;
+    for (;;) {
+        const bool afterIdleGap = prioDataPacketQueue->isEmpty();
+        PacketPtr packet;
+        if (ipmode_.isActivated()) {
+            const std::int32_t factor = priorityFactor();
+            // A priority step of 0 would make every climb drop: treat it as no loss.
+            const float loss = factor != 0 ? getDATARate() / static_cast<float>(factor) : 0.0F;
+            packet = prioDataPacketQueue->dequeueWithPrioWithLossProb(loss);
+        } else {
+            packet = prioDataPacketQueue->dequeue();
+        }
+        if (!packet) {
+            return;  // closed: the engine stops
+        }
+        const std::int32_t size = packet->getPacketSize();
+        const float rate = getDATARate();
+        if (ipmode_.isActivated()) {
+            if (auto header = PacketHeader::parse(packet->rawPacket(), static_cast<std::size_t>(size))) {
+                priorityTraffic_.count(header->destination, size, std::chrono::system_clock::now());
+            }
+        }
+        lastDATAPacketSize_.store(size, std::memory_order_relaxed);
+        queueSize_.store(prioDataPacketQueue->size(), std::memory_order_relaxed);
+        writeBack(*packet, kDataWriteFailure);
+        packet.reset();
+        if (rate > 0.0F) {
+            const auto next = pacing.packetSent(size, rate, Clock::now(), afterIdleGap);
+            if (!sleepUntil(next)) {
+                return;
+            }
+        } else {
+            pacing.reset();
+        }
+    }
+}
+
+void ThroughputLimiter::flushingThread() {
+    bool standBy = true;
+    auto packetArrivedWithin = [this](std::optional<Clock::duration> limit) {
+        const std::uint64_t seen = packetsRead_.load(std::memory_order_seq_cst);
+        standByWaiting_.store(true, std::memory_order_seq_cst);
+        std::unique_lock guard(lifecycleLock);
+        auto arrived = [&] { return stopping() || packetsRead_.load(std::memory_order_seq_cst) != seen; };
+        bool result = true;
+        if (limit) {
+            result = lifecycleChanged_.wait_for(guard, *limit, arrived);
+        } else {
+            lifecycleChanged_.wait(guard, arrived);
+        }
+        standByWaiting_.store(false, std::memory_order_seq_cst);
+        return result;
+    };
+
+    while (!stopping()) {
+        if (ipmode_.isActivated()) {
+            standBy = priorityTraffic_.housekeeping();
+        }
+        if (!packetArrivedWithin(kIdleTest)) {
+            lastACKPacketSize_.store(0, std::memory_order_relaxed);
+            lastDATAPacketSize_.store(0, std::memory_order_relaxed);
+            fireAllEventsToListeners();
+            if (standBy) {
+                stopGaugeTimer();
+                inStandBy_.store(true, std::memory_order_release);
+                packetArrivedWithin(std::nullopt);
+                inStandBy_.store(false, std::memory_order_release);
+                if (stopping()) {
+                    return;
+                }
+                scheduleGaugeTimer();
+            }
+        }
+        if (!sleepUntil(Clock::now() + kFlushCycle)) {
+            return;
+        }
+    }
+}
+
+ThroughputLimiter::Counters ThroughputLimiter::counters() const {
+    Counters counters;
+    counters.read = packetsRead_.load(std::memory_order_relaxed);
+    counters.writtenBack = writtenBack_.load(std::memory_order_relaxed);
+    counters.writeFailures = writeFailures_.load(std::memory_order_relaxed);
+    counters.malformed = malformed_.load(std::memory_order_relaxed);
+    return counters;
+}
+
+}  // namespace quellbox
