@@ -33,13 +33,17 @@ IPMode::IPMode(Preferences& prefs, DefaultPrioritiesSource source)
 IPMode::~IPMode() = default;
 
 void IPMode::activate(bool on) {
-    std::lock_guard guard(activationLock);
-    if (firstActivation) {
-        // The log is read from "cursorBegin" as the reader is made.
-        ownedParts_ = std::make_unique<Parts>(prefs_, defaultPrioritiesSource_());
-        parts_.store(ownedParts_.get(), std::memory_order_release);
-        firstActivation = false;
+    if (parts_.load(std::memory_order_acquire) == nullptr) {
+        // Made without holding the lock: reading the log and the default priorities may
+        // post an alert, whose handler must be free to call back in.
+        auto fresh = std::make_unique<Parts>(prefs_, defaultPrioritiesSource_());
+        std::lock_guard guard(activationLock);
+        if (!ownedParts_) {
+            ownedParts_ = std::move(fresh);
+            parts_.store(ownedParts_.get(), std::memory_order_release);
+        }
     }
+    std::lock_guard guard(activationLock);
     if (!on) {
         // Off first, so that the engine stops filling the tables before they are emptied.
         isActivated_.store(false, std::memory_order_release);

@@ -50,11 +50,11 @@ private:
     Preferences& prefs_;
     DefaultPrioritiesSource defaultPrioritiesSource_;
     std::atomic<bool> isActivated_{false};
-    // Serialises activate(); the engine never takes it.
+    // Serialises switching; the engine never takes it.
     std::mutex activationLock;
-    bool firstActivation = true;  // guarded by activationLock
-    std::unique_ptr<Parts> ownedParts_;  // guarded by activationLock
-    // Published once, after the parts are complete, for the lock-free readers.
+    std::unique_ptr<Parts> ownedParts_;  // set once, under activationLock
+    // Published once, after the parts are complete, for the lock-free readers; null until
+    // the first activation (the "first activation" state).
     std::atomic<Parts*> parts_{nullptr};
 };
 
