@@ -64,6 +64,8 @@ std::optional<HeadlessOptions> HeadlessOptions::parse(const std::vector<std::str
             continue;
         } else if (name == "--help" || name == "-h") {
             options.help = true;
+        } else if (name == "--verbose" || name == "-v") {
+            options.verbose = true;
         } else if (name == "--priority-mode") {
             options.priorityMode = true;
         } else if (name == "--backend") {
@@ -125,6 +127,7 @@ std::string HeadlessOptions::usage() {
            "  --ack-pause MICROSECONDS      hold acknowledgements of capped downloads back\n"
            "  --priority-mode               share the upload by client priority\n"
            "  --stats-json FILE             write one JSON object per second to FILE\n"
+           "  --verbose                     also print diagnostics (otherwise in syslog only)\n"
            "  --help                        show this text\n";
 }
 

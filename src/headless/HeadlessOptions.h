@@ -15,6 +15,7 @@ struct HeadlessOptions {
     std::optional<float> ackPause;       // microseconds; none: no download pause
     bool priorityMode = false;
     std::string statsJson;               // one JSON object per second; empty: none
+    bool verbose = false;                // diagnostics on standard error too
     bool help = false;
 
     // Parses the arguments after the program name (which may include "--headless").

@@ -24,6 +24,7 @@ std::mutex& logMutex() {
 
 SystemLogCapture* activeCapture = nullptr;  // guarded by logMutex()
 bool useSyslog = false;                     // guarded by logMutex()
+bool echoToStandardError = true;            // guarded by logMutex()
 
 std::string linePrefix() {
     using namespace std::chrono;
@@ -49,8 +50,10 @@ void SystemLog::log(const std::string& message) {
         activeCapture->addLine(message, false);
         return;
     }
-    const std::string line = linePrefix() + message + "\n";
-    std::fputs(line.c_str(), stderr);
+    if (echoToStandardError) {
+        const std::string line = linePrefix() + message + "\n";
+        std::fputs(line.c_str(), stderr);
+    }
     if (useSyslog) {
         syslog(LOG_NOTICE, "%s", message.c_str());
     }
@@ -85,6 +88,11 @@ void SystemLog::reportError(const std::string& text) {
         std::fputs((line + "\n").c_str(), stderr);
     }
     errno = savedErrno;
+}
+
+void SystemLog::setEchoToStandardError(bool enabled) {
+    std::lock_guard guard(logMutex());
+    echoToStandardError = enabled;
 }
 
 void SystemLog::setUseSyslog(bool enabled) {

@@ -19,6 +19,10 @@ public:
     static void reportError(const std::string& text);
     // Also send every line to syslog under the identity "Quellbox" (the application does).
     static void setUseSyslog(bool enabled);
+    // Whether log lines are also written to standard error (the default). A front end that
+    // owns the terminal may turn it off while syslog keeps the lines; error reports always go
+    // to standard error.
+    static void setEchoToStandardError(bool enabled);
 };
 
 // While an instance lives, log lines and error reports go to it instead of standard error.

@@ -17,7 +17,7 @@ std::optional<HeadlessOptions> parse(std::vector<std::string> arguments, std::st
 TEST(HeadlessOptions, EveryOptionInBothSpellings) {
     const auto options = parse({"--headless", "--backend", "sim", "--scenario=demo.txt", "--duration",
                                 "2.5", "--rate=100", "--ack-pause", "2500", "--priority-mode",
-                                "--stats-json", "out.json"});
+                                "--stats-json", "out.json", "--verbose"});
     ASSERT_TRUE(options.has_value());
     EXPECT_EQ(options->backend, "sim");
     EXPECT_EQ(options->scenario, "demo.txt");
@@ -26,6 +26,7 @@ TEST(HeadlessOptions, EveryOptionInBothSpellings) {
     EXPECT_FLOAT_EQ(options->ackPause.value_or(0), 2500.0F);
     EXPECT_TRUE(options->priorityMode);
     EXPECT_EQ(options->statsJson, "out.json");
+    EXPECT_TRUE(options->verbose);
     EXPECT_FALSE(options->help);
 }
 

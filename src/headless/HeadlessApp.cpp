@@ -1,0 +1,335 @@
+#include "headless/HeadlessApp.h"
+
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <cstdlib>
+#include <iostream>
+#include <thread>
+
+#include "engine/RandomSource.h"
+#include "engine/SavedServices.h"
+#include "engine/ThroughputLimiter.h"
+#include "firewall/IpfwRule.h"
+#include "firewall/PacketBackend.h"
+#include "firewall/SimKernel.h"
+#include "platform/AtomicFile.h"
+#include "platform/NotificationCenter.h"
+#include "platform/SystemLog.h"
+#include "platform/ThreadRunLoop.h"
+#include "platform/UserDefaults.h"
+#include "prioritymode/GenericIPTable.h"
+#include "prioritymode/IPMode.h"
+#include "prioritymode/IPTable.h"
+#include "prioritymode/UserInfo.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/Preferences.h"
+#include "settings/Service.h"
+#include "simulation/SimTraffic.h"
+
+namespace quellbox {
+
+namespace {
+
+double secondsNow() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Where a simulated run keeps its server log and default priorities: a private folder in the
+// user's runtime folder (or /tmp).
+std::filesystem::path simulationFolder() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && *runtime == '/') {
+        return std::filesystem::path(runtime) / "quellbox-sim";
+    }
+    return "/tmp/quellbox-sim-" + std::to_string(getuid());
+}
+
+}  // namespace
+
+HeadlessApp::HeadlessApp(HeadlessOptions options) : options_(std::move(options)) {}
+
+HeadlessApp::~HeadlessApp() {
+    if (statsFile_ != nullptr) {
+        std::fclose(statsFile_);
+    }
+}
+
+void HeadlessApp::blockStopSignals() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+}
+
+void HeadlessApp::fail(const std::string& message) {
+    std::cerr << "quellbox: " << message << "\n";
+}
+
+int HeadlessApp::run() {
+    SystemLog::setEchoToStandardError(options_.verbose);
+    if (!prepare()) {
+        return kBadUsage;
+    }
+    runLoop_ = std::make_unique<ThreadRunLoop>();
+    installObservers();
+    RandomSource::shared().seedFromTimeOfDay();
+
+    auto backend = PacketBackend::named(backendName_);
+    ThroughputLimiter::configureShared([&] {
+        return std::make_unique<ThroughputLimiter>(ThroughputLimiter::Collaborators{
+            backend->makeDivertSocket(), std::make_unique<IpfwRule>(backend->programs()), *runLoop_,
+            *preferences_, IPMode::sharedInstance(), NotificationCenter::defaultCenter(),
+            RandomSource::shared()});
+    });
+    engine_ = &ThroughputLimiter::sharedInstance();
+    capServices();
+    if (options_.priorityMode) {
+        IPMode::sharedInstance().activate(true);
+    }
+    if (traffic_) {
+        traffic_->start();
+    }
+    startTimers();
+    startSignalWatcher();
+    std::cout << "Quellbox " << QUELLBOX_VERSION << " headless on the " << backendName_
+              << " backend; Ctrl-C stops." << std::endl;
+
+    runLoop_->run();
+
+    std::cout << "Winding down: lowering the rate and removing the divert rules..." << std::endl;
+    SavedServices::windDown(*engine_, *preferences_, services_,
+                            [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); });
+    if (traffic_) {
+        traffic_->stop();
+    }
+    if (statsFile_ != nullptr) {
+        std::fflush(statsFile_);
+    }
+    std::cout << "Stopped." << std::endl;
+    return exitStatus_;
+}
+
+bool HeadlessApp::prepare() {
+    if (!options_.statsJson.empty()) {
+        statsFile_ = std::fopen(options_.statsJson.c_str(), "w");
+        if (statsFile_ == nullptr) {
+            fail("can't write the statistics file " + options_.statsJson + ": " + std::strerror(errno));
+            return false;
+        }
+    }
+    if (!options_.backend.empty()) {
+        std::string reason;
+        if (!PacketBackend::named(options_.backend, &reason)) {
+            fail(reason);
+            return false;
+        }
+        backendName_ = options_.backend;
+    } else {
+        const auto choice = PacketBackend::chooseDefault();
+        backendName_ = choice.name;
+        if (!choice.reason.empty()) {
+            std::cout << choice.reason << std::endl;
+        }
+    }
+    if (backendName_ != "sim" && !options_.scenario.empty()) {
+        fail("--scenario describes simulated clients: it needs --backend sim");
+        return false;
+    }
+    preferences_ = &Preferences::sharedInstance();
+    if (auto problem = preferences_->store().loadProblem()) {
+        std::cerr << "quellbox: " << *problem << "\n";
+    }
+    return backendName_ != "sim" || prepareSimulation();
+}
+
+bool HeadlessApp::prepareSimulation() {
+    std::string error;
+    scenario_ = options_.scenario.empty() ? SimScenario::parse(SimScenario::demoText(), error)
+                                          : SimScenario::load(options_.scenario, error);
+    if (!scenario_) {
+        fail(error);
+        return false;
+    }
+    const auto folder = simulationFolder();
+    std::error_code made;
+    std::filesystem::create_directories(folder, made);
+    const auto log = folder / "Downloads";
+    const auto priorities = folder / "Quellbox Default Priorities.txt";
+    if (made || !AtomicFile::write(log, "") ||
+        !AtomicFile::write(priorities, scenario_->defaultPrioritiesText())) {
+        fail("can't prepare the simulation folder " + folder.string());
+        return false;
+    }
+    // The simulated server's log names the clients; these values live for this run only.
+    preferences_->setObject(PlistValue(log.string()), keys::logPath);
+    preferences_->setBool(true, keys::useServerLogFile);
+    preferences_->setInteger(0, keys::cursorBegin);
+    preferences_->setInteger(0, keys::logCursor);
+    kernel_ = &SimKernel::sharedInstance();
+    traffic_ = std::make_unique<SimTraffic>(*kernel_, *scenario_, log);
+    return true;
+}
+
+void HeadlessApp::capServices() {
+    services_ = SavedServices::load(*preferences_);
+    SavedServices::reapplySavedCaps(*engine_, services_,
+                                    SavedServices::activatedFlags(*preferences_, services_.size()));
+    if (scenario_) {
+        // The scenario's services are capped for this run (their downloads too when marked).
+        for (const auto& entry : scenario_->services) {
+            auto service = std::make_shared<Service>(entry.name, entry.port);
+            auto existing = std::find_if(services_.begin(), services_.end(),
+                                         [&](const auto& s) { return s->isEqual(*service); });
+            if (existing == services_.end()) {
+                services_.push_back(service);
+            } else {
+                service = *existing;
+            }
+            const int result = entry.downloadCapped ? engine_->addDLService(service)
+                                                    : engine_->addULService(service);
+            if (result == 0) {
+                service->setUploadIsCapped(true);
+                service->setDownloadIsCapped(entry.downloadCapped);
+            }
+        }
+    }
+    if (options_.ackPause) {
+        for (const auto& service : services_) {
+            if (service->uploadIsCapped() && engine_->addDLService(service) == 0) {
+                service->setDownloadIsCapped(true);
+            }
+        }
+        engine_->setACKPause(*options_.ackPause);
+    }
+    if (options_.rate) {
+        preferences_->setFloat(*options_.rate, keys::DATARate);
+    }
+    engine_->setDATARate(preferences_->floatForKey(keys::DATARate));
+}
+
+void HeadlessApp::installObservers() {
+    auto& center = NotificationCenter::defaultCenter();
+    center.addObserver("genericIpfwProblemNotification", [this](const Notification& n) {
+        const auto field = [&](const char* key) {
+            auto found = n.userInfo.find(key);
+            return found == n.userInfo.end() ? std::string() : found->second.stringValue();
+        };
+        std::cerr << "quellbox: " << field("title") << "\n" << field("msg") << std::endl;
+        auto quit = n.userInfo.find("needToQuitAfterAlert");
+        if (quit != n.userInfo.end() && quit->second.boolValue()) {
+            exitStatus_ = 1;
+            runLoop_->performOnMainThread([this] { runLoop_->stop(); }, false);
+        }
+    });
+    center.addObserver("noNetworkNotification", [this](const Notification&) {
+        std::cerr << "quellbox: no network connection was found; Quellbox stops." << std::endl;
+        exitStatus_ = 1;
+        runLoop_->performOnMainThread([this] { runLoop_->stop(); }, false);
+    });
+}
+
+void HeadlessApp::startTimers() {
+    started_ = secondsNow();
+    if (kernel_ != nullptr) {
+        lastTotalBytes_ = kernel_->wire().totalBytes();
+    }
+    runLoop_->scheduleRepeatingTimer(std::chrono::seconds(1), [this] { report(); });
+    if (options_.duration) {
+        runLoop_->scheduleRepeatingTimer(std::chrono::duration<double>(*options_.duration),
+                                         [this] { runLoop_->stop(); });
+    }
+}
+
+void HeadlessApp::startSignalWatcher() {
+    std::thread([this] {
+        sigset_t stops;
+        sigemptyset(&stops);
+        sigaddset(&stops, SIGINT);
+        sigaddset(&stops, SIGTERM);
+        int signal = 0;
+        if (sigwait(&stops, &signal) == 0) {
+            runLoop_->performOnMainThread([this] { runLoop_->stop(); }, false);
+        }
+    }).detach();
+}
+
+HeadlessStats HeadlessApp::sample() {
+    HeadlessStats stats;
+    const double now = secondsNow();
+    stats.time = now - started_;
+    stats.backend = backendName_;
+    stats.rateCap = engine_->getDATARate();
+    stats.ackPause = engine_->getACKPause();
+    stats.lastAckBytes = engine_->lastACKPacketSize();
+    stats.lastDataBytes = engine_->lastDATAPacketSize();
+    stats.queuePackets = engine_->queueSize();
+    stats.standBy = engine_->isInStandBy();
+    stats.priorityMode = IPMode::sharedInstance().isActivated();
+    const auto counters = engine_->counters();
+    stats.packetsRead = counters.read;
+    stats.packetsWrittenBack = counters.writtenBack;
+    IPTable* active = stats.priorityMode ? IPMode::sharedInstance().ipTable() : nullptr;
+    auto priorityOf = [&](std::uint32_t ip) -> std::optional<int> {
+        if (active != nullptr) {
+            if (auto info = active->userInfoForIPLong(ip)) {
+                return info->priority();
+            }
+        }
+        return std::nullopt;
+    };
+
+    if (kernel_ != nullptr) {
+        const std::uint64_t total = kernel_->wire().totalBytes();
+        stats.uploadBytes = total - lastTotalBytes_;
+        lastTotalBytes_ = total;
+        for (const auto& client : traffic_->snapshot()) {
+            HeadlessStats::Client entry;
+            entry.address = client.address;
+            entry.login = client.login;
+            entry.name = client.screenName;
+            entry.kind = SimScenario::kindName(client.kind);
+            entry.port = client.port;
+            const std::uint64_t wire = kernel_->wire().bytesTo(client.address);
+            entry.wireBytes = wire - lastWire_[client.address];
+            lastWire_[client.address] = wire;
+            entry.deliveredBytes = client.deliveredBytes - lastDelivered_[client.address];
+            lastDelivered_[client.address] = client.deliveredBytes;
+            entry.priority = priorityOf(GenericIPTable::convertStringToLong(client.address));
+            if (client.active || entry.wireBytes > 0) {
+                stats.clients.push_back(entry);
+            }
+        }
+    } else if (active != nullptr) {
+        for (const std::uint32_t ip : active->ipArray()) {
+            if (auto info = active->userInfoForIPLong(ip)) {
+                HeadlessStats::Client entry;
+                entry.address = GenericIPTable::convertLongToString(ip);
+                entry.login = info->login();
+                entry.name = info->screenName();
+                entry.kind = "client";
+                entry.priority = info->priority();
+                stats.clients.push_back(entry);
+            }
+        }
+    }
+    return stats;
+}
+
+void HeadlessApp::report() {
+    const HeadlessStats stats = sample();
+    std::cout << stats.statusLine() << std::endl;
+    if (statsFile_ != nullptr) {
+        std::fputs((stats.json() + "\n").c_str(), statsFile_);
+        std::fflush(statsFile_);
+    }
+}
+
+}  // namespace quellbox

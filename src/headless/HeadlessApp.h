@@ -1,0 +1,72 @@
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "headless/HeadlessOptions.h"
+#include "headless/HeadlessStats.h"
+#include "simulation/SimScenario.h"
+
+namespace quellbox {
+
+class Preferences;
+class Service;
+class SimKernel;
+class SimTraffic;
+class ThreadRunLoop;
+class ThroughputLimiter;
+
+// `quellbox --headless`: the engine without a window. Loads the settings, restores the capped
+// services as the main window does, applies the rate, optionally switches Priority Mode on,
+// prints one status line per second (and JSON statistics when asked), and on SIGINT, SIGTERM
+// or the end of --duration runs the same wind-down as the window's quit.
+class HeadlessApp {
+public:
+    static constexpr int kBadUsage = 2;
+
+    explicit HeadlessApp(HeadlessOptions options);
+    ~HeadlessApp();
+    HeadlessApp(const HeadlessApp&) = delete;
+    HeadlessApp& operator=(const HeadlessApp&) = delete;
+
+    // Blocks SIGINT and SIGTERM in the calling thread (and so in every thread it starts);
+    // call first thing in main, before any thread exists.
+    static void blockStopSignals();
+    // Runs until stopped; answers the process's exit status.
+    int run();
+
+private:
+    bool prepare();
+    bool prepareSimulation();
+    void capServices();
+    void installObservers();
+    void startTimers();
+    void report();
+    HeadlessStats sample();
+    void startSignalWatcher();
+    void fail(const std::string& message);
+
+    HeadlessOptions options_;
+    std::string backendName_;
+    std::optional<SimScenario> scenario_;
+    std::unique_ptr<ThreadRunLoop> runLoop_;
+    Preferences* preferences_ = nullptr;
+    ThroughputLimiter* engine_ = nullptr;
+    SimKernel* kernel_ = nullptr;
+    std::unique_ptr<SimTraffic> traffic_;
+    std::vector<std::shared_ptr<Service>> services_;
+    std::FILE* statsFile_ = nullptr;
+    double started_ = 0.0;
+    std::uint64_t lastTotalBytes_ = 0;
+    std::map<std::string, std::uint64_t> lastWire_;
+    std::map<std::string, std::uint64_t> lastDelivered_;
+    int exitStatus_ = 0;
+};
+
+}  // namespace quellbox

@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "HeadlessProcess.h"
+
+namespace quellbox {
+namespace {
+
+using testing::HeadlessProcess;
+using testing::StatsLine;
+
+// Bytes per second that clients of a kind got (wire) or delivered, over the seconds from
+// `from` on (the first seconds fill the windows and queues).
+double ratePerSecond(const std::vector<StatsLine>& stats, std::size_t from, const std::string& login,
+                     bool delivered) {
+    double bytes = 0;
+    std::size_t seconds = 0;
+    for (std::size_t i = from; i < stats.size(); ++i) {
+        ++seconds;
+        for (const auto& client : stats[i].clients) {
+            if (login.empty() || client.login == login) {
+                bytes += static_cast<double>(delivered ? client.deliveredBytes : client.wireBytes);
+            }
+        }
+    }
+    return seconds == 0 ? 0.0 : bytes / static_cast<double>(seconds);
+}
+
+TEST(HeadlessRun, BadOptionsAndFilesAreRefusedWithStatusTwo) {
+    HeadlessProcess process;
+    const std::vector<std::vector<std::string>> bad = {
+        {"--rate", "fast"},
+        {"--backend", "pf"},
+        {"--duration"},
+        {"--scenario", process.path("missing.scenario").string()},
+        {"--stats-json", process.path("no/such/folder/stats.json").string()},
+        {"--backend", "sim", "--frobnicate"},
+    };
+    for (const auto& arguments : bad) {
+        EXPECT_EQ(process.run(arguments), 2) << arguments[0];
+        EXPECT_NE(process.errors().find("quellbox: "), std::string::npos) << arguments[0];
+    }
+    process.writeFile("broken.scenario", "service 6700 Server\nclient 10.0.0.1 download port=6700\n");
+    EXPECT_EQ(process.run({"--backend", "sim", "--scenario", process.path("broken.scenario").string()}), 2);
+    EXPECT_NE(process.errors().find("line 2"), std::string::npos) << process.errors();
+}
+
+TEST(HeadlessRun, UploadIsHeldNearTheRate) {
+    HeadlessProcess process;
+    process.writeFile("two.scenario",
+                      "service 6700 Server\n"
+                      "client 192.0.2.10 download port=6700 demand=2000 window=32 psh=0\n"
+                      "client 192.0.2.11 download port=6700 demand=2000 window=32 psh=0\n");
+    ASSERT_EQ(process.run({"--backend", "sim", "--scenario", process.path("two.scenario").string(),
+                           "--rate", "100", "--duration", "6", "--stats-json",
+                           process.path("stats.json").string()}),
+              0)
+        << process.errors();
+    const auto stats = testing::readStats(process.path("stats.json"));
+    ASSERT_GE(stats.size(), 5U);
+    const double rate = ratePerSecond(stats, 2, "", false) / 1024.0;
+    // A loose bound: the benchmark measures the precise figure.
+    EXPECT_NEAR(rate, 100.0, 10.0);
+    EXPECT_TRUE(process.simulatedRules().empty());
+}
+
+TEST(HeadlessRun, AcknowledgementPauseLowersAnUploadingClientsRate) {
+    HeadlessProcess process;
+    process.writeFile("upload.scenario",
+                      "service 6700 Server\n"
+                      "client 192.0.2.20 upload port=6700 demand=2000 window=4 rtt=2\n");
+    auto uploadRate = [&](std::vector<std::string> extra) {
+        std::vector<std::string> arguments{"--backend", "sim", "--scenario",
+                                           process.path("upload.scenario").string(), "--duration", "4",
+                                           "--stats-json", process.path("stats.json").string()};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        EXPECT_EQ(process.run(arguments), 0) << process.errors();
+        return ratePerSecond(testing::readStats(process.path("stats.json")), 1, "", true);
+    };
+    const double free = uploadRate({});
+    const double held = uploadRate({"--ack-pause", "20000"});
+    // Four segments per round and at most one acknowledgement per 20 ms: about 290 KiB/s at
+    // most, against the client's 2000 KiB/s link.
+    EXPECT_GT(free, 2.0 * held) << "free " << free << " B/s, held " << held << " B/s";
+    EXPECT_GT(held, 0.0);
+}
+
+TEST(HeadlessRun, PriorityModeGivesTheHigherPriorityMoreOfTheUpload) {
+    HeadlessProcess process;
+    process.writeFile("priorities.scenario",
+                      "service 6700 Server\n"
+                      "client 192.0.2.10 download port=6700 login=high demand=2000 window=32 psh=0 priority=10\n"
+                      "client 192.0.2.11 download port=6700 login=low demand=2000 window=32 psh=0 priority=0\n");
+    ASSERT_EQ(process.run({"--backend", "sim", "--scenario", process.path("priorities.scenario").string(),
+                           "--rate", "100", "--priority-mode", "--duration", "7", "--stats-json",
+                           process.path("stats.json").string()}),
+              0)
+        << process.errors();
+    const auto stats = testing::readStats(process.path("stats.json"));
+    const double high = ratePerSecond(stats, 3, "high", false);
+    const double low = ratePerSecond(stats, 3, "low", false);
+    EXPECT_GT(high, 1.5 * low) << "high " << high << " B/s, low " << low << " B/s";
+}
+
+TEST(HeadlessRun, SigtermWindsDownAndLeavesNoRule) {
+    HeadlessProcess process;
+    process.start({"--backend", "sim", "--rate", "50"});
+    ASSERT_TRUE(process.waitForOutputLines(3)) << process.output() << process.errors();
+    EXPECT_FALSE(process.simulatedRules().empty()) << "the demo's service is capped while it runs";
+    process.signal(SIGTERM);
+    EXPECT_EQ(process.wait(), 0) << process.errors();
+    EXPECT_TRUE(process.simulatedRules().empty());
+    EXPECT_NE(process.output().find("Winding down"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quellbox
