@@ -12,13 +12,12 @@
 #include <iostream>
 #include <thread>
 
+#include "engine/EngineSetup.h"
 #include "engine/RandomSource.h"
 #include "engine/SavedServices.h"
 #include "engine/ThroughputLimiter.h"
-#include "firewall/IpfwRule.h"
 #include "firewall/PacketBackend.h"
 #include "firewall/SimKernel.h"
-#include "platform/AtomicFile.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SystemLog.h"
 #include "platform/ThreadRunLoop.h"
@@ -31,6 +30,7 @@
 #include "settings/Preferences.h"
 #include "settings/Service.h"
 #include "simulation/SimTraffic.h"
+#include "simulation/SimulationRun.h"
 
 namespace quellbox {
 
@@ -39,16 +39,6 @@ namespace {
 double secondsNow() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Where a simulated run keeps its server log and default priorities: a private folder in the
-// user's runtime folder (or /tmp).
-std::filesystem::path simulationFolder() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && *runtime == '/') {
-        return std::filesystem::path(runtime) / "quellbox-sim";
-    }
-    return "/tmp/quellbox-sim-" + std::to_string(getuid());
 }
 
 }  // namespace
@@ -82,20 +72,18 @@ int HeadlessApp::run() {
     installObservers();
     RandomSource::shared().seedFromTimeOfDay();
 
-    auto backend = PacketBackend::named(backendName_);
-    ThroughputLimiter::configureShared([&] {
-        return std::make_unique<ThroughputLimiter>(ThroughputLimiter::Collaborators{
-            backend->makeDivertSocket(), std::make_unique<IpfwRule>(backend->programs()), *runLoop_,
-            *preferences_, IPMode::sharedInstance(), NotificationCenter::defaultCenter(),
-            RandomSource::shared()});
-    });
+    std::string error;
+    if (!EngineSetup::configureShared(backendName_, *runLoop_, *preferences_, error)) {
+        fail(error);
+        return kBadUsage;
+    }
     engine_ = &ThroughputLimiter::sharedInstance();
     capServices();
     if (options_.priorityMode) {
         IPMode::sharedInstance().activate(true);
     }
-    if (traffic_) {
-        traffic_->start();
+    if (simulation_) {
+        simulation_->traffic().start();
     }
     startTimers();
     startSignalWatcher();
@@ -107,8 +95,8 @@ int HeadlessApp::run() {
     std::cout << "Winding down: lowering the rate and removing the divert rules..." << std::endl;
     SavedServices::windDown(*engine_, *preferences_, services_,
                             [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); });
-    if (traffic_) {
-        traffic_->stop();
+    if (simulation_) {
+        simulation_->traffic().stop();
     }
     if (statsFile_ != nullptr) {
         std::fflush(statsFile_);
@@ -152,29 +140,11 @@ bool HeadlessApp::prepare() {
 
 bool HeadlessApp::prepareSimulation() {
     std::string error;
-    scenario_ = options_.scenario.empty() ? SimScenario::parse(SimScenario::demoText(), error)
-                                          : SimScenario::load(options_.scenario, error);
-    if (!scenario_) {
+    simulation_ = SimulationRun::prepare(options_.scenario, *preferences_, SimKernel::sharedInstance(), error);
+    if (!simulation_) {
         fail(error);
         return false;
     }
-    const auto folder = simulationFolder();
-    std::error_code made;
-    std::filesystem::create_directories(folder, made);
-    const auto log = folder / "Downloads";
-    const auto priorities = folder / "Quellbox Default Priorities.txt";
-    if (made || !AtomicFile::write(log, "") ||
-        !AtomicFile::write(priorities, scenario_->defaultPrioritiesText())) {
-        fail("can't prepare the simulation folder " + folder.string());
-        return false;
-    }
-    // The simulated server's log names the clients; these values live for this run only.
-    preferences_->setObject(PlistValue(log.string()), keys::logPath);
-    preferences_->setBool(true, keys::useServerLogFile);
-    preferences_->setInteger(0, keys::cursorBegin);
-    preferences_->setInteger(0, keys::logCursor);
-    kernel_ = &SimKernel::sharedInstance();
-    traffic_ = std::make_unique<SimTraffic>(*kernel_, *scenario_, log);
     return true;
 }
 
@@ -182,9 +152,9 @@ void HeadlessApp::capServices() {
     services_ = SavedServices::load(*preferences_);
     SavedServices::reapplySavedCaps(*engine_, services_,
                                     SavedServices::activatedFlags(*preferences_, services_.size()));
-    if (scenario_) {
+    if (simulation_) {
         // The scenario's services are capped for this run (their downloads too when marked).
-        for (const auto& entry : scenario_->services) {
+        for (const auto& entry : simulation_->scenario().services) {
             auto service = std::make_shared<Service>(entry.name, entry.port);
             auto existing = std::find_if(services_.begin(), services_.end(),
                                          [&](const auto& s) { return s->isEqual(*service); });
@@ -238,8 +208,8 @@ void HeadlessApp::installObservers() {
 
 void HeadlessApp::startTimers() {
     started_ = secondsNow();
-    if (kernel_ != nullptr) {
-        lastTotalBytes_ = kernel_->wire().totalBytes();
+    if (simulation_) {
+        lastTotalBytes_ = simulation_->kernel().wire().totalBytes();
     }
     runLoop_->scheduleRepeatingTimer(std::chrono::seconds(1), [this] { report(); });
     if (options_.duration) {
@@ -286,20 +256,21 @@ HeadlessStats HeadlessApp::sample() {
         return std::nullopt;
     };
 
-    if (kernel_ != nullptr) {
-        const std::uint64_t total = kernel_->wire().totalBytes();
+    if (simulation_) {
+        const SimWire& wire = simulation_->kernel().wire();
+        const std::uint64_t total = wire.totalBytes();
         stats.uploadBytes = total - lastTotalBytes_;
         lastTotalBytes_ = total;
-        for (const auto& client : traffic_->snapshot()) {
+        for (const auto& client : simulation_->traffic().snapshot()) {
             HeadlessStats::Client entry;
             entry.address = client.address;
             entry.login = client.login;
             entry.name = client.screenName;
             entry.kind = SimScenario::kindName(client.kind);
             entry.port = client.port;
-            const std::uint64_t wire = kernel_->wire().bytesTo(client.address);
-            entry.wireBytes = wire - lastWire_[client.address];
-            lastWire_[client.address] = wire;
+            const std::uint64_t received = wire.bytesTo(client.address);
+            entry.wireBytes = received - lastWire_[client.address];
+            lastWire_[client.address] = received;
             entry.deliveredBytes = client.deliveredBytes - lastDelivered_[client.address];
             lastDelivered_[client.address] = client.deliveredBytes;
             entry.priority = priorityOf(GenericIPTable::convertStringToLong(client.address));

@@ -11,14 +11,12 @@
 
 #include "headless/HeadlessOptions.h"
 #include "headless/HeadlessStats.h"
-#include "simulation/SimScenario.h"
 
 namespace quellbox {
 
 class Preferences;
 class Service;
-class SimKernel;
-class SimTraffic;
+class SimulationRun;
 class ThreadRunLoop;
 class ThroughputLimiter;
 
@@ -54,12 +52,10 @@ private:
 
     HeadlessOptions options_;
     std::string backendName_;
-    std::optional<SimScenario> scenario_;
     std::unique_ptr<ThreadRunLoop> runLoop_;
     Preferences* preferences_ = nullptr;
     ThroughputLimiter* engine_ = nullptr;
-    SimKernel* kernel_ = nullptr;
-    std::unique_ptr<SimTraffic> traffic_;
+    std::unique_ptr<SimulationRun> simulation_;
     std::vector<std::shared_ptr<Service>> services_;
     std::FILE* statsFile_ = nullptr;
     double started_ = 0.0;
