@@ -167,14 +167,19 @@ void SimTraffic::handle(const Event& event, Clock::time_point now, Packets& out)
         for (std::size_t i = 0; i < flows_.size(); ++i) {
             Flow& flow = flows_[i];
             const auto limit = seconds(timeoutSeconds(flow));
+            bool expired = false;
             for (auto it = flow.pending.begin(); it != flow.pending.end();) {
                 if (now - it->second.injected > limit) {
                     it = flow.pending.erase(it);
                     flow.inFlight = std::max(0, flow.inFlight - 1);
                     ++flow.resent;
+                    expired = true;
                 } else {
                     ++it;
                 }
+            }
+            if (expired) {
+                flow.backoff = std::min(flow.backoff * 2.0, 64.0);
             }
             fillWindow(i, now, out);
         }
@@ -184,7 +189,8 @@ void SimTraffic::handle(const Event& event, Clock::time_point now, Packets& out)
 }
 
 double SimTraffic::timeoutSeconds(const Flow& flow) const {
-    return std::max(1.0, 3.0 * flow.queueDelaySeconds + 4.0 * flow.client.rttMilliseconds / 1000.0);
+    const double estimate = 3.0 * flow.queueDelaySeconds + 4.0 * flow.client.rttMilliseconds / 1000.0;
+    return std::max(1.0, estimate) * flow.backoff;
 }
 
 void SimTraffic::fillWindow(std::size_t index, Clock::time_point now, Packets& out) {
@@ -260,6 +266,10 @@ void SimTraffic::departed(const std::uint8_t* bytes, std::size_t length, Clock::
         flow.pending.erase(pending);
         const double delay = std::chrono::duration<double>(when - segment.injected).count();
         flow.queueDelaySeconds = 0.875 * flow.queueDelaySeconds + 0.125 * delay;
+        // Once the estimate alone covers the backed-off time-out, the back-off has done its job.
+        if (3.0 * flow.queueDelaySeconds >= timeoutSeconds(flow)) {
+            flow.backoff = 1.0;
+        }
         const auto halfTrip = seconds(flow.client.rttMilliseconds / 2000.0);
         if (flow.client.kind == SimScenario::Kind::Upload) {
             // The server's acknowledgement reaches the uploading client.

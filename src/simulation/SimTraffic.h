@@ -68,6 +68,7 @@ private:
         std::map<std::uint32_t, Segment> pending;  // sent, not yet seen leaving (local sends)
         Clock::time_point linkFree{};              // when the remote link is free again
         double queueDelaySeconds = 0.0;            // smoothed time from injection to the wire
+        double backoff = 1.0;                      // doubles with every time-out, as TCP's does
         std::uint64_t deliveredBytes = 0;
         std::uint64_t resent = 0;
     };
