@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -77,10 +78,12 @@ plist_t toNode(const PlistValue& value) {
 std::optional<PlistValue> fromNode(plist_t node) {
     switch (plist_get_node_type(node)) {
     case PLIST_STRING: {
-        char* text = nullptr;
-        plist_get_string_val(node, &text);
-        std::unique_ptr<char, MallocDeleter> owner(text);
-        return PlistValue(std::string(text != nullptr ? text : ""));
+        // The pointer form takes texts holding NUL bytes (an entity such as "&#0;" makes one),
+        // which the copying accessor rejects with an assertion that ends the process. A text
+        // ends at its first NUL, as it would when written again.
+        std::uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        return PlistValue(text != nullptr ? std::string(text, strnlen(text, length)) : std::string());
     }
     case PLIST_UINT: {
         std::uint64_t number = 0;

@@ -89,3 +89,20 @@ TEST(PlistValue, GarbageAndEmptyInputAreNotPropertyLists) {
 
 }  // namespace
 }  // namespace quellbox
+
+namespace quellbox {
+namespace {
+
+// A NUL byte inside a text must neither end the process nor survive into a value that could
+// not be written back as read.
+TEST(PlistValue, TextsWithANulByteEndThere) {
+    using namespace std::string_literals;
+    const auto parsed = PlistValue::fromXml(
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>logPath</key>"
+        "<string>/srv/log\0tail</string></dict></plist>"s);
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->asDictionary().at("logPath"), PlistValue("/srv/log"));
+}
+
+}  // namespace
+}  // namespace quellbox
