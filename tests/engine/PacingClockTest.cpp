@@ -16,6 +16,12 @@ TEST(PacingClock, PacketTimeIsBytesOverRateInKiB) {
     EXPECT_EQ(PacingClock::packetTime(1500, 100.0 * 1024), std::chrono::nanoseconds(14305));
 }
 
+TEST(PacingClock, TinyRatesWaitLongButWithinTheClocksRange) {
+    EXPECT_EQ(PacingClock::packetTime(65535, 1e-30), std::chrono::hours(24));
+    PacingClock pacing;
+    EXPECT_EQ(pacing.packetSent(1500, 1e-30, start, false), start + std::chrono::hours(24));
+}
+
 TEST(PacingClock, FirstPacketStartsTheDeadlineFromNow) {
     PacingClock pacing;
     EXPECT_EQ(pacing.packetSent(1024, 10.0, start, false), start + milliseconds(100));
