@@ -125,6 +125,10 @@ bool PriorityModeTraffic::housekeeping() {
                 info->setScreenName(name);
                 info->setLogin(login);
                 info->setPriority(priority);
+                // The table's running maximum follows its records' priorities only when
+                // told; without this a client named with a high priority would not raise
+                // it until some other client came or went.
+                table->refreshAndReorder();
             }
         }
         waiting->removeThisIPLong(ip);

@@ -74,11 +74,23 @@ ThroughputLimiter::~ThroughputLimiter() {
         }
     }
     lifecycleChanged_.notify_all();
-    socket_->close();
-    readingThread_.join();
+    // The writing threads end first, while the socket is still open: the packets they and
+    // the queues still hold are then released to the kernel as dropped, not left held in
+    // it. (No worker is added once stopping is set: start-up checks it under the lock.)
     for (auto& worker : workerThreads_) {
         worker.join();
     }
+    if (prioDataPacketQueue) {
+        prioDataPacketQueue->releaseAll();
+        while (firstACKPacketQueue->pop() != nullptr) {
+        }
+        while (secondACKPacketQueue->pop() != nullptr) {
+        }
+    }
+    // Closing wakes the reading thread; what it reads meanwhile goes to closed queues,
+    // which release it at once.
+    socket_->close();
+    readingThread_.join();
     stopGaugeTimer();
     // A gauge tick already running on the main loop must finish before the engine goes.
     if (!mainRunLoop_.isMainThread()) {

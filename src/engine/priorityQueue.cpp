@@ -112,4 +112,13 @@ void priorityQueue::close() {
     }
 }
 
+void priorityQueue::releaseAll() {
+    while (finalPacketQueue_->pop() != nullptr) {
+    }
+    for (auto& bucket : bucketList_) {
+        while (bucket->pop() != nullptr) {
+        }
+    }
+}
+
 }  // namespace quellbox

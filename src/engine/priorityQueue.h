@@ -60,6 +60,9 @@ public:
 
     // Closes all eleven queues: blocked and later dequeues answer nullptr.
     void close();
+    // Destroys every packet the eleven queues hold, closed or not (each is released to its
+    // reader). The engine calls it at shutdown, while its socket can still take the releases.
+    void releaseAll();
 
     // Read access for the engine's gauges and for tests.
     const Queue& bucketList(int index) const { return *bucketList_.at(static_cast<size_t>(index)); }

@@ -1,6 +1,7 @@
 #include "SimEngineFixture.h"
 
 #include <cstdlib>
+#include <thread>
 
 #include "firewall/IpfwRule.h"
 #include "firewall/PacketBackend.h"
@@ -11,7 +12,9 @@
 
 namespace quellbox::testing {
 
-SimEngineFixture::SimEngineFixture() {
+SimEngineFixture::SimEngineFixture() : SimEngineFixture(Options{}) {}
+
+SimEngineFixture::SimEngineFixture(Options options) {
     const auto state = folder_ / "sim.state";
     // The simulator's tool programs find the same firewall state through this variable.
     setenv("QUELLBOX_SIM_STATE", state.c_str(), 1);
@@ -25,6 +28,10 @@ SimEngineFixture::SimEngineFixture() {
             departed_.notify_all();
         });
     runLoop_.start();
+    notifications_.addObserver("genericIpfwProblemNotification", [this](const Notification& note) {
+        std::lock_guard guard(mutex_);
+        problems_.push_back(note);
+    });
     store_ = std::make_shared<UserDefaults>(folder_ / "Quellbox.plist");
     RegisteredDefaults::registerWith(*store_);
     preferences_ = std::make_unique<Preferences>(store_);
@@ -34,9 +41,21 @@ SimEngineFixture::SimEngineFixture() {
     priorities_ = std::make_shared<defaultPriorityParser>(*preferences_, notifications_);
     ipmode_ = std::make_unique<IPMode>(*preferences_, [priorities = priorities_] { return priorities; });
     const auto backend = PacketBackend::simulated(*kernel_);
+    std::unique_ptr<DivertSocket> socket = backend.makeDivertSocket();
+    if (options.controlledSocket) {
+        auto controlled = std::make_unique<ControlledSocket>(std::move(socket));
+        socket_ = controlled.get();
+        if (options.configureSocket) {
+            options.configureSocket(*controlled);
+        }
+        socket = std::move(controlled);
+    }
+    std::unique_ptr<IpfwRule> rule =
+        options.rule ? std::move(options.rule) : std::make_unique<IpfwRule>(backend.programs());
+    random_ = std::make_unique<RandomSource>(options.seed);
     engine_ = std::make_unique<ThroughputLimiter>(ThroughputLimiter::Collaborators{
-        backend.makeDivertSocket(), std::make_unique<IpfwRule>(backend.programs()), runLoop_,
-        *preferences_, *ipmode_, notifications_, random_});
+        std::move(socket), std::move(rule), runLoop_, *preferences_, *ipmode_, notifications_,
+        *random_});
 }
 
 SimEngineFixture::~SimEngineFixture() {
@@ -55,6 +74,42 @@ std::vector<std::uint8_t> SimEngineFixture::serverPacket(int port, const std::st
     builder.destinationPort = 50000;
     builder.flags = flags;
     return builder.build(length, seed);
+}
+
+std::vector<std::uint8_t> SimEngineFixture::clientPacket(int port, const std::string& server,
+                                                         std::size_t length, std::uint8_t flags,
+                                                         std::uint8_t seed) const {
+    TcpPacketBuilder builder;
+    builder.source = TcpPacketBuilder::address(kServer);
+    builder.sourcePort = 50000;
+    builder.destination = TcpPacketBuilder::address(server);
+    builder.destinationPort = static_cast<std::uint16_t>(port);
+    builder.flags = flags;
+    return builder.build(length, seed);
+}
+
+std::shared_ptr<Service> SimEngineFixture::cap(int port, bool download) {
+    auto service = std::make_shared<Service>("Service " + std::to_string(port), port);
+    const int result = download ? engine_->addDLService(service) : engine_->addULService(service);
+    kernel_->syncRules();
+    return result == 0 ? service : nullptr;
+}
+
+std::vector<Notification> SimEngineFixture::problems() {
+    std::lock_guard guard(mutex_);
+    return problems_;
+}
+
+bool SimEngineFixture::waitForRead(std::uint64_t count) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // The engine offers no event for a read; a short sleep between looks is enough here.
+    while (engine_->counters().read < count) {
+        if (std::chrono::steady_clock::now() > giveUp) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 bool SimEngineFixture::waitForDepartures(std::size_t count) {

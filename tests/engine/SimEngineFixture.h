@@ -3,10 +3,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "EngineDoubles.h"
 #include "TempDir.h"
 #include "engine/RandomSource.h"
 #include "engine/ThroughputLimiter.h"
@@ -18,6 +20,7 @@
 #include "prioritymode/IPMode.h"
 #include "prioritymode/defaultPriorityParser.h"
 #include "settings/Preferences.h"
+#include "settings/Service.h"
 
 namespace quellbox::testing {
 
@@ -32,7 +35,30 @@ public:
         std::chrono::steady_clock::time_point when;
     };
 
+    struct Options {
+        // Replaces the rule manager over the simulator's tools (a FakeRule, say).
+        std::unique_ptr<IpfwRule> rule;
+        // Puts a ControlledSocket between the engine and the simulated socket, set up by
+        // this before the engine starts.
+        bool controlledSocket = false;
+        std::function<void(ControlledSocket&)> configureSocket;
+        // Seed of the engine's random source (the priority queue's losses).
+        std::uint32_t seed = 1;
+
+        static Options withRule(std::unique_ptr<IpfwRule> rule) {
+            Options options;
+            options.rule = std::move(rule);
+            return options;
+        }
+        static Options controlled() {
+            Options options;
+            options.controlledSocket = true;
+            return options;
+        }
+    };
+
     SimEngineFixture();
+    explicit SimEngineFixture(Options options);
     ~SimEngineFixture();
 
     static constexpr const char* kServer = "192.0.2.1";
@@ -43,15 +69,37 @@ public:
     Preferences& preferences() { return *preferences_; }
     NotificationCenter& notifications() { return notifications_; }
     const TempDir& folder() const { return folder_; }
+    ThreadRunLoop& runLoop() { return runLoop_; }
+    // The socket between engine and kernel, when Options::controlledSocket asked for one.
+    ControlledSocket* socket() { return socket_; }
+    // Destroys the engine now (its threads end, what it holds is released).
+    void destroyEngine() { engine_.reset(); }
+    // Waits until the main run loop has finished whatever it was doing.
+    void flushMainLoop() { runLoop_.performOnMainThread([] {}, true); }
+
+    // Caps the upload (and with `download` the download) of a service on `port` and makes
+    // the kernel see its rules at once.
+    std::shared_ptr<Service> cap(int port, bool download = false);
 
     // A server packet of `length` bytes from the local server's `port` to `client`.
     std::vector<std::uint8_t> serverPacket(int port, const std::string& client, std::size_t length,
                                            std::uint8_t flags = TcpPacketBuilder::kAck,
                                            std::uint8_t seed = 0) const;
+    // A packet of the local machine acting as a client: from its port 50000 to `server`'s
+    // `port`.
+    std::vector<std::uint8_t> clientPacket(int port, const std::string& server, std::size_t length,
+                                           std::uint8_t flags = TcpPacketBuilder::kAck,
+                                           std::uint8_t seed = 0) const;
     void inject(const std::vector<std::uint8_t>& packet) { kernel_->inject(packet.data(), packet.size()); }
+
+    // The "genericIpfwProblemNotification"s posted since the fixture was made.
+    std::vector<Notification> problems();
 
     // Waits until `count` packets have left on the wire (false after ten seconds).
     bool waitForDepartures(std::size_t count);
+    // Waits until the engine has read `count` packets (false after ten seconds); the
+    // packets before the last one read have been sorted into their queues by then.
+    bool waitForRead(std::uint64_t count);
     std::vector<Departure> departures();
 
 private:
@@ -63,11 +111,13 @@ private:
     std::shared_ptr<defaultPriorityParser> priorities_;
     std::unique_ptr<IPMode> ipmode_;
     NotificationCenter notifications_;
-    RandomSource random_{1};
+    std::unique_ptr<RandomSource> random_;
+    ControlledSocket* socket_ = nullptr;
     std::unique_ptr<ThroughputLimiter> engine_;
     std::mutex mutex_;
     std::condition_variable departed_;
     std::vector<Departure> departures_;  // guarded by mutex_
+    std::vector<Notification> problems_;  // guarded by mutex_
     SimWire::ObserverId observer_ = 0;
 };
 

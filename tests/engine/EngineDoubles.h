@@ -1,0 +1,128 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/TrafficListener.h"
+#include "firewall/DivertSocket.h"
+#include "firewall/IpfwRule.h"
+
+namespace quellbox::testing {
+
+// A rule manager that runs no program: it records the ports it is asked about, fails when
+// told to, and gives the own address it is set to (empty: the machine has none).
+class FakeRule : public IpfwRule {
+public:
+    explicit FakeRule(std::string ownAddress = "192.0.2.1") : ownAddress_(std::move(ownAddress)) {}
+
+    int applyRule(int port) override;
+    int derule(int port) override;
+    std::string ipAdr() override { return ownAddress_; }
+
+    std::atomic<bool> failApply{false};
+    std::atomic<bool> failDerule{false};
+    std::vector<int> applied() const;
+    std::vector<int> derules() const;
+
+private:
+    const std::string ownAddress_;
+    mutable std::mutex mutex_;
+    std::vector<int> applied_;  // guarded by mutex_
+    std::vector<int> derules_;  // guarded by mutex_
+};
+
+// A divert socket over another one (the simulator's) that can be made to fail opening,
+// binding, reading or writing, and can hold writes back until the test lets them go, so
+// that packets pile up in the engine's queues in a known order.
+class ControlledSocket : public DivertSocket {
+public:
+    explicit ControlledSocket(std::unique_ptr<DivertSocket> inner) : inner_(std::move(inner)) {}
+
+    std::atomic<bool> failOpen{false};
+    std::atomic<bool> failBind{false};
+    // The next reads fail (EIO) after writing a plausible packet and token into the
+    // caller's areas, which a faulty reader could mistake for a packet.
+    std::atomic<int> failReceives{0};
+    // The next writes fail with EIO without reaching the simulated kernel.
+    std::atomic<int> failSends{0};
+
+    // Writes wait until releaseSends(); waitForHeldSend answers once one is waiting.
+    void holdSends();
+    void releaseSends();
+    bool waitForHeldSend(std::chrono::milliseconds timeout);
+    int closeCalls() const { return closeCalls_.load(); }
+    int receiveCalls() const { return receiveCalls_.load(); }
+
+    int open() override;
+    int bind(int port) override;
+    ssize_t receive(std::uint8_t* buffer, std::size_t capacity, sockaddr_in* token,
+                    socklen_t* tokenLength) override;
+    ssize_t send(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& token,
+                 socklen_t tokenLength) override;
+    int drop(const sockaddr_in& token, socklen_t tokenLength) override;
+    int waitReadable(std::chrono::microseconds timeout) override;
+    int close() override;
+    const char* backendName() const override { return inner_->backendName(); }
+
+private:
+    std::unique_ptr<DivertSocket> inner_;
+    std::atomic<int> closeCalls_{0};
+    std::atomic<int> receiveCalls_{0};
+    std::mutex holdMutex_;
+    std::condition_variable holdChanged_;
+    bool holding_ = false;  // guarded by holdMutex_
+    int heldSenders_ = 0;   // guarded by holdMutex_
+};
+
+// Records what the engine tells its listeners, in order.
+class RecordingListener : public TrafficListener {
+public:
+    struct Call {
+        std::string what;  // "refresh", "ack", "data" or "queue"
+        double value = 0;
+    };
+    explicit RecordingListener(std::string name = "") : name_(std::move(name)) {}
+
+    void refreshView() override { add({"refresh", 0}); }
+    void dataReceived(double bytes) override { add({"data", bytes}); }
+    void queueSizeChanged(double packets) override { add({"queue", packets}); }
+    void ackReceived(double bytes) override { add({"ack", bytes}); }
+
+    std::vector<Call> calls() const;
+    int count(const std::string& what) const;
+    const std::string& name() const { return name_; }
+    // Waits until `what` has been received `atLeast` times (false after ten seconds).
+    bool waitFor(const std::string& what, int atLeast);
+
+private:
+    void add(Call call);
+    const std::string name_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Call> calls_;  // guarded by mutex_
+};
+
+// A listener that writes every call into one shared log, with its name, so that the
+// order across listeners can be checked.
+class SharedLogListener : public TrafficListener {
+public:
+    SharedLogListener(std::string name, std::mutex& mutex, std::vector<std::string>& log)
+        : name_(std::move(name)), mutex_(mutex), log_(log) {}
+    void refreshView() override { add("refresh"); }
+    void dataReceived(double) override { add("data"); }
+    void queueSizeChanged(double) override { add("queue"); }
+    void ackReceived(double) override { add("ack"); }
+
+private:
+    void add(const char* what);
+    const std::string name_;
+    std::mutex& mutex_;
+    std::vector<std::string>& log_;
+};
+
+}  // namespace quellbox::testing

@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "engine/PacketHeader.h"
+#include "firewall/TcpPacketBuilder.h"
+
+namespace quellbox {
+namespace {
+
+std::vector<std::uint8_t> tcp(std::size_t length, std::uint8_t flags) {
+    TcpPacketBuilder builder;
+    builder.source = TcpPacketBuilder::address("192.0.2.1");
+    builder.sourcePort = 6700;
+    builder.destination = TcpPacketBuilder::address("10.20.30.40");
+    builder.destinationPort = 50123;
+    builder.flags = flags;
+    return builder.build(length);
+}
+
+bool ackClass(const std::vector<std::uint8_t>& bytes) {
+    const auto header = PacketHeader::parse(bytes.data(), bytes.size());
+    EXPECT_TRUE(header.has_value());
+    return header && header->isAckClass(static_cast<std::int32_t>(bytes.size()));
+}
+
+TEST(PacketHeader, ReadsDestinationPortsAndFlags) {
+    const auto bytes = tcp(100, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh);
+    const auto header = PacketHeader::parse(bytes.data(), bytes.size());
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->destination, (10U << 24) | (20U << 16) | (30U << 8) | 40U);
+    EXPECT_EQ(header->sourcePort, 6700);
+    EXPECT_EQ(header->destinationPort, 50123);
+    EXPECT_EQ(header->flags, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh);
+}
+
+TEST(PacketHeader, SortsByLengthAndFlags) {
+    EXPECT_TRUE(ackClass(tcp(40, TcpPacketBuilder::kAck)));
+    EXPECT_TRUE(ackClass(tcp(69, TcpPacketBuilder::kAck)));
+    EXPECT_FALSE(ackClass(tcp(70, TcpPacketBuilder::kAck)));
+    EXPECT_FALSE(ackClass(tcp(1500, TcpPacketBuilder::kAck | TcpPacketBuilder::kFin)));
+    EXPECT_TRUE(ackClass(tcp(1500, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh)));
+    EXPECT_TRUE(ackClass(tcp(1500, TcpPacketBuilder::kSyn)));
+}
+
+TEST(PacketHeader, RefusesBytesThatDoNotHoldTheFields) {
+    auto bytes = tcp(40, TcpPacketBuilder::kAck);
+    EXPECT_FALSE(PacketHeader::parse(nullptr, 40));
+    for (std::size_t length = 0; length <= 33; ++length) {
+        EXPECT_FALSE(PacketHeader::parse(bytes.data(), length)) << length;
+    }
+    EXPECT_TRUE(PacketHeader::parse(bytes.data(), 34));
+    // A header length below five words is no IPv4 header.
+    bytes[0] = 0x44;
+    EXPECT_FALSE(PacketHeader::parse(bytes.data(), bytes.size()));
+    // A header length of 15 words puts the TCP flags at byte 73.
+    auto longHeader = tcp(100, TcpPacketBuilder::kAck);
+    longHeader[0] = 0x4F;
+    EXPECT_FALSE(PacketHeader::parse(longHeader.data(), 73));
+    EXPECT_TRUE(PacketHeader::parse(longHeader.data(), 74));
+}
+
+}  // namespace
+}  // namespace quellbox

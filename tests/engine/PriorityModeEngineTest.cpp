@@ -1,0 +1,358 @@
+// The engine's side of Priority Mode: client records made and moved by the reading thread,
+// counted by the data pacing thread, tidied by the flushing thread; service by priority.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+#include "EngineDoubles.h"
+#include "SimEngineFixture.h"
+#include "engine/Packet.h"
+#include "engine/PriorityModeTraffic.h"
+#include "platform/SystemLog.h"
+#include "prioritymode/GenericIPTable.h"
+#include "prioritymode/IPTable.h"
+#include "prioritymode/UserInfo.h"
+#include "settings/PreferenceKeys.h"
+
+namespace quellbox {
+namespace {
+
+using testing::RecordingListener;
+using testing::SimEngineFixture;
+using namespace std::chrono_literals;
+using SystemClock = std::chrono::system_clock;
+
+constexpr int kPort = 6700;
+const std::uint32_t kAlice = GenericIPTable::convertStringToLong("192.0.2.10");
+const std::uint32_t kBob = GenericIPTable::convertStringToLong("192.0.2.11");
+const std::uint32_t kOwn = GenericIPTable::convertStringToLong("192.0.2.1");
+
+template <typename Condition>
+bool eventually(Condition condition) {
+    const auto giveUp = std::chrono::steady_clock::now() + 10s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > giveUp) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// Appends one line of the server's Downloads log: date, address, login, screen name, file.
+void appendLogLine(SimEngineFixture& sim, const std::string& address, const std::string& login,
+                   const std::string& name) {
+    std::ofstream log(sim.folder() / "Downloads", std::ios::binary | std::ios::app);
+    log << "2024/05/01 20:00:00\t" << address << '\t' << login << '\t' << name << "\tsong.mp3\r";
+}
+
+void useTheLog(SimEngineFixture& sim) { sim.preferences().setObject(PlistValue(true), keys::useServerLogFile); }
+
+std::shared_ptr<UserInfo> client(int priority, const std::string& name,
+                                 SystemClock::time_point date = SystemClock::now()) {
+    return std::make_shared<UserInfo>("Server", priority, name, name + " login", date);
+}
+
+// ---- the reading thread's cases, called directly ---------------------------------------------
+
+// The Priority Mode side of an engine, without the engine: its own tables, log and default
+// priorities (those of a fixture whose engine never sees a packet), a service on kPort.
+class PriorityModeTrafficTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim_.ipmode().activate(true);
+        active_ = sim_.ipmode().ipTable();
+        idle_ = sim_.ipmode().ipTableForTheInactive();
+        waiting_ = sim_.ipmode().waitingForInfoTable();
+    }
+
+    std::int32_t assign(Packet& packet, std::uint32_t destination, int sourcePort = kPort,
+                        int destinationPort = 50000, bool fromLocalClient = false) {
+        return traffic_.assign(packet, destination, sourcePort, destinationPort, fromLocalClient,
+                               SystemClock::now());
+    }
+
+    // An engine without an own address has no flushing thread to tidy the tables meanwhile.
+    SimEngineFixture sim_{SimEngineFixture::Options::withRule(std::make_unique<testing::FakeRule>(""))};
+    int refreshes_ = 0;
+    PriorityModeTraffic traffic_{sim_.ipmode(),
+                                 [](int port) -> std::optional<std::string> {
+                                     if (port == kPort) return std::string("Server");
+                                     if (port == 6800) return std::string("Remote");
+                                     return std::nullopt;
+                                 },
+                                 [this] { ++refreshes_; }};
+    IPTable* active_ = nullptr;
+    IPTable* idle_ = nullptr;
+    IPTable* waiting_ = nullptr;
+};
+
+TEST_F(PriorityModeTrafficTest, NewClientIsRecordedOnceInTheWaitingAndActiveTables) {
+    Packet first;
+    EXPECT_EQ(assign(first, kAlice), 5);
+    EXPECT_EQ(first.priority(), 5);
+    EXPECT_EQ(first.packetDestination(), "Unknown");
+    EXPECT_EQ(refreshes_, 1);
+    const auto record = active_->userInfoForIPLong(kAlice);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(waiting_->userInfoForIPLong(kAlice), record);
+    EXPECT_EQ(record->usedService(), "Server");
+    EXPECT_EQ(record->priority(), 5);
+
+    Packet second;
+    assign(second, kAlice);
+    EXPECT_EQ(refreshes_, 1);
+    EXPECT_EQ(second.packetDestination(), "Unknown");
+    EXPECT_EQ(active_->size(), 1);
+}
+
+TEST_F(PriorityModeTrafficTest, OwnUploadGetsTheYourClientRecordWithItsDefaultPriority) {
+    ASSERT_TRUE(sim_.priorities().addEntry(8, "Your Client"));
+    Packet packet;
+    // The local machine uploads from port 50000 to another server's port 6800.
+    EXPECT_EQ(assign(packet, kBob, 50000, 6800, true), 8);
+    EXPECT_EQ(packet.priority(), 5);
+    EXPECT_EQ(packet.packetDestination(), "NoName");
+    const auto record = active_->userInfoForIPLong(kBob);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->screenName(), "ONE OF YOUR UPLOADS");
+    EXPECT_EQ(record->login(), "Your Client");
+    EXPECT_EQ(record->usedService(), "Remote");
+    EXPECT_EQ(record->priority(), 8);
+    EXPECT_EQ(waiting_->size(), 0);
+    EXPECT_EQ(refreshes_, 1);
+}
+
+TEST_F(PriorityModeTrafficTest, ClientKnownToTheLogIsNamedAtOnce) {
+    useTheLog(sim_);
+    ASSERT_TRUE(sim_.priorities().addEntry(9, "alice"));
+    appendLogLine(sim_, "192.0.2.10", "alice", "Alice");
+    Packet packet;
+    EXPECT_EQ(assign(packet, kAlice), 9);
+    EXPECT_EQ(packet.priority(), 9);
+    EXPECT_EQ(packet.packetDestination(), "Alice");
+    const auto record = active_->userInfoForIPLong(kAlice);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->login(), "alice");
+    EXPECT_EQ(record->usedService(), "Server");
+    EXPECT_EQ(waiting_->size(), 0);
+    EXPECT_EQ(refreshes_, 1);
+}
+
+TEST_F(PriorityModeTrafficTest, IdleClientMovesBackToTheActiveTable) {
+    const auto record = client(7, "Bob");
+    idle_->linkThisUserInfo(record, kBob);
+    Packet packet;
+    EXPECT_EQ(assign(packet, kBob), 7);
+    EXPECT_EQ(packet.priority(), 7);
+    EXPECT_EQ(packet.packetDestination(), "Bob");
+    EXPECT_EQ(active_->userInfoForIPLong(kBob), record);
+    EXPECT_EQ(idle_->userInfoForIPLong(kBob), nullptr);
+    EXPECT_EQ(refreshes_, 1);
+}
+
+TEST_F(PriorityModeTrafficTest, WaitingOnlyClientHasItsDateRenewedAndNothingElse) {
+    const auto old = SystemClock::now() - 30s;
+    const auto record = client(3, "Waiting", old);
+    waiting_->linkThisUserInfo(record, kAlice);
+    Packet packet;
+    assign(packet, kAlice);
+    EXPECT_EQ(packet.priority(), 5);
+    EXPECT_EQ(packet.packetDestination(), "NoName");
+    EXPECT_GT(record->lastPacketDate(), old);
+    EXPECT_EQ(active_->size(), 0);
+    EXPECT_EQ(refreshes_, 0);
+}
+
+TEST_F(PriorityModeTrafficTest, CountingGoesToTheActiveRecord) {
+    const auto record = client(5, "Alice", SystemClock::now() - 5s);
+    active_->linkThisUserInfo(record, kAlice);
+    const auto before = record->lastPacketDate();
+    traffic_.count(kAlice, 1500, SystemClock::now());
+    traffic_.count(kAlice, 1000, SystemClock::now());
+    traffic_.count(kBob, 999, SystemClock::now());  // no record: nothing happens
+    EXPECT_EQ(record->totalDownloadSize(), 2500);
+    EXPECT_GT(record->lastPacketDate(), before);
+}
+
+// ---- the flushing thread's housekeeping, called directly ----------------------------------
+
+TEST_F(PriorityModeTrafficTest, WaitingClientIsNamedWhenTheLogShowsIt) {
+    useTheLog(sim_);
+    ASSERT_TRUE(sim_.priorities().addEntry(10, "alice"));
+    Packet packet;
+    assign(packet, kAlice);
+    ASSERT_EQ(refreshes_, 1);
+    EXPECT_FALSE(traffic_.housekeeping());  // nothing new in the log; an active client
+    EXPECT_EQ(refreshes_, 1);
+    appendLogLine(sim_, "192.0.2.10", "alice", "Alice");
+    traffic_.housekeeping();
+    const auto record = active_->userInfoForIPLong(kAlice);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->screenName(), "Alice");
+    EXPECT_EQ(record->login(), "alice");
+    EXPECT_EQ(record->priority(), 10);
+    EXPECT_EQ(active_->runningMaxPriority(), 10);
+    EXPECT_EQ(waiting_->size(), 0);
+    EXPECT_EQ(refreshes_, 2);
+}
+
+TEST_F(PriorityModeTrafficTest, QuietClientGoesIdleAfterFifteenSecondsAndIsForgottenAfterTwoMinutes) {
+    const auto record = client(6, "Alice", SystemClock::now() - 16s);
+    active_->linkThisUserInfo(record, kAlice);
+    active_->linkThisUserInfo(client(5, "Bob"), kBob);
+    EXPECT_FALSE(traffic_.housekeeping());  // Bob is still active
+    EXPECT_EQ(idle_->userInfoForIPLong(kAlice), record);
+    EXPECT_EQ(active_->userInfoForIPLong(kAlice), nullptr);
+    EXPECT_EQ(refreshes_, 1);
+
+    EXPECT_FALSE(traffic_.housekeeping());  // nothing moves: no refresh
+    EXPECT_EQ(refreshes_, 1);
+    EXPECT_EQ(idle_->size(), 1);
+
+    record->setLastPacketDate(SystemClock::now() - 121s);
+    active_->removeThisIPLong(kBob);
+    EXPECT_TRUE(traffic_.housekeeping());  // no active client: the engine may stand by
+    EXPECT_EQ(idle_->size(), 0);
+    EXPECT_EQ(refreshes_, 1);
+}
+
+TEST_F(PriorityModeTrafficTest, UnnamedClientLeavesTheWaitingTableAfterAMinute) {
+    const auto record = client(5, "Unknown", SystemClock::now() - 61s);
+    record->setFirstPacketDate(SystemClock::now() - 61s);
+    waiting_->linkThisUserInfo(record, kAlice);
+    traffic_.housekeeping();
+    EXPECT_EQ(waiting_->size(), 0);
+}
+
+// ---- over the simulated kernel -------------------------------------------------------------
+
+class PriorityModeEngine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sim_.engine().waitUntilStarted(10s));
+        ASSERT_NE(sim_.cap(kPort), nullptr);
+        sim_.engine().setDATARate(-1.0F);
+        sim_.ipmode().activate(true);
+        sim_.engine().addTrafficListener(listener_);
+    }
+
+    std::vector<std::uint8_t> to(std::uint32_t client, std::uint8_t seed, std::size_t length = 1500) {
+        return sim_.serverPacket(kPort, GenericIPTable::convertLongToString(client), length,
+                                 TcpPacketBuilder::kAck, seed);
+    }
+
+    // Holds the data path: one packet to `client` waits in the write, so that the packets
+    // injected next pile up in the priority queue.
+    void holdTheDataPath(std::uint32_t client) {
+        sim_.socket()->holdSends();
+        sim_.inject(to(client, 200));
+        ASSERT_TRUE(sim_.socket()->waitForHeldSend(10s));
+    }
+
+    // The seeds of the DATA packets of 1500 bytes that left, in order.
+    std::vector<int> dataSeedsInOrder() {
+        std::vector<int> seeds;
+        for (const auto& departure : sim_.departures()) {
+            if (departure.bytes.size() == 1500) {
+                seeds.push_back(departure.bytes[40]);
+            }
+        }
+        return seeds;
+    }
+
+    SimEngineFixture sim_{SimEngineFixture::Options::controlled()};
+    std::shared_ptr<RecordingListener> listener_ = std::make_shared<RecordingListener>();
+};
+
+TEST_F(PriorityModeEngine, NewClientIsRecordedAndNamedByTheFlushingThread) {
+    useTheLog(sim_);
+    ASSERT_TRUE(sim_.priorities().addEntry(3, "alice"));
+    sim_.inject(to(kAlice, 1));
+    ASSERT_TRUE(sim_.waitForDepartures(1));
+    IPTable* active = sim_.ipmode().ipTable();
+    const auto record = active->userInfoForIPLong(kAlice);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(sim_.ipmode().waitingForInfoTable()->userInfoForIPLong(kAlice), record);
+    EXPECT_EQ(record->screenName(), "Unknown");
+    EXPECT_EQ(record->usedService(), "Service 6700");
+    EXPECT_EQ(listener_->count("refresh"), 1);
+    // Counted by the data pacing thread.
+    EXPECT_TRUE(eventually([&] { return record->totalDownloadSize() == 1500; }));
+
+    sim_.inject(to(kAlice, 2));
+    ASSERT_TRUE(sim_.waitForDepartures(2));
+    EXPECT_EQ(listener_->count("refresh"), 1);
+
+    // The log reveals the client; within a flushing cycle the record is named.
+    appendLogLine(sim_, "192.0.2.10", "alice", "Alice");
+    ASSERT_TRUE(listener_->waitFor("refresh", 2));
+    EXPECT_EQ(record->screenName(), "Alice");
+    EXPECT_EQ(record->priority(), 3);
+    EXPECT_EQ(sim_.ipmode().waitingForInfoTable()->size(), 0);
+}
+
+TEST_F(PriorityModeEngine, HigherPriorityIsServedFirst) {
+    sim_.ipmode().ipTable()->linkThisUserInfo(client(10, "Alice"), kAlice);
+    sim_.ipmode().ipTable()->linkThisUserInfo(client(0, "Bob"), kBob);
+    holdTheDataPath(kAlice);
+    sim_.inject(to(kBob, 1));
+    sim_.inject(to(kAlice, 2));
+    sim_.inject(to(kBob, 3));
+    sim_.inject(to(kAlice, 4));
+    sim_.inject(sim_.serverPacket(kPort, "192.0.2.10", 40));  // read last: the others are sorted
+    ASSERT_TRUE(sim_.waitForRead(6));
+    sim_.socket()->releaseSends();
+    ASSERT_TRUE(sim_.waitForDepartures(6));
+    EXPECT_THAT(dataSeedsInOrder(), ::testing::ElementsAre(200, 2, 4, 1, 3));
+}
+
+TEST_F(PriorityModeEngine, PacketToTheOwnAddressKeepsTheRunningMaximum) {
+    sim_.ipmode().ipTable()->linkThisUserInfo(client(10, "Alice"), kAlice);
+    holdTheDataPath(kAlice);
+    // Priority 5 under a running maximum of 10: a bucket, behind Alice's packet that follows.
+    sim_.inject(to(kOwn, 1));
+    sim_.inject(to(kAlice, 2));
+    sim_.inject(sim_.serverPacket(kPort, "192.0.2.10", 40));
+    ASSERT_TRUE(sim_.waitForRead(4));
+    sim_.socket()->releaseSends();
+    ASSERT_TRUE(sim_.waitForDepartures(4));
+    EXPECT_THAT(dataSeedsInOrder(), ::testing::ElementsAre(200, 2, 1));
+    EXPECT_FALSE(sim_.ipmode().ipTable()->longAlreadyInIPTable(kOwn));
+}
+
+TEST_F(PriorityModeEngine, RateOfZeroDropsNothingWhileARateDrops) {
+    SystemLogCapture log;
+    sim_.engine().setPriorityFactor(1);  // any positive rate would make every climb lose
+    sim_.ipmode().ipTable()->linkThisUserInfo(client(10, "Alice"), kAlice);
+    sim_.ipmode().ipTable()->linkThisUserInfo(client(0, "Bob"), kBob);
+    auto pileUpAndRelease = [&](int round) {
+        holdTheDataPath(kAlice);
+        for (int i = 0; i < 60; ++i) {
+            sim_.inject(to(kBob, static_cast<std::uint8_t>(i)));
+            sim_.inject(to(kAlice, static_cast<std::uint8_t>(i)));
+        }
+        sim_.inject(sim_.serverPacket(kPort, "192.0.2.10", 40));
+        ASSERT_TRUE(sim_.waitForRead(static_cast<std::uint64_t>(round) * 122));
+        sim_.socket()->releaseSends();
+    };
+    sim_.engine().setDATARate(0.0F);
+    pileUpAndRelease(1);
+    ASSERT_TRUE(sim_.waitForDepartures(122));
+    EXPECT_EQ(sim_.kernel().counters().dropped, 0U);
+
+    sim_.engine().setDATARate(10000.0F);
+    pileUpAndRelease(2);
+    // Every packet leaves or is released as dropped.
+    ASSERT_TRUE(eventually([&] {
+        const auto counters = sim_.kernel().counters();
+        return sim_.kernel().wire().totalPackets() + counters.dropped == 244;
+    }));
+    EXPECT_GT(sim_.kernel().counters().dropped, 0U);
+    EXPECT_GT(log.count("LossProb = 10000.000000 => drop now a packet"), 0);
+}
+
+}  // namespace
+}  // namespace quellbox

@@ -1,0 +1,266 @@
+// The engine's service operations, settings, listeners and start-up against a rule manager
+// that runs no program.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "EngineDoubles.h"
+#include "SimEngineFixture.h"
+#include "platform/SystemLog.h"
+#include "settings/Service.h"
+
+namespace quellbox {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testing::ControlledSocket;
+using testing::FakeRule;
+using testing::SharedLogListener;
+using testing::SimEngineFixture;
+
+constexpr const char* kProblem = "genericIpfwProblemNotification";
+
+struct Posted {
+    std::string title;
+    std::string msg;
+    bool needToQuit = false;
+    const void* object = nullptr;
+};
+
+std::vector<Posted> postedBy(SimEngineFixture& sim) {
+    std::vector<Posted> posted;
+    for (const auto& note : sim.problems()) {
+        posted.push_back({note.userInfo.at("title").stringValue(), note.userInfo.at("msg").stringValue(),
+                          note.userInfo.at("needToQuitAfterAlert").boolValue(), note.object});
+    }
+    return posted;
+}
+
+struct FakeRuleEngine {
+    FakeRuleEngine() : FakeRuleEngine(std::make_unique<FakeRule>()) {}
+    explicit FakeRuleEngine(std::unique_ptr<FakeRule> made)
+        : rule(*made), sim(SimEngineFixture::Options::withRule(std::move(made))) {}
+    FakeRule& rule;
+    SimEngineFixture sim;
+    ThroughputLimiter& engine() { return sim.engine(); }
+};
+
+TEST(ThroughputLimiterServices, AddingTwiceOrPortZeroInstallsOneRule) {
+    FakeRuleEngine fixture;
+    auto service = std::make_shared<Service>("Server", 6700);
+    EXPECT_EQ(fixture.engine().addULService(service), 0);
+    EXPECT_EQ(fixture.engine().addULService(std::make_shared<Service>("Same port", 6700)), 0);
+    EXPECT_EQ(fixture.engine().addULService(std::make_shared<Service>("No port", 0)), 0);
+    EXPECT_THAT(fixture.rule.applied(), ElementsAre(6700));
+    EXPECT_TRUE(fixture.engine().isCappedUL(6700));
+    EXPECT_FALSE(fixture.engine().isCappedUL(0));
+    EXPECT_THAT(postedBy(fixture.sim), IsEmpty());
+}
+
+TEST(ThroughputLimiterServices, FailingRuleIsReportedAndNothingRecorded) {
+    FakeRuleEngine fixture;
+    fixture.rule.failApply = true;
+    auto service = std::make_shared<Service>("Server", 6700);
+    EXPECT_EQ(fixture.engine().addULService(service), -1);
+    EXPECT_FALSE(fixture.engine().isCappedUL(6700));
+    const auto posted = postedBy(fixture.sim);
+    ASSERT_EQ(posted.size(), 1U);
+    EXPECT_EQ(posted[0].title, "Error : Can't create rule for this Service");
+    EXPECT_EQ(posted[0].msg,
+              "There is no free rule left.\nIf you are using a FireWall, please move it's own rules to "
+              "higher numbers.");
+    EXPECT_FALSE(posted[0].needToQuit);
+    EXPECT_EQ(posted[0].object, &fixture.engine());
+
+    // The download cap of a service whose rule fails is recorded nowhere either.
+    EXPECT_EQ(fixture.engine().addDLService(service), -1);
+    EXPECT_FALSE(fixture.engine().isCappedUL(6700));
+    EXPECT_FALSE(fixture.engine().isCappedDL(6700));
+    EXPECT_EQ(postedBy(fixture.sim).size(), 2U);
+}
+
+TEST(ThroughputLimiterServices, DownloadCapOfAnUploadCappedServiceRunsNoCommand) {
+    FakeRuleEngine fixture;
+    auto service = std::make_shared<Service>("Server", 6700);
+    ASSERT_EQ(fixture.engine().addULService(service), 0);
+    EXPECT_EQ(fixture.engine().addDLService(service), 0);
+    EXPECT_THAT(fixture.rule.applied(), ElementsAre(6700));
+    EXPECT_TRUE(fixture.engine().isCappedDL(6700));
+
+    // Forgetting the download cap keeps the divert rule and the upload cap.
+    EXPECT_EQ(fixture.engine().removeDLService(service), 0);
+    EXPECT_FALSE(fixture.engine().isCappedDL(6700));
+    EXPECT_TRUE(fixture.engine().isCappedUL(6700));
+    EXPECT_THAT(fixture.rule.derules(), IsEmpty());
+    // Also for a service that never had one.
+    EXPECT_EQ(fixture.engine().removeDLService(std::make_shared<Service>("Other", 6800)), 0);
+}
+
+TEST(ThroughputLimiterServices, RemovingAnUnrecordedServiceRunsNoCommand) {
+    FakeRuleEngine fixture;
+    EXPECT_EQ(fixture.engine().removeULService(std::make_shared<Service>("Server", 6700)), 0);
+    EXPECT_THAT(fixture.rule.derules(), IsEmpty());
+}
+
+TEST(ThroughputLimiterServices, RemovingDeletesTheRuleAndTheRecord) {
+    FakeRuleEngine fixture;
+    auto service = std::make_shared<Service>("Server", 6700);
+    ASSERT_EQ(fixture.engine().addULService(service), 0);
+    EXPECT_EQ(fixture.engine().removeULService(service), 0);
+    EXPECT_THAT(fixture.rule.derules(), ElementsAre(6700));
+    EXPECT_FALSE(fixture.engine().isCappedUL(6700));
+}
+
+TEST(ThroughputLimiterServices, FailingDeruleIsReportedAndTheServiceStays) {
+    FakeRuleEngine fixture;
+    auto service = std::make_shared<Service>("Server", 6700);
+    ASSERT_EQ(fixture.engine().addULService(service), 0);
+    fixture.rule.failDerule = true;
+    EXPECT_EQ(fixture.engine().removeULService(service), -1);
+    EXPECT_TRUE(fixture.engine().isCappedUL(6700));
+    const auto posted = postedBy(fixture.sim);
+    ASSERT_EQ(posted.size(), 1U);
+    EXPECT_EQ(posted[0].title, "Error : Can't remove rule for this Service");
+    EXPECT_EQ(posted[0].msg,
+              "There is a problem with ipfw command.\nIf you are using a FireWall, please quit it and "
+              "launch it before Quellbox.");
+    EXPECT_FALSE(posted[0].needToQuit);
+}
+
+TEST(ThroughputLimiterSettings, PauseIsStoredAsItsMagnitudeAndTheRateUnchanged) {
+    FakeRuleEngine fixture;
+    EXPECT_EQ(fixture.engine().setACKPause(-300.0F), 0);
+    EXPECT_EQ(fixture.engine().getACKPause(), 300.0F);
+    EXPECT_EQ(fixture.engine().setDATARate(-1.0F), 0);
+    EXPECT_EQ(fixture.engine().getDATARate(), -1.0F);
+    fixture.engine().setPriorityFactor(7);
+    EXPECT_EQ(fixture.engine().priorityFactor(), 7);
+}
+
+TEST(ThroughputLimiterSettings, PriorityFactorStartsAsTheMagnitudeOfTheSetting) {
+    FakeRuleEngine fixture;
+    // The registered default is -5000.
+    EXPECT_EQ(fixture.engine().priorityFactor(), 5000);
+}
+
+TEST(ThroughputLimiterStartUp, WithoutAnOwnAddressTheReadingThreadEnds) {
+    auto rule = std::make_unique<FakeRule>("");
+    auto options = SimEngineFixture::Options::withRule(std::move(rule));
+    options.controlledSocket = true;
+    SimEngineFixture sim(std::move(options));
+    EXPECT_FALSE(sim.engine().waitUntilStarted(std::chrono::seconds(10)));
+    EXPECT_FALSE(sim.engine().isRunning());
+    EXPECT_EQ(sim.socket()->receiveCalls(), 0);
+    // No socket was bound: a packet of a capped port passes the kernel untouched.
+    ASSERT_NE(sim.cap(6700), nullptr);
+    sim.inject(sim.serverPacket(6700, "192.0.2.10", 1000));
+    EXPECT_EQ(sim.kernel().counters().passed, 1U);
+    EXPECT_EQ(sim.engine().counters().read, 0U);
+}
+
+void expectSocketProblem(bool failOpen, const std::string& title) {
+    SystemLogCapture log;
+    auto options = SimEngineFixture::Options::withRule(std::make_unique<FakeRule>());
+    options.controlledSocket = true;
+    options.configureSocket = [failOpen](ControlledSocket& socket) {
+        (failOpen ? socket.failOpen : socket.failBind) = true;
+    };
+    SimEngineFixture sim(std::move(options));
+    EXPECT_FALSE(sim.engine().waitUntilStarted(std::chrono::seconds(10)));
+    EXPECT_FALSE(sim.engine().isRunning());
+    const auto posted = postedBy(sim);
+    ASSERT_EQ(posted.size(), 1U);
+    EXPECT_EQ(posted[0].title, title);
+    EXPECT_EQ(posted[0].msg, "Please check Quellbox has enough privileges or reinstall it.");
+    EXPECT_TRUE(posted[0].needToQuit);
+    EXPECT_EQ(sim.socket()->receiveCalls(), 0);
+    if (failOpen) {
+        EXPECT_THAT(log.errorLines(),
+                    ElementsAre(::testing::StartsWith("Quellbox Error : divert socket not created !: ")));
+    } else {
+        EXPECT_EQ(sim.socket()->closeCalls(), 1);
+    }
+    // Nothing reads the divert port: packets of a capped port pass the kernel untouched.
+    ASSERT_NE(sim.cap(6700), nullptr);
+    sim.inject(sim.serverPacket(6700, "192.0.2.10", 1000));
+    EXPECT_EQ(sim.kernel().counters().diverted, 0U);
+}
+
+TEST(ThroughputLimiterStartUp, SocketThatCannotBeOpenedIsReportedAndEndsTheEngine) {
+    expectSocketProblem(true, "Error : Quellbox can't create the divert socket for ipfw");
+}
+
+TEST(ThroughputLimiterStartUp, SocketThatCannotBeBoundIsReportedClosedAndEndsTheEngine) {
+    expectSocketProblem(false, "Error : Quellbox can't bind the divert socket for ipfw");
+}
+
+// ---- listeners ------------------------------------------------------------------------------
+
+TEST(ThroughputLimiterListeners, EachTickCallsEveryListenerAckDataQueueInOrder) {
+    // Without an own address the engine has no flushing thread, so every tick comes from
+    // the main run loop, where the test's own calls run too: nothing interleaves.
+    FakeRuleEngine quiet(std::make_unique<FakeRule>(""));
+    std::mutex mutex;
+    std::vector<std::string> log;
+    auto first = std::make_shared<SharedLogListener>("first", mutex, log);
+    auto second = std::make_shared<SharedLogListener>("second", mutex, log);
+    quiet.engine().addTrafficListener(first);
+    quiet.engine().addTrafficListener(second);
+    quiet.sim.runLoop().performOnMainThread(
+        [&] {
+            {
+                std::lock_guard guard(mutex);
+                log.clear();
+            }
+            quiet.engine().fireAllEventsToListeners();
+        },
+        true);
+    std::lock_guard guard(mutex);
+    EXPECT_THAT(log, ElementsAre("first.ack", "first.data", "first.queue", "second.ack", "second.data",
+                                 "second.queue"));
+}
+
+TEST(ThroughputLimiterListeners, ListenerAddedTwiceIsCalledTwiceAndRemovedEverywhere) {
+    FakeRuleEngine fixture(std::make_unique<FakeRule>(""));
+    std::mutex mutex;
+    std::vector<std::string> log;
+    auto twice = std::make_shared<SharedLogListener>("twice", mutex, log);
+    auto once = std::make_shared<SharedLogListener>("once", mutex, log);
+    fixture.engine().addTrafficListener(twice);
+    fixture.engine().addTrafficListener(once);
+    fixture.engine().addTrafficListener(twice);
+    fixture.sim.runLoop().performOnMainThread(
+        [&] {
+            {
+                std::lock_guard guard(mutex);
+                log.clear();
+            }
+            fixture.engine().fireRefreshEventToListeners();
+            fixture.engine().fireDataEventToListeners(1500.0);
+        },
+        true);
+    {
+        std::lock_guard guard(mutex);
+        EXPECT_THAT(log, ElementsAre("twice.refresh", "once.refresh", "twice.refresh", "twice.data",
+                                     "once.data", "twice.data"));
+    }
+    fixture.engine().removeTrafficListener(twice.get());
+    fixture.sim.runLoop().performOnMainThread(
+        [&] {
+            {
+                std::lock_guard guard(mutex);
+                log.clear();
+            }
+            fixture.engine().fireAckEventToListeners(40.0);
+            fixture.engine().fireQueueSizeEventToListeners(3.0);
+        },
+        true);
+    std::lock_guard guard(mutex);
+    EXPECT_THAT(log, ElementsAre("once.ack", "once.queue"));
+}
+
+}  // namespace
+}  // namespace quellbox

@@ -1,0 +1,384 @@
+// The engine over the simulated kernel: sorting, pacing, failures, releases and stand-by.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "EngineDoubles.h"
+#include "SimEngineFixture.h"
+#include "platform/SystemLog.h"
+
+namespace quellbox {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::RecordingListener;
+using testing::SimEngineFixture;
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr int kPort = 6700;
+constexpr const char* kClient = "192.0.2.10";
+// A rate at which one packet occupies hours: after one DATA packet the data path stands.
+constexpr float kStandingRate = 0.0001F;
+
+// Waits (up to ten seconds) for a condition that no event announces.
+template <typename Condition>
+bool eventually(Condition condition) {
+    const auto giveUp = SteadyClock::now() + 10s;
+    while (!condition()) {
+        if (SteadyClock::now() > giveUp) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// Starts the engine with `port` upload-capped (and download-capped with `download`).
+void startWithCap(SimEngineFixture& sim, int port = kPort, bool download = false) {
+    ASSERT_TRUE(sim.engine().waitUntilStarted(10s));
+    ASSERT_NE(sim.cap(port, download), nullptr);
+}
+
+// One DATA packet goes out, after which the data pacing thread sleeps for hours.
+void standTheDataPath(SimEngineFixture& sim) {
+    sim.engine().setDATARate(kStandingRate);
+    const std::size_t before = sim.departures().size();
+    sim.inject(sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck, 99));
+    ASSERT_TRUE(sim.waitForDepartures(before + 1));
+}
+
+bool departed(SimEngineFixture& sim, const std::vector<std::uint8_t>& bytes) {
+    for (const auto& departure : sim.departures()) {
+        if (departure.bytes == bytes) {
+            return true;
+        }
+    }
+    return false;
+}
+
+SteadyClock::time_point departureOf(SimEngineFixture& sim, const std::vector<std::uint8_t>& bytes) {
+    for (const auto& departure : sim.departures()) {
+        if (departure.bytes == bytes) {
+            return departure.when;
+        }
+    }
+    ADD_FAILURE() << "packet never departed";
+    return {};
+}
+
+// ---- sorting ------------------------------------------------------------------------------
+
+TEST(ThroughputLimiterSorting, AckClassLeavesAtOnceWhileDataWaitsForItsTurn) {
+    SimEngineFixture sim;
+    startWithCap(sim);
+    sim.engine().setACKPause(60e6F);  // only the slowed path would wait a minute
+    standTheDataPath(sim);
+
+    const std::vector<std::vector<std::uint8_t>> ackClass = {
+        sim.serverPacket(kPort, kClient, 40, TcpPacketBuilder::kAck, 1),
+        sim.serverPacket(kPort, kClient, 69, TcpPacketBuilder::kAck, 2),
+        sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh, 3),
+        sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kSyn, 4),
+    };
+    const auto data = sim.serverPacket(kPort, kClient, 70, TcpPacketBuilder::kAck, 5);
+    const auto marker = sim.serverPacket(kPort, kClient, 40, TcpPacketBuilder::kAck, 6);
+    for (const auto& packet : ackClass) {
+        sim.inject(packet);
+    }
+    sim.inject(data);
+    sim.inject(marker);
+    ASSERT_TRUE(sim.waitForDepartures(1 + ackClass.size() + 1));
+    for (const auto& packet : ackClass) {
+        EXPECT_TRUE(departed(sim, packet)) << packet.size() << " bytes";
+    }
+    EXPECT_TRUE(departed(sim, marker));
+    // The 70-byte packet was sorted before the marker was read, into the standing data path.
+    EXPECT_FALSE(departed(sim, data));
+    EXPECT_TRUE(eventually([&] { return sim.engine().lastACKPacketSize() == 40; }));
+    sim.destroyEngine();
+    EXPECT_FALSE(departed(sim, data));
+    EXPECT_EQ(sim.kernel().counters().dropped, 1U);
+}
+
+TEST(ThroughputLimiterSorting, DownloadCappedPortOnEitherSideIsHeldByThePause) {
+    SimEngineFixture sim;
+    startWithCap(sim, kPort, true);
+    ASSERT_NE(sim.cap(6800, true), nullptr);
+    ASSERT_NE(sim.cap(6900, false), nullptr);
+    constexpr auto pause = 200ms;
+    sim.engine().setACKPause(static_cast<float>(std::chrono::microseconds(pause).count()));
+
+    // The local server's acknowledgement (capped port as source), then the local machine as
+    // a client acknowledging a download from another server (capped port as destination).
+    const auto fromServer = sim.serverPacket(kPort, kClient, 40, TcpPacketBuilder::kAck, 1);
+    auto injected = SteadyClock::now();
+    sim.inject(fromServer);
+    ASSERT_TRUE(sim.waitForDepartures(1));
+    EXPECT_GE(departureOf(sim, fromServer) - injected, pause);
+
+    const auto asClient = sim.clientPacket(6800, "192.0.2.20", 40, TcpPacketBuilder::kAck, 2);
+    injected = SteadyClock::now();
+    sim.inject(asClient);
+    ASSERT_TRUE(sim.waitForDepartures(2));
+    EXPECT_GE(departureOf(sim, asClient) - injected, pause);
+
+    // An upload-only port's acknowledgement is not held: with a minute's pause it still
+    // leaves within the wait's guard.
+    sim.engine().setACKPause(60e6F);
+    const auto direct = sim.serverPacket(6900, kClient, 40, TcpPacketBuilder::kAck, 3);
+    sim.inject(direct);
+    ASSERT_TRUE(sim.waitForDepartures(3));
+    EXPECT_TRUE(departed(sim, direct));
+}
+
+// A packet whose IPv4 header length (15 words) leaves no room for the TCP flags in its
+// 64 bytes, though the ports the firewall matches are there.
+std::vector<std::uint8_t> longHeaderPacket() {
+    std::vector<std::uint8_t> bytes(64, 0);
+    bytes[0] = 0x4F;
+    bytes[3] = 64;
+    bytes[8] = 64;
+    bytes[9] = 6;
+    const std::uint8_t source[] = {192, 0, 2, 1};
+    const std::uint8_t destination[] = {192, 0, 2, 10};
+    std::copy(std::begin(source), std::end(source), bytes.begin() + 12);
+    std::copy(std::begin(destination), std::end(destination), bytes.begin() + 16);
+    bytes[60] = kPort >> 8;
+    bytes[61] = kPort & 0xFF;
+    bytes[62] = 50000 >> 8;
+    bytes[63] = 50000 & 0xFF;
+    return bytes;
+}
+
+TEST(ThroughputLimiterSorting, MalformedHeaderIsWrittenBackAtOnceUnchanged) {
+    SimEngineFixture sim;
+    startWithCap(sim, kPort, true);
+    sim.engine().setACKPause(60e6F);
+    standTheDataPath(sim);  // both queues that could hold it now stand
+    const auto malformed = longHeaderPacket();
+    sim.inject(malformed);
+    ASSERT_TRUE(sim.waitForDepartures(2));
+    EXPECT_EQ(sim.departures()[1].bytes, malformed);
+    EXPECT_EQ(sim.engine().counters().malformed, 1U);
+    // Packets shorter than an IPv4 header never reach a divert socket.
+    const std::vector<std::uint8_t> stub = {0x45, 0, 0, 19};
+    EXPECT_EQ(sim.kernel().inject(stub.data(), stub.size()), SimKernel::Route::Malformed);
+}
+
+TEST(ThroughputLimiterSorting, UncappedPortsPassWithoutTheEngine) {
+    SimEngineFixture sim;
+    startWithCap(sim);
+    const auto other = sim.serverPacket(7000, kClient, 1500);
+    sim.inject(other);
+    ASSERT_TRUE(sim.waitForDepartures(1));
+    EXPECT_EQ(sim.departures()[0].bytes, other);
+    EXPECT_EQ(sim.kernel().counters().passed, 1U);
+    EXPECT_EQ(sim.engine().counters().read, 0U);
+}
+
+// ---- pacing -------------------------------------------------------------------------------
+
+TEST(ThroughputLimiterPacing, NoPacketLeavesBeforeItsPredecessorsTimeAtTheRate) {
+    SimEngineFixture sim;
+    startWithCap(sim);
+    sim.engine().setDATARate(10.0F);  // 1024 bytes occupy 0.1 s
+    for (int i = 0; i < 3; ++i) {
+        sim.inject(sim.serverPacket(kPort, kClient, 1024, TcpPacketBuilder::kAck, static_cast<std::uint8_t>(i)));
+    }
+    ASSERT_TRUE(sim.waitForDepartures(3));
+    const auto departures = sim.departures();
+    for (std::size_t i = 1; i < departures.size(); ++i) {
+        EXPECT_GE(departures[i].when - departures[0].when, 100ms * static_cast<int>(i)) << i;
+    }
+    EXPECT_EQ(sim.engine().lastDATAPacketSize(), 1024);
+}
+
+TEST(ThroughputLimiterPacing, RateOfZeroOrLessNeitherPacesNorDrops) {
+    for (const float rate : {-1.0F, 0.0F}) {
+        SimEngineFixture sim;
+        startWithCap(sim);
+        sim.engine().setDATARate(rate);
+        // Paced at even 1 KiB/s these would take minutes; unpaced they pass within the
+        // wait's guard.
+        for (int i = 0; i < 150; ++i) {
+            sim.inject(sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck, static_cast<std::uint8_t>(i)));
+        }
+        ASSERT_TRUE(sim.waitForDepartures(150)) << rate;
+        EXPECT_TRUE(eventually([&] { return sim.engine().counters().writtenBack == 150U; }));
+        EXPECT_EQ(sim.kernel().counters().dropped, 0U);
+    }
+}
+
+TEST(ThroughputLimiterPacing, SlowedAcknowledgementsWaitTheWholeMicroseconds) {
+    SimEngineFixture sim;
+    startWithCap(sim, kPort, true);
+    sim.engine().setACKPause(2500.7F);
+    const auto injected = SteadyClock::now();
+    for (int i = 0; i < 4; ++i) {
+        sim.inject(sim.serverPacket(kPort, kClient, 40, TcpPacketBuilder::kAck, static_cast<std::uint8_t>(i)));
+    }
+    ASSERT_TRUE(sim.waitForDepartures(4));
+    const auto departures = sim.departures();
+    for (std::size_t i = 0; i < departures.size(); ++i) {
+        // One at a time, each after its own pause.
+        EXPECT_GE(departures[i].when - injected, 2500us * static_cast<int>(i + 1)) << i;
+    }
+}
+
+TEST(ThroughputLimiterPacing, PauseOfASecondOrMoreIsWaitedInFull) {
+    SimEngineFixture sim;
+    startWithCap(sim, kPort, true);
+    sim.engine().setACKPause(1.5e6F);
+    const auto injected = SteadyClock::now();
+    sim.inject(sim.serverPacket(kPort, kClient, 40));
+    ASSERT_TRUE(sim.waitForDepartures(1));
+    EXPECT_GE(sim.departures()[0].when - injected, 1500ms);
+}
+
+// ---- failures and releases ----------------------------------------------------------------
+
+TEST(ThroughputLimiterFailures, FailedReadIsReportedOnceAndForwardsNothing) {
+    SystemLogCapture log;
+    auto options = SimEngineFixture::Options::controlled();
+    options.configureSocket = [](testing::ControlledSocket& socket) { socket.failReceives = 1; };
+    SimEngineFixture sim(std::move(options));
+    sim.engine().waitUntilStarted(10s);
+    ASSERT_TRUE(eventually([&] { return !sim.engine().isRunning(); }));
+    const auto problems = sim.problems();
+    ASSERT_EQ(problems.size(), 1U);
+    EXPECT_EQ(problems[0].userInfo.at("title").stringValue(),
+              "Error : Quellbox encountered an error when reading the divert socket !");
+    EXPECT_EQ(problems[0].userInfo.at("msg").stringValue(), "Please quit and relaunch it.");
+    EXPECT_FALSE(problems[0].userInfo.at("needToQuitAfterAlert").boolValue());
+    EXPECT_THAT(log.errorLines(), ElementsAre("Quellbox Error : read from divert socket: Input/output error"));
+    EXPECT_EQ(sim.socket()->closeCalls(), 1);
+    EXPECT_EQ(sim.socket()->receiveCalls(), 1);
+    const auto counters = sim.engine().counters();
+    EXPECT_EQ(counters.read, 0U);
+    EXPECT_EQ(counters.writtenBack, 0U);
+    EXPECT_EQ(sim.kernel().counters().writtenBack, 0U);
+    EXPECT_TRUE(sim.departures().empty());
+}
+
+TEST(ThroughputLimiterFailures, FailedWriteDropsThePacketAndTheThreadsGoOn) {
+    SystemLogCapture log;
+    SimEngineFixture sim(SimEngineFixture::Options::controlled());
+    startWithCap(sim);
+    sim.engine().setDATARate(-1.0F);
+    sim.socket()->failSends = 1;
+    const auto lost = sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck, 1);
+    const auto next = sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck, 2);
+    sim.inject(lost);
+    ASSERT_TRUE(eventually([&] { return sim.kernel().counters().dropped == 1; }));
+    sim.inject(next);
+    ASSERT_TRUE(sim.waitForDepartures(1));
+    EXPECT_EQ(sim.departures()[0].bytes, next);
+
+    sim.socket()->failSends = 1;
+    sim.inject(sim.serverPacket(kPort, kClient, 40, TcpPacketBuilder::kAck, 3));
+    ASSERT_TRUE(eventually([&] { return sim.kernel().counters().dropped == 2; }));
+    const auto ack = sim.serverPacket(kPort, kClient, 52, TcpPacketBuilder::kAck, 4);
+    sim.inject(ack);
+    ASSERT_TRUE(sim.waitForDepartures(2));
+    EXPECT_EQ(sim.departures()[1].bytes, ack);
+
+    EXPECT_THAT(log.errorLines(),
+                ElementsAre("Quellbox Error when writing a DATA Packet to the Divert socket: Input/output error",
+                            "Quellbox Error when writing an ACK Packet to the Divert socket: Input/output error"));
+    EXPECT_EQ(sim.engine().counters().writeFailures, 2U);
+    EXPECT_TRUE(sim.engine().isRunning());
+}
+
+TEST(ThroughputLimiterFailures, PacketsTheEngineLetsGoAreReleasedAtOnceAndNoneIsLost) {
+    SystemLogCapture log;
+    SimEngineFixture sim;
+    startWithCap(sim);
+    standTheDataPath(sim);
+    constexpr int kInjected = 250;
+    for (int i = 0; i < kInjected; ++i) {
+        sim.inject(sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck, static_cast<std::uint8_t>(i)));
+    }
+    // The final queue takes 200; the other 50 are refused and released as they come.
+    ASSERT_TRUE(eventually([&] { return sim.kernel().counters().dropped == 50; }));
+    EXPECT_EQ(log.count("will release this packet since this queue is full !"), 50);
+    sim.destroyEngine();
+    // The 200 still queued are released when the engine goes: every packet injected is
+    // on the wire or dropped, none left held.
+    const auto counters = sim.kernel().counters();
+    EXPECT_EQ(counters.dropped, 250U);
+    EXPECT_EQ(counters.injected, sim.kernel().wire().totalPackets() + counters.dropped + counters.flushedOnClose);
+}
+
+// ---- stand-by -------------------------------------------------------------------------------
+
+TEST(ThroughputLimiterStandBy, IdleEngineStopsTheGaugesUntilTheNextPacket) {
+    SimEngineFixture sim;
+    auto listener = std::make_shared<RecordingListener>();
+    sim.engine().addTrafficListener(listener);
+    startWithCap(sim, kPort, false);
+    // A second without traffic: stand-by.
+    ASSERT_TRUE(eventually([&] { return sim.engine().isInStandBy(); }));
+    sim.flushMainLoop();
+    const int ticksAtRest = listener->count("ack");
+    std::this_thread::sleep_for(1200ms);  // three gauge intervals, and more
+    sim.flushMainLoop();
+    EXPECT_EQ(listener->count("ack"), ticksAtRest);
+
+    // A packet ends stand-by and the ticks resume, showing it.
+    sim.inject(sim.serverPacket(kPort, kClient, 52));
+    ASSERT_TRUE(sim.waitForDepartures(1));
+    ASSERT_TRUE(listener->waitFor("ack", ticksAtRest + 2));
+    ASSERT_TRUE(eventually([&] {
+        for (const auto& call : listener->calls()) {
+            if (call.what == "ack" && call.value == 52.0) {
+                return true;
+            }
+        }
+        return false;
+    }));
+
+    // Quiet again: the listeners see ack 0 and data 0, then nothing.
+    ASSERT_TRUE(eventually([&] { return sim.engine().isInStandBy(); }));
+    sim.flushMainLoop();
+    const auto calls = listener->calls();
+    ASSERT_GE(calls.size(), 3U);
+    EXPECT_EQ(calls[calls.size() - 3].what, "ack");
+    EXPECT_EQ(calls[calls.size() - 3].value, 0.0);
+    EXPECT_EQ(calls[calls.size() - 2].what, "data");
+    EXPECT_EQ(calls[calls.size() - 2].value, 0.0);
+    EXPECT_EQ(sim.engine().lastACKPacketSize(), 0);
+}
+
+// ---- listeners while the engine runs ------------------------------------------------------------
+
+TEST(ThroughputLimiterListeners, ListenersMayComeAndGoWhileTheThreadsCallThem) {
+    SimEngineFixture sim;
+    startWithCap(sim);
+    sim.engine().setDATARate(-1.0F);
+    sim.ipmode().activate(true);  // every new client makes the reading thread send refreshView
+    auto steady = std::make_shared<RecordingListener>();
+    sim.engine().addTrafficListener(steady);
+    std::atomic<bool> done{false};
+    std::thread churn([&] {
+        while (!done) {
+            auto passing = std::make_shared<RecordingListener>();
+            sim.engine().addTrafficListener(passing);
+            sim.engine().addTrafficListener(passing);
+            sim.engine().removeTrafficListener(passing.get());
+        }
+    });
+    constexpr int kClients = 100;
+    for (int i = 0; i < kClients; ++i) {
+        sim.inject(sim.serverPacket(kPort, "10.0.0." + std::to_string(i + 1), 1000));
+    }
+    ASSERT_TRUE(sim.waitForDepartures(kClients));
+    ASSERT_TRUE(steady->waitFor("refresh", kClients));
+    done = true;
+    churn.join();
+    EXPECT_EQ(steady->count("refresh"), kClients);
+}
+
+}  // namespace
+}  // namespace quellbox
