@@ -23,6 +23,11 @@ int Queue::currentCondition() const {
     return (closed_ || !array_.empty()) ? conditionHasPackets : conditionEmpty;
 }
 
+void Queue::release() {
+    updateCount();
+    lock_.unlockWithCondition(currentCondition());
+}
+
 bool Queue::enqueue(PacketPtr packet) {
     if (packet == nullptr) {
         return false;
@@ -33,7 +38,7 @@ bool Queue::enqueue(PacketPtr packet) {
     if (accepted) {
         array_.push_back(std::move(packet));
     }
-    lock_.unlockWithCondition(currentCondition());
+    release();
     if (!accepted && !closed) {
         SystemLog::log("will release this packet since this queue is full !");
     }
@@ -48,7 +53,7 @@ PacketPtr Queue::dequeue() {
         packet = std::move(array_.front());
         array_.pop_front();
     }
-    lock_.unlockWithCondition(currentCondition());
+    release();
     return packet;
 }
 
@@ -59,7 +64,7 @@ PacketPtr Queue::tryDequeue() {
         packet = std::move(array_.front());
         array_.pop_front();
     }
-    lock_.unlockWithCondition(currentCondition());
+    release();
     return packet;
 }
 
@@ -70,7 +75,7 @@ PacketPtr Queue::pop() {
         packet = std::move(array_.back());
         array_.pop_back();
     }
-    lock_.unlockWithCondition(currentCondition());
+    release();
     return packet;
 }
 
@@ -86,10 +91,8 @@ bool Queue::isEmpty() const {
 }
 
 int32_t Queue::size() const {
-    lock_.lock();
-    const auto count = static_cast<int32_t>(array_.size());
-    lock_.unlockWithCondition(currentCondition());
-    return count;
+    // The length as of the last change, which every change publishes with the lock held.
+    return count_.load(std::memory_order_acquire);
 }
 
 void Queue::enqueueObjectsFromQueue(Queue& source, float withLossProb) {
@@ -119,8 +122,8 @@ void Queue::enqueueObjectsFromQueue(Queue& source, float withLossProb) {
         }
     }
 
-    second.lock_.unlockWithCondition(second.currentCondition());
-    first.lock_.unlockWithCondition(first.currentCondition());
+    second.release();
+    first.release();
     if (dropped != nullptr) {
         SystemLog::logf("LossProb = %f => drop now a packet", static_cast<double>(withLossProb));
         // Destroyed here, outside both locks: its release may reach the kernel.

@@ -78,11 +78,16 @@ private:
 
     // The condition that describes the list as it is now; called with the lock held.
     int currentCondition() const;
+    // Publishes the length and releases the lock with the matching condition.
+    void release();
 
     static std::atomic<uint32_t> counterIdentifier;
 
     int32_t identifier_;
     std::deque<PacketPtr> array_;  // guarded by lock_
+    // array_'s length, written with lock_ held, so that size() needs no lock.
+    std::atomic<int32_t> count_{0};
+    void updateCount() { count_.store(static_cast<int32_t>(array_.size()), std::memory_order_release); }
     mutable ConditionLock lock_;
     bool closed_ = false;  // guarded by lock_
     RandomSource& random_;

@@ -4,49 +4,39 @@ namespace quellbox {
 
 ConditionLock::ConditionLock(int condition) : condition_(condition) {}
 
-void ConditionLock::lock() {
-    std::unique_lock guard(mutex_);
-    changed_.wait(guard, [this] { return !held_; });
-    held_ = true;
-}
+void ConditionLock::lock() { mutex_.lock(); }
 
 void ConditionLock::lockWhenCondition(int condition) {
     std::unique_lock guard(mutex_);
-    changed_.wait(guard, [&] { return !held_ && condition_ == condition; });
-    held_ = true;
+    ++waiters_;
+    changed_.wait(guard, [&] { return condition_.load(std::memory_order_relaxed) == condition; });
+    --waiters_;
+    guard.release();  // the caller holds the lock until it unlocks
 }
 
 bool ConditionLock::lockWhenCondition(int condition,
                                       std::chrono::steady_clock::time_point deadline) {
     std::unique_lock guard(mutex_);
-    if (!changed_.wait_until(guard, deadline,
-                             [&] { return !held_ && condition_ == condition; })) {
+    ++waiters_;
+    const bool met = changed_.wait_until(
+        guard, deadline, [&] { return condition_.load(std::memory_order_relaxed) == condition; });
+    --waiters_;
+    if (!met) {
         return false;
     }
-    held_ = true;
+    guard.release();
     return true;
 }
 
-void ConditionLock::unlock() {
-    {
-        std::lock_guard guard(mutex_);
-        held_ = false;
-    }
-    changed_.notify_all();
-}
+void ConditionLock::unlock() { mutex_.unlock(); }
 
 void ConditionLock::unlockWithCondition(int condition) {
-    {
-        std::lock_guard guard(mutex_);
-        held_ = false;
-        condition_ = condition;
+    const bool wake = waiters_ > 0 && condition_.load(std::memory_order_relaxed) != condition;
+    condition_.store(condition, std::memory_order_release);
+    mutex_.unlock();
+    if (wake) {
+        changed_.notify_all();
     }
-    changed_.notify_all();
-}
-
-int ConditionLock::condition() const {
-    std::lock_guard guard(mutex_);
-    return condition_;
 }
 
 }  // namespace quellbox

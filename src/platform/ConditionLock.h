@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -9,6 +10,9 @@ namespace quellbox {
 // A lock that carries an integer condition: it can be taken unconditionally, or only once
 // its condition has a given value (sleeping until then), and is released with a new
 // condition. Satisfies BasicLockable so std::lock_guard works with lock()/unlock().
+//
+// The lock is the mutex itself, held from lock() to unlock(); only a release that changes the
+// condition while someone waits for a condition wakes anyone.
 class ConditionLock {
 public:
     explicit ConditionLock(int condition = 0);
@@ -23,16 +27,16 @@ public:
     bool lockWhenCondition(int condition, std::chrono::steady_clock::time_point deadline);
     // Releases the lock, leaving its condition unchanged.
     void unlock();
-    // Releases the lock and sets its condition, waking threads that wait for it.
+    // Releases the lock and sets its condition, waking threads that wait for a condition.
     void unlockWithCondition(int condition);
     // The current condition (a snapshot; the lock need not be held).
-    int condition() const;
+    int condition() const { return condition_.load(std::memory_order_acquire); }
 
 private:
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::condition_variable changed_;
-    bool held_ = false;
-    int condition_;
+    int waiters_ = 0;                 // guarded by mutex_: threads waiting for a condition
+    std::atomic<int> condition_;      // written with mutex_ held
 };
 
 }  // namespace quellbox
