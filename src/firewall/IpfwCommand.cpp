@@ -48,7 +48,7 @@ bool fail(std::string* error, const std::string& reason) {
 bool parseAdd(const std::vector<std::string>& a, IpfwCommand& command, std::string* error) {
     const std::size_t n = a.size();
     const bool server = n == 13 && a[8] == "to" && a[9] == "any" && a[10] == "out" && a[11] == "via";
-    const bool client = n == 11 && a[7] == "to" && a[8] == "any" && a[10] == "via";
+    const bool client = n == 12 && a[7] == "to" && a[8] == "any" && a[10] == "via";
     if (!server && !client) {
         return fail(error, "expected 'add N divert D tcp from A P to any out via I' or "
                            "'add N divert D tcp from A to any P via I'");
