@@ -15,7 +15,6 @@
 #include <functional>
 #include <future>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -129,7 +128,12 @@ std::string iptablesState(const std::string& name) {
     std::string state;
     for (std::string line; std::getline(lines, line);) {
         if (!line.empty() && line[0] != '#') {
-            state += std::regex_replace(line, std::regex(R"( \[\d+:\d+\])"), "") + "\n";
+            // Chain lines end in packet and byte counters, " [12:720]": drop them.
+            const auto counters = line.rfind(" [");
+            if (line[0] == ':' && counters != std::string::npos && line.back() == ']') {
+                line.erase(counters);
+            }
+            state += line + "\n";
         }
     }
     return state;
