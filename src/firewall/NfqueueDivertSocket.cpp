@@ -26,10 +26,9 @@ bool setCloseOnExec(int fd) {
     return flags >= 0 && ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
 }
 
-bool setNonBlocking(int fd) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
+// Packet ids count up from 1, so no packet has this one; a verdict for it only earns an
+// error report from the kernel.
+constexpr std::uint32_t kNoPacketId = 0;
 
 }  // namespace
 
@@ -50,7 +49,7 @@ int NfqueueDivertSocket::open() {
     fd_ = nfq_fd(handle_);
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     // The command runner forks children; they must not inherit the queue's socket.
-    if (wakeFd_ < 0 || !setCloseOnExec(fd_) || !setNonBlocking(fd_)) {
+    if (wakeFd_ < 0 || !setCloseOnExec(fd_)) {
         const int reason = errno;
         releaseResources();
         errno = reason;
@@ -185,19 +184,16 @@ ssize_t NfqueueDivertSocket::receive(std::uint8_t* buffer, std::size_t capacity,
             errno = EBADF;
             return -1;
         }
-        // Under load the message is usually there already: read first, sleep only if not.
+        // A plain blocking read: one system call per packet. close() wakes it by provoking
+        // an error report from the kernel on this socket.
         const ssize_t received = ::recv(fd_, message_.data(), message_.size(), 0);
+        if (closed_.load()) {
+            leave();
+            errno = EBADF;
+            return -1;
+        }
         if (received < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                if (pollReadable(-1) < 0) {
-                    const int reason = errno;
-                    leave();
-                    errno = reason;
-                    return -1;
-                }
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
                 continue;
             }
             if (errno == ENOBUFS) {
@@ -295,11 +291,19 @@ int NfqueueDivertSocket::close() {
         return -1;
     }
     const bool wasOpen = handle_ != nullptr;
+    // Wake a reader blocked in poll (waitReadable) ...
     if (wakeFd_ >= 0) {
         const std::uint64_t one = 1;
         if (::write(wakeFd_, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
             SystemLog::reportError("Quellbox Error : eventfd write");
         }
+    }
+    // ... and one blocked in recv (receive): the kernel answers a verdict for a packet it
+    // does not hold with an error message on the socket. Were the socket's buffer full,
+    // the reader has packets to read and sees the closed flag after the next one.
+    if (queue_ != nullptr) {
+        std::lock_guard verdictGuard(verdictMutex_);
+        nfq_set_verdict(queue_, kNoPacketId, NF_ACCEPT, 0, nullptr);
     }
     // Wait until every reader and writer has left before the handles go away.
     for (int users = users_.load(); users != 0; users = users_.load()) {
