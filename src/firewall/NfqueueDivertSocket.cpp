@@ -121,6 +121,9 @@ void NfqueueDivertSocket::leave() {
 
 int NfqueueDivertSocket::onPacket(nfq_q_handle*, nfgenmsg*, nfq_data* packet, void* self) {
     auto* socket = static_cast<NfqueueDivertSocket*>(self);
+    if (socket->releasing_) {
+        return 0;  // the queue is going away; the kernel drops what it still holds
+    }
     const nfqnl_msg_packet_hdr* header = nfq_get_msg_packet_hdr(packet);
     if (header == nullptr) {
         return 0;
@@ -317,9 +320,31 @@ int NfqueueDivertSocket::close() {
     return 0;
 }
 
+void NfqueueDivertSocket::drainMessages() {
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags < 0 || ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) != 0) {
+        return;
+    }
+    while (::recv(fd_, message_.data(), message_.size(), 0) > 0 || errno == EINTR || errno == ENOBUFS) {
+    }
+    ::fcntl(fd_, F_SETFL, flags);
+}
+
 void NfqueueDivertSocket::releaseResources() {
     if (queue_ != nullptr) {
-        nfq_destroy_queue(queue_);
+        // The library unbinds the queue with a request whose answer it reads from the
+        // socket; packets and the wake-up's error report still waiting there would be taken
+        // for that answer, and the queue's memory would not be freed. Empty the socket
+        // first; packets arriving meanwhile are passed over (releasing_).
+        releasing_ = true;
+        bool destroyed = false;
+        for (int attempt = 0; attempt < 3 && !destroyed; ++attempt) {
+            drainMessages();
+            destroyed = nfq_destroy_queue(queue_) == 0;
+        }
+        if (!destroyed) {
+            SystemLog::reportError("Quellbox Error : nfq_destroy_queue()");
+        }
         queue_ = nullptr;
     }
     if (handle_ != nullptr) {
