@@ -26,10 +26,9 @@ bool setCloseOnExec(int fd) {
     return flags >= 0 && ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
 }
 
-bool setNonBlocking(int fd) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
+// Packet ids count up from 1, so no packet has this one; a verdict for it only earns an
+// error report from the kernel.
+constexpr std::uint32_t kNoPacketId = 0;
 
 }  // namespace
 
@@ -50,7 +49,7 @@ int NfqueueDivertSocket::open() {
     fd_ = nfq_fd(handle_);
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     // The command runner forks children; they must not inherit the queue's socket.
-    if (wakeFd_ < 0 || !setCloseOnExec(fd_) || !setNonBlocking(fd_)) {
+    if (wakeFd_ < 0 || !setCloseOnExec(fd_)) {
         const int reason = errno;
         releaseResources();
         errno = reason;
@@ -122,6 +121,9 @@ void NfqueueDivertSocket::leave() {
 
 int NfqueueDivertSocket::onPacket(nfq_q_handle*, nfgenmsg*, nfq_data* packet, void* self) {
     auto* socket = static_cast<NfqueueDivertSocket*>(self);
+    if (socket->releasing_) {
+        return 0;  // the queue is going away; the kernel drops what it still holds
+    }
     const nfqnl_msg_packet_hdr* header = nfq_get_msg_packet_hdr(packet);
     if (header == nullptr) {
         return 0;
@@ -185,19 +187,16 @@ ssize_t NfqueueDivertSocket::receive(std::uint8_t* buffer, std::size_t capacity,
             errno = EBADF;
             return -1;
         }
-        // Under load the message is usually there already: read first, sleep only if not.
+        // A plain blocking read: one system call per packet. close() wakes it by provoking
+        // an error report from the kernel on this socket.
         const ssize_t received = ::recv(fd_, message_.data(), message_.size(), 0);
+        if (closed_.load()) {
+            leave();
+            errno = EBADF;
+            return -1;
+        }
         if (received < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                if (pollReadable(-1) < 0) {
-                    const int reason = errno;
-                    leave();
-                    errno = reason;
-                    return -1;
-                }
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
                 continue;
             }
             if (errno == ENOBUFS) {
@@ -295,11 +294,19 @@ int NfqueueDivertSocket::close() {
         return -1;
     }
     const bool wasOpen = handle_ != nullptr;
+    // Wake a reader blocked in poll (waitReadable) ...
     if (wakeFd_ >= 0) {
         const std::uint64_t one = 1;
         if (::write(wakeFd_, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
             SystemLog::reportError("Quellbox Error : eventfd write");
         }
+    }
+    // ... and one blocked in recv (receive): the kernel answers a verdict for a packet it
+    // does not hold with an error message on the socket. Were the socket's buffer full,
+    // the reader has packets to read and sees the closed flag after the next one.
+    if (queue_ != nullptr) {
+        std::lock_guard verdictGuard(verdictMutex_);
+        nfq_set_verdict(queue_, kNoPacketId, NF_ACCEPT, 0, nullptr);
     }
     // Wait until every reader and writer has left before the handles go away.
     for (int users = users_.load(); users != 0; users = users_.load()) {
@@ -313,9 +320,31 @@ int NfqueueDivertSocket::close() {
     return 0;
 }
 
+void NfqueueDivertSocket::drainMessages() {
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags < 0 || ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) != 0) {
+        return;
+    }
+    while (::recv(fd_, message_.data(), message_.size(), 0) > 0 || errno == EINTR || errno == ENOBUFS) {
+    }
+    ::fcntl(fd_, F_SETFL, flags);
+}
+
 void NfqueueDivertSocket::releaseResources() {
     if (queue_ != nullptr) {
-        nfq_destroy_queue(queue_);
+        // The library unbinds the queue with a request whose answer it reads from the
+        // socket; packets and the wake-up's error report still waiting there would be taken
+        // for that answer, and the queue's memory would not be freed. Empty the socket
+        // first; packets arriving meanwhile are passed over (releasing_).
+        releasing_ = true;
+        bool destroyed = false;
+        for (int attempt = 0; attempt < 3 && !destroyed; ++attempt) {
+            drainMessages();
+            destroyed = nfq_destroy_queue(queue_) == 0;
+        }
+        if (!destroyed) {
+            SystemLog::reportError("Quellbox Error : nfq_destroy_queue()");
+        }
         queue_ = nullptr;
     }
     if (handle_ != nullptr) {

@@ -61,6 +61,8 @@ private:
     // Waits until the netlink socket is readable or the socket is closed: 1, 0, -1.
     int pollReadable(int timeoutMilliseconds);
     void releaseResources();
+    // Reads and discards every message waiting on the socket.
+    void drainMessages();
 
     nfq_handle* handle_ = nullptr;
     nfq_q_handle* queue_ = nullptr;
@@ -81,6 +83,7 @@ private:
     ssize_t delivered_ = -1;
     std::uint32_t deliveredId_ = 0;
     bool oversize_ = false;
+    bool releasing_ = false;  // set by close once no reader is left
 };
 
 }  // namespace quellbox

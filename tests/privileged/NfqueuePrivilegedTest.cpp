@@ -1,0 +1,368 @@
+// Runs the nfqueue backend and quellbox-ipfw for real, inside two network namespaces joined
+// by a veth pair (192.0.2.10 and 192.0.2.20). Needs root; skips with the reason where the
+// namespaces or the kernel queue are not available.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "firewall/CommandRunner.h"
+#include "firewall/IpfwRule.h"
+#include "firewall/PacketBackend.h"
+#include "platform/SystemLog.h"
+
+#ifdef QUELLBOX_HAVE_NFQUEUE
+#include "firewall/NfqueueDivertSocket.h"
+#endif
+
+namespace quellbox {
+namespace {
+
+constexpr const char* kIp = "/usr/sbin/ip";
+constexpr const char* kSenderAddress = "192.0.2.10";
+constexpr const char* kPeerAddress = "192.0.2.20";
+constexpr int kPort = 5001;
+constexpr int kGuardMilliseconds = 20000;  // failure guard only
+
+bool run(const std::vector<std::string>& arguments, std::string* output = nullptr) {
+    const auto outcome = CommandRunner::run(arguments, 1 << 20);
+    if (output != nullptr && outcome) {
+        *output = outcome->output;
+    }
+    return outcome && outcome->exited && outcome->exitStatus == 0;
+}
+
+// Two namespaces and the veth pair between them; removed again whatever happens.
+class NamespacePair {
+public:
+    NamespacePair()
+        : sender_("qbx-" + std::to_string(getpid()) + "-a"),
+          peer_("qbx-" + std::to_string(getpid()) + "-b"),
+          senderLink_("qbxa" + std::to_string(getpid() % 100000)),
+          peerLink_("qbxb" + std::to_string(getpid() % 100000)) {}
+    ~NamespacePair() {
+        for (const auto& name : created_) {
+            run({kIp, "netns", "del", name});
+        }
+    }
+
+    bool create(std::string* why) {
+        for (const auto& name : {sender_, peer_}) {
+            if (!run({kIp, "netns", "add", name})) {
+                *why = "'ip netns add' failed";
+                return false;
+            }
+            created_.push_back(name);
+        }
+        const std::vector<std::vector<std::string>> steps{
+            {kIp, "-n", sender_, "link", "add", senderLink_, "type", "veth", "peer", "name", peerLink_, "netns", peer_},
+            {kIp, "-n", sender_, "addr", "add", std::string(kSenderAddress) + "/24", "dev", senderLink_},
+            {kIp, "-n", peer_, "addr", "add", std::string(kPeerAddress) + "/24", "dev", peerLink_},
+            {kIp, "-n", sender_, "link", "set", senderLink_, "up"},
+            {kIp, "-n", peer_, "link", "set", peerLink_, "up"},
+            {kIp, "-n", sender_, "link", "set", "lo", "up"},
+            {kIp, "-n", peer_, "link", "set", "lo", "up"},
+            {kIp, "-n", sender_, "route", "add", "default", "via", kPeerAddress},
+        };
+        for (const auto& step : steps) {
+            if (!run(step)) {
+                *why = "'" + step[3] + " " + step[4] + "' in a namespace failed";
+                return false;
+            }
+        }
+        return true;
+    }
+
+    const std::string& sender() const { return sender_; }
+    const std::string& peer() const { return peer_; }
+    const std::string& senderLink() const { return senderLink_; }
+
+private:
+    std::string sender_;
+    std::string peer_;
+    std::string senderLink_;
+    std::string peerLink_;
+    std::vector<std::string> created_;
+};
+
+// Moves the calling thread into a named network namespace.
+bool enterNamespace(const std::string& name) {
+    const std::string path = "/run/netns/" + name;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool entered = ::setns(fd, CLONE_NEWNET) == 0;
+    ::close(fd);
+    return entered;
+}
+
+// Runs `work` on a thread inside the namespace and waits for it.
+void inNamespace(const std::string& name, const std::function<void()>& work) {
+    std::thread thread([&] {
+        ASSERT_TRUE(enterNamespace(name)) << name;
+        work();
+    });
+    thread.join();
+}
+
+// The filter table without comments and counters, for before/after comparisons.
+std::string iptablesState(const std::string& name) {
+    std::string output;
+    EXPECT_TRUE(run({kIp, "netns", "exec", name, "iptables-save", "-t", "filter"}, &output));
+    std::istringstream lines(output);
+    std::string state;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line[0] != '#') {
+            // Chain lines end in packet and byte counters, " [12:720]": drop them.
+            const auto counters = line.rfind(" [");
+            if (line[0] == ':' && counters != std::string::npos && line.back() == ']') {
+                line.erase(counters);
+            }
+            state += line + "\n";
+        }
+    }
+    return state;
+}
+
+std::vector<char> pattern(std::size_t size) {
+    std::vector<char> data(size);
+    std::mt19937 random(12345);
+    for (auto& byte : data) {
+        byte = static_cast<char>(random());
+    }
+    return data;
+}
+
+// Sends `data` from the sender namespace to the peer's port and answers what the peer read.
+std::vector<char> transfer(const NamespacePair& pair, const std::vector<char>& data) {
+    std::promise<void> listening;
+    std::vector<char> received;
+    std::thread peer([&] {
+        ASSERT_TRUE(enterNamespace(pair.peer()));
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(kPort);
+        inet_pton(AF_INET, kPeerAddress, &address.sin_addr);
+        const bool ready = ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                           ::listen(listener, 1) == 0;
+        listening.set_value();
+        ASSERT_TRUE(ready) << std::strerror(errno);
+        pollfd wait{listener, POLLIN, 0};
+        ASSERT_EQ(::poll(&wait, 1, kGuardMilliseconds), 1) << "no connection";
+        const int connection = ::accept(listener, nullptr, nullptr);
+        ::close(listener);
+        ASSERT_GE(connection, 0);
+        char chunk[65536];
+        for (;;) {
+            pollfd readable{connection, POLLIN, 0};
+            if (::poll(&readable, 1, kGuardMilliseconds) != 1) {
+                ADD_FAILURE() << "transfer stalled after " << received.size() << " bytes";
+                break;
+            }
+            const ssize_t n = ::read(connection, chunk, sizeof chunk);
+            if (n <= 0) {
+                break;
+            }
+            received.insert(received.end(), chunk, chunk + n);
+        }
+        ::close(connection);
+    });
+    listening.get_future().wait();
+    inNamespace(pair.sender(), [&] {
+        const int connection = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(kPort);
+        inet_pton(AF_INET, kPeerAddress, &address.sin_addr);
+        ASSERT_EQ(::connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+            << std::strerror(errno);
+        std::size_t sent = 0;
+        while (sent < data.size()) {
+            const ssize_t n = ::send(connection, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+            ASSERT_GT(n, 0) << std::strerror(errno);
+            sent += static_cast<std::size_t>(n);
+        }
+        ::close(connection);
+    });
+    peer.join();
+    return received;
+}
+
+class PrivilegedFirewall : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifndef QUELLBOX_HAVE_NFQUEUE
+        GTEST_SKIP() << "this build has no libnetfilter_queue: the nfqueue backend is not built";
+#endif
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "needs root to create network namespaces and iptables rules (CI runs as root)";
+        }
+        if (::access(kIp, X_OK) != 0) {
+            GTEST_SKIP() << "iproute2's ip is not installed";
+        }
+        std::string why;
+        if (!pair_.create(&why)) {
+            GTEST_SKIP() << "cannot create network namespaces with a veth pair here: " << why;
+        }
+    }
+
+    std::string tool(const std::string& name) const { return PacketBackend::toolPath(name); }
+
+    NamespacePair pair_;
+};
+
+#ifdef QUELLBOX_HAVE_NFQUEUE
+
+TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
+    // Can this kernel give us the queue at all?
+    std::string queueProblem;
+    inNamespace(pair_.sender(), [&] {
+        NfqueueDivertSocket probe;
+        if (probe.open() != 0 || probe.bind(DivertSocket::kDivertPort) != 0) {
+            queueProblem = std::strerror(errno);
+        }
+    });
+    if (!queueProblem.empty()) {
+        GTEST_SKIP() << "cannot open NFQUEUE " << DivertSocket::kDivertPort << ": " << queueProblem;
+    }
+
+    const std::string before = iptablesState(pair_.sender());
+    const auto backend = PacketBackend::named("nfqueue");
+    ASSERT_TRUE(backend);
+    std::unique_ptr<IpfwRule> rules;
+    inNamespace(pair_.sender(), [&] {
+        rules = std::make_unique<IpfwRule>(backend->programs());
+        EXPECT_EQ(rules->lowestIpfwRuleNumber(), 65535);
+        EXPECT_EQ(rules->interface(), pair_.senderLink());
+        EXPECT_EQ(rules->ipAdr(), kSenderAddress);
+        EXPECT_EQ(rules->applyRule(kPort), 0);
+    });
+    std::string listing;
+    ASSERT_TRUE(run({kIp, "netns", "exec", pair_.sender(), tool("quellbox-ipfw"), "list"}, &listing));
+    EXPECT_EQ(listing, "65533 divert 6715 tcp from 192.0.2.10 to any 5001 via " + pair_.senderLink() +
+                           "\n65534 divert 6715 tcp from 192.0.2.10 5001 to any out via " + pair_.senderLink() +
+                           "\n65535 allow ip from any to any\n");
+
+    // Nobody reads the queue: the packets pass (--queue-bypass).
+    const auto small = pattern(200 * 1024);
+    EXPECT_EQ(transfer(pair_, small), small);
+
+    // A reader that writes every packet back at once.
+    auto socket = backend->makeDivertSocket();
+    std::promise<int> bound;
+    std::atomic<long> packets{0};
+    std::atomic<long> foreign{0};
+    std::atomic<long> failedSends{0};
+    ssize_t lastResult = 0;
+    std::thread reader([&] {
+        if (!enterNamespace(pair_.sender())) {
+            bound.set_value(-1);
+            return;
+        }
+        bound.set_value(socket->open() == 0 && socket->bind(DivertSocket::kDivertPort) == 0 ? 0 : errno);
+        std::vector<std::uint8_t> buffer(DivertSocket::kMaxPacketSize);
+        for (;;) {
+            sockaddr_in token{};
+            socklen_t tokenLength = 0;
+            lastResult = socket->receive(buffer.data(), buffer.size(), &token, &tokenLength);
+            if (lastResult < 0) {
+                return;
+            }
+            const std::size_t header = (buffer[0] & 0x0fu) * 4;
+            const int destinationPort = (buffer[header + 2] << 8) | buffer[header + 3];
+            ++(destinationPort == kPort ? packets : foreign);
+            if (socket->send(buffer.data(), static_cast<std::size_t>(lastResult), token, tokenLength) != lastResult) {
+                ++failedSends;
+            }
+        }
+    });
+    ASSERT_EQ(bound.get_future().get(), 0);
+    const auto large = pattern(4 * 1024 * 1024);
+    EXPECT_EQ(transfer(pair_, large), large);
+    EXPECT_GT(packets.load(), 100);
+    EXPECT_EQ(foreign.load(), 0);
+    EXPECT_EQ(failedSends.load(), 0);
+
+    // Closing from another thread wakes the blocked reader.
+    EXPECT_EQ(socket->close(), 0);
+    reader.join();
+    EXPECT_EQ(lastResult, -1);
+
+    // With the reader gone, traffic flows again.
+    EXPECT_EQ(transfer(pair_, small), small);
+
+    inNamespace(pair_.sender(), [&] { EXPECT_EQ(rules->derule(kPort), 0); });
+    EXPECT_EQ(iptablesState(pair_.sender()), before);
+}
+
+#endif  // QUELLBOX_HAVE_NFQUEUE
+
+TEST_F(PrivilegedFirewall, QuellboxIpfwKeepsOrderAndLeavesOtherRulesAlone) {
+    const std::string ns = pair_.sender();
+    const auto ipfw = [&](const std::vector<std::string>& words, std::string* output = nullptr) {
+        std::vector<std::string> arguments{kIp, "netns", "exec", ns, tool("quellbox-ipfw")};
+        arguments.insert(arguments.end(), words.begin(), words.end());
+        return run(arguments, output);
+    };
+    const std::string link = pair_.senderLink();
+    // Someone else's rule, made before.
+    ASSERT_TRUE(run({kIp, "netns", "exec", ns, "iptables", "-w", "-A", "OUTPUT", "-p", "udp", "--dport", "9", "-j",
+                     "DROP"}));
+    const std::string before = iptablesState(ns);
+
+    std::string listing;
+    ASSERT_TRUE(ipfw({"list"}, &listing));
+    EXPECT_EQ(listing, "65535 allow ip from any to any\n");
+    ASSERT_TRUE(ipfw({"add", "300", "divert", "6715", "tcp", "from", kSenderAddress, "80", "to", "any", "out", "via",
+                      link}));
+    ASSERT_TRUE(ipfw({"add", "100", "divert", "6715", "tcp", "from", kSenderAddress, "to", "any", "80", "via", link}));
+    ASSERT_TRUE(ipfw({"add", "200", "divert", "6715", "tcp", "from", kSenderAddress, "81", "to", "any", "out", "via",
+                      link}));
+    ASSERT_TRUE(ipfw({"list"}, &listing));
+    EXPECT_EQ(listing, "00100 divert 6715 tcp from 192.0.2.10 to any 80 via " + link +
+                           "\n00200 divert 6715 tcp from 192.0.2.10 81 to any out via " + link +
+                           "\n00300 divert 6715 tcp from 192.0.2.10 80 to any out via " + link +
+                           "\n65535 allow ip from any to any\n");
+    // The chain itself is in number order, and OUTPUT jumps to it first.
+    std::string chain;
+    ASSERT_TRUE(run({kIp, "netns", "exec", ns, "iptables", "-w", "-S", "QUELLBOX"}, &chain));
+    const auto at100 = chain.find("quellbox-00100");
+    const auto at200 = chain.find("quellbox-00200");
+    const auto at300 = chain.find("quellbox-00300");
+    EXPECT_TRUE(at100 < at200 && at200 < at300) << chain;
+    EXPECT_NE(chain.find("--queue-num 6715 --queue-bypass"), std::string::npos) << chain;
+    std::string output;
+    ASSERT_TRUE(run({kIp, "netns", "exec", ns, "iptables", "-w", "-S", "OUTPUT"}, &output));
+    EXPECT_LT(output.find("-A OUTPUT -j QUELLBOX"), output.find("--dport 9")) << output;
+
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(ipfw({"delete", "999"}));
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("rule 999: no such rule"), std::string::npos);
+    for (const char* number : {"200", "100"}) {
+        EXPECT_TRUE(ipfw({"delete", number}));
+    }
+    EXPECT_NE(iptablesState(ns), before);
+    EXPECT_TRUE(ipfw({"delete", "300"}));
+    EXPECT_EQ(iptablesState(ns), before);
+}
+
+}  // namespace
+}  // namespace quellbox
