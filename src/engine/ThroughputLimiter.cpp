@@ -35,6 +35,7 @@ constexpr const char* kPrivilegesMessage = "Please check Quellbox has enough pri
 constexpr std::int32_t kDefaultRunningMaximum = 5;
 constexpr auto kIdleTest = std::chrono::seconds(1);
 constexpr auto kFlushCycle = std::chrono::seconds(1);
+constexpr auto kShortestPacingSleep = std::chrono::microseconds(250);
 
 std::mutex sharedMutex;
 std::function<std::unique_ptr<ThroughputLimiter>()> sharedMaker;  // guarded by sharedMutex
@@ -518,8 +519,13 @@ void ThroughputLimiter::dataSlowDown() {
         writeBack(*packet, kDataWriteFailure);
         packet.reset();
         if (rate > 0.0F) {
-            const auto next = pacing.packetSent(size, rate, Clock::now(), afterIdleGap);
-            if (!sleepUntil(next)) {
+            const auto now = Clock::now();
+            const auto next = pacing.packetSent(size, rate, now, afterIdleGap);
+            // Arming a timer costs tens of microseconds (more in a virtual machine), longer
+            // than a packet lasts at high rates: a lead shorter than this is kept instead of
+            // slept off. The deadlines still advance by each packet's time, so the rate holds
+            // exactly; only a burst of at most this much time can leave early.
+            if (next - now > kShortestPacingSleep && !sleepUntil(next)) {
                 return;
             }
         } else {
