@@ -1,5 +1,7 @@
 #include "firewall/IpfwRule.h"
 
+#include "firewall/DiscoveryParser.h"
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +29,6 @@ int leadingNumber(std::string_view text) {
     return value;
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
 
@@ -232,27 +233,12 @@ std::string IpfwRule::searchInterface() {
         if (!run({programs_.interfaceList}, listingArea_, sizeof listingArea_, false)) {
             failFatally();
         }
-        const std::string_view listing(listingArea_);
-        const auto ppp = listing.find("ppp");
-        if (ppp != std::string_view::npos) {
-            name = std::string(listing.substr(ppp, 4));
+        name = DiscoveryParser::modemInterface(listingArea_);
+        if (!name.empty()) {
             SystemLog::log("guessed interface : #" + name + "#");
         }
-    } else if (const auto found = routes.find("default"); found != std::string_view::npos) {
-        // The columns after "default" are gateway, flags, references, use and interface:
-        // five times skip a word and the blanks after it.
-        std::string_view rest = routes.substr(found + std::strlen("default"));
-        std::size_t at = 0;
-        for (int column = 0; column < 5; ++column) {
-            while (at < rest.size() && !isBlank(rest[at])) {
-                ++at;
-            }
-            while (at < rest.size() && isBlank(rest[at])) {
-                ++at;
-            }
-        }
-        rest = rest.substr(at);
-        name = std::string(rest.substr(0, rest.find('\n')));
+    } else {
+        name = DiscoveryParser::defaultRouteInterface(routes);
     }
     if (name.empty()) {
         SystemLog::log("No connection found !, please check you are connected to the network...");
@@ -270,16 +256,11 @@ std::string IpfwRule::searchIpAdr(const std::string& interfaceName) {
     if (!run({programs_.interfaceList, interfaceName}, addressArea_, sizeof addressArea_, false)) {
         failFatally();
     }
-    const std::string_view listing(addressArea_);
-    const auto found = listing.find("inet ");
-    if (found == std::string_view::npos) {
+    const std::string address = DiscoveryParser::inetAddress(addressArea_);
+    if (address.empty()) {
         SystemLog::reportError("Quellbox Error : getIpAdr()");
         return {};
     }
-    const std::string_view rest = listing.substr(found + std::strlen("inet "));
-    // The address ends at the next blank; a line end ends it too, so that an address at the
-    // end of its line does not drag the following lines along.
-    const std::string address(rest.substr(0, rest.find_first_of(" \t\n")));
     std::snprintf(addressArea_, sizeof addressArea_, "%s", address.c_str());
     return address;
 }
