@@ -167,7 +167,9 @@ int GuiApp::run(int& argc, char** argv) {
         QString::fromStdString((UserDefaults::defaultPath().parent_path() / "QuellboxWindows.ini").string()),
         [&quitRequested] {
             quitRequested = true;
-            QCoreApplication::quit();
+            // exit, not quit: quit would first ask the windows to close, and the main
+            // window answers that by asking the controller again.
+            QCoreApplication::exit(0);
         },
         [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); },
         prepared->simulation ? &prepared->simulation->scenario() : nullptr});

@@ -12,8 +12,10 @@
 namespace quellbox {
 
 void QtPresenter::beginSheet(QWidget& window, const Sheet& sheet, std::function<void(int answer)> answered) {
+    // The title goes into the box too: a window-modal box may be shown without a title bar.
     auto* box = new QMessageBox(QMessageBox::Question, QString::fromStdString(sheet.title),
-                                QString::fromStdString(sheet.message), QMessageBox::NoButton, &window);
+                                QString::fromStdString(sheet.title), QMessageBox::NoButton, &window);
+    box->setInformativeText(QString::fromStdString(sheet.message));
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
     QPushButton* defaultButton = box->addButton(QString::fromStdString(sheet.defaultButton), QMessageBox::AcceptRole);
@@ -36,8 +38,9 @@ void QtPresenter::beginSheet(QWidget& window, const Sheet& sheet, std::function<
 }
 
 void QtPresenter::runAlert(const std::string& title, const std::string& message, const std::string& button) {
-    QMessageBox box(QMessageBox::Warning, QString::fromStdString(title), QString::fromStdString(message),
+    QMessageBox box(QMessageBox::Warning, QString::fromStdString(title), QString::fromStdString(title),
                     QMessageBox::NoButton, QApplication::activeWindow());
+    box.setInformativeText(QString::fromStdString(message));
     box.setWindowModality(Qt::ApplicationModal);
     QPushButton* only = box.addButton(QString::fromStdString(button), QMessageBox::AcceptRole);
     box.setDefaultButton(only);
