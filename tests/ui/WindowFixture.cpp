@@ -19,6 +19,10 @@
 namespace quellbox::testing {
 
 QApplication& application() {
+    // Windows are never shown on a real display, whatever the environment has.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     static int argc = 1;
     static char name[] = "ui_window_tests";
     static char* argv[] = {name, nullptr};
