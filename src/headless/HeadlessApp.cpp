@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -16,7 +15,6 @@
 #include "engine/RandomSource.h"
 #include "engine/SavedServices.h"
 #include "engine/ThroughputLimiter.h"
-#include "firewall/PacketBackend.h"
 #include "firewall/SimKernel.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SystemLog.h"
@@ -29,6 +27,7 @@
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
 #include "settings/Service.h"
+#include "simulation/FrontEndStart.h"
 #include "simulation/SimTraffic.h"
 #include "simulation/SimulationRun.h"
 
@@ -113,38 +112,21 @@ bool HeadlessApp::prepare() {
             return false;
         }
     }
-    if (!options_.backend.empty()) {
-        std::string reason;
-        if (!PacketBackend::named(options_.backend, &reason)) {
-            fail(reason);
-            return false;
-        }
-        backendName_ = options_.backend;
-    } else {
-        const auto choice = PacketBackend::chooseDefault();
-        backendName_ = choice.name;
-        if (!choice.reason.empty()) {
-            std::cout << choice.reason << std::endl;
-        }
-    }
-    if (backendName_ != "sim" && !options_.scenario.empty()) {
-        fail("--scenario describes simulated clients: it needs --backend sim");
-        return false;
-    }
     preferences_ = &Preferences::sharedInstance();
     if (auto problem = preferences_->store().loadProblem()) {
         std::cerr << "quellbox: " << *problem << "\n";
     }
-    return backendName_ != "sim" || prepareSimulation();
-}
-
-bool HeadlessApp::prepareSimulation() {
     std::string error;
-    simulation_ = SimulationRun::prepare(options_.scenario, *preferences_, SimKernel::sharedInstance(), error);
-    if (!simulation_) {
+    auto prepared = FrontEndStart::prepare(options_.backend, options_.scenario, *preferences_, error);
+    if (!prepared) {
         fail(error);
         return false;
     }
+    backendName_ = prepared->backendName;
+    if (!prepared->fallbackReason.empty()) {
+        std::cout << prepared->fallbackReason << std::endl;
+    }
+    simulation_ = std::move(prepared->simulation);
     return true;
 }
 
@@ -154,22 +136,7 @@ void HeadlessApp::capServices() {
                                     SavedServices::activatedFlags(*preferences_, services_.size()));
     if (simulation_) {
         // The scenario's services are capped for this run (their downloads too when marked).
-        for (const auto& entry : simulation_->scenario().services) {
-            auto service = std::make_shared<Service>(entry.name, entry.port);
-            auto existing = std::find_if(services_.begin(), services_.end(),
-                                         [&](const auto& s) { return s->isEqual(*service); });
-            if (existing == services_.end()) {
-                services_.push_back(service);
-            } else {
-                service = *existing;
-            }
-            const int result = entry.downloadCapped ? engine_->addDLService(service)
-                                                    : engine_->addULService(service);
-            if (result == 0) {
-                service->setUploadIsCapped(true);
-                service->setDownloadIsCapped(entry.downloadCapped);
-            }
-        }
+        FrontEndStart::capScenarioServices(*engine_, simulation_->scenario(), services_);
     }
     if (options_.ackPause) {
         for (const auto& service : services_) {

@@ -41,7 +41,6 @@ public:
 
 private:
     bool prepare();
-    bool prepareSimulation();
     void capServices();
     void installObservers();
     void startTimers();

@@ -1,0 +1,194 @@
+#include "ui/GuiApp.h"
+
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QIcon>
+#include <QLabel>
+#include <QMessageBox>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <thread>
+
+#include "engine/EngineSetup.h"
+#include "engine/ThroughputLimiter.h"
+#include "headless/HeadlessOptions.h"
+#include "platform/NotificationCenter.h"
+#include "platform/SystemLog.h"
+#include "platform/UserDefaults.h"
+#include "settings/Preferences.h"
+#include "simulation/FrontEndStart.h"
+#include "simulation/SimTraffic.h"
+#include "simulation/SimulationRun.h"
+#include "ui/MainInterface.h"
+#include "ui/MyController.h"
+#include "ui/QtPresenter.h"
+#include "ui/QtRunLoop.h"
+#include "ui/RangeController.h"
+#include "ui_MainWindow.h"
+
+namespace quellbox {
+
+namespace {
+
+constexpr int kBadUsage = 2;
+
+bool isSet(const char* variable) {
+    const char* value = std::getenv(variable);
+    return value != nullptr && *value != '\0';
+}
+
+std::string backendDescription(const FrontEndStart::Prepared& prepared) {
+    std::string text = "Backend: " + prepared.backendName;
+    if (prepared.backendName == "sim") {
+        text += " (simulated network: no real traffic is shaped)";
+    } else if (prepared.backendName == "nfqueue") {
+        text += " (the kernel's packet queue: real traffic)";
+    } else {
+        text += " (divert socket: real traffic)";
+    }
+    if (!prepared.fallbackReason.empty()) {
+        text += "\n" + prepared.fallbackReason;
+    }
+    return text;
+}
+
+// Delivers SIGINT and SIGTERM (blocked in every thread) on the GUI thread.
+class StopSignals {
+public:
+    explicit StopSignals(std::function<void()> stop) {
+        sigset_t stops;
+        sigemptyset(&stops);
+        sigaddset(&stops, SIGINT);
+        sigaddset(&stops, SIGTERM);
+        fd_ = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
+        if (fd_ < 0) {
+            SystemLog::reportError("Quellbox Error : signalfd");
+            return;
+        }
+        notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this, stop = std::move(stop)] {
+            signalfd_siginfo info{};
+            if (read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                stop();
+            }
+        });
+    }
+    ~StopSignals() {
+        notifier_.reset();
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+private:
+    int fd_ = -1;
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+}  // namespace
+
+bool GuiApp::displayAvailable() {
+    return isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || isSet("QT_QPA_PLATFORM");
+}
+
+std::string GuiApp::usage() {
+    return "Usage: quellbox [options]\n"
+           "Opens the Quellbox window (without a display, runs as with --headless).\n"
+           "\n"
+           "  --backend sim|nfqueue|divert  packet backend (default: nfqueue with root rights,\n"
+           "                                otherwise the simulated network)\n"
+           "  --scenario FILE               simulated clients (default: the demo scenario)\n"
+           "  --verbose                     also print diagnostics (otherwise in syslog only)\n"
+           "  --help, --version             this text; the version\n";
+}
+
+int GuiApp::run(int& argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName("Quellbox");
+    QApplication::setApplicationVersion(QUELLBOX_VERSION);
+    // The icon installed with resources/quellbox.desktop (resources/quellbox.svg).
+    QApplication::setWindowIcon(QIcon::fromTheme("quellbox"));
+    // The main window's close button asks the controller; the application ends only when
+    // the quit sequence is through.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    std::vector<std::string> arguments;
+    for (const QString& argument : QApplication::arguments().mid(1)) {
+        arguments.push_back(argument.toStdString());
+    }
+    std::string error;
+    const auto options = HeadlessOptions::parse(arguments, error);
+    if (!options) {
+        std::cerr << "quellbox: " << error << "\n" << usage();
+        return kBadUsage;
+    }
+    if (options->duration || options->rate || options->ackPause || options->priorityMode ||
+        !options->statsJson.empty()) {
+        std::cerr << "quellbox: --duration, --rate, --ack-pause, --priority-mode and --stats-json are "
+                     "options of --headless\n"
+                  << usage();
+        return kBadUsage;
+    }
+    SystemLog::setEchoToStandardError(options->verbose);
+
+    QtRunLoop runLoop;
+    Preferences& preferences = Preferences::sharedInstance();
+    std::string settingsProblem;
+    if (auto problem = preferences.store().loadProblem()) {
+        settingsProblem = *problem;
+        std::cerr << "quellbox: " << settingsProblem << "\n";
+    }
+    auto prepared = FrontEndStart::prepare(options->backend, options->scenario, preferences, error);
+    if (!prepared || !EngineSetup::configureShared(prepared->backendName, runLoop, preferences, error)) {
+        std::cerr << "quellbox: " << error << "\n";
+        QMessageBox::critical(nullptr, "Quellbox", QString::fromStdString(error));
+        return kBadUsage;
+    }
+
+    MainInterface interface;
+    std::string description = backendDescription(*prepared);
+    if (!settingsProblem.empty()) {
+        description += "\n" + settingsProblem;
+    }
+    interface.main().backendLabel->setText(QString::fromStdString(description));
+
+    QtPresenter presenter;
+    bool quitRequested = false;
+    const auto engine = []() -> ThroughputLimiter& { return ThroughputLimiter::sharedInstance(); };
+    MyController controller(MyController::Collaborators{
+        interface, engine, preferences, NotificationCenter::defaultCenter(), runLoop, presenter,
+        QString::fromStdString((UserDefaults::defaultPath().parent_path() / "QuellboxWindows.ini").string()),
+        [&quitRequested] {
+            quitRequested = true;
+            // exit, not quit: quit would first ask the windows to close, and the main
+            // window answers that by asking the controller again.
+            QCoreApplication::exit(0);
+        },
+        [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); },
+        prepared->simulation ? &prepared->simulation->scenario() : nullptr});
+    RangeController range(RangeController::Collaborators{interface, engine, preferences, presenter});
+    StopSignals stopSignals([&controller] { controller.terminateWithoutQuestion(); });
+
+    controller.awakeFromNib();
+    range.awakeFromNib();
+    if (prepared->simulation) {
+        prepared->simulation->traffic().start();
+    }
+    // A quit asked during the start-up (an alert's "Quit") has already run its wind-down.
+    if (!quitRequested) {
+        QApplication::exec();
+    }
+    if (prepared->simulation) {
+        prepared->simulation->traffic().stop();
+    }
+    return 0;
+}
+
+}  // namespace quellbox

@@ -1,0 +1,220 @@
+#include <QSettings>
+#include <QTextBrowser>
+
+#include <thread>
+
+#include "WindowFixture.h"
+#include "platform/SystemLog.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/Service.h"
+#include "ui/NoWaveProgressIndicator.h"
+#include "ui/ServicesTableModel.h"
+
+namespace quellbox::testing {
+namespace {
+
+using MainWindow = WindowFixture;
+
+TEST_F(MainWindow, StartUpCutsUnequalStoredListsAndCapsRowsWithoutAStoredFlag) {
+    storeServices({"Hotline", "Carracho", "Web"}, {5500, 6700}, {false});
+    start();
+
+    ASSERT_EQ(controller().numberOfRowsInTableView(), 2);
+    EXPECT_EQ(controller().tableModel().rowCount(), 2);
+    EXPECT_EQ(controller().tableModel().data(cell(1, "Service"), Qt::DisplayRole).toString(), "Carracho");
+    EXPECT_EQ(controller().tableModel().data(cell(1, "Port"), Qt::DisplayRole).toInt(), 6700);
+    EXPECT_EQ(storedTexts(keys::servicesNameArray), (std::vector<std::string>{"Hotline", "Carracho"}));
+    // The first row's flag is stored false; the second has none and counts as capped.
+    EXPECT_EQ(controller().tableModel().data(cell(0, "Ul"), Qt::CheckStateRole), Qt::Unchecked);
+    EXPECT_EQ(controller().tableModel().data(cell(1, "Ul"), Qt::CheckStateRole), Qt::Checked);
+    EXPECT_FALSE(engine().isCappedUL(5500));
+    EXPECT_TRUE(engine().isCappedUL(6700));
+    EXPECT_EQ(controller().uploadCappedServicesPort(), std::vector<int>{6700});
+    EXPECT_EQ(storedNumbers(keys::activatedULServices), std::vector<long long>{0});  // padding not stored
+    // The download side starts off; the upload switch on.
+    EXPECT_TRUE(ui().capULSwitch->isChecked());
+    EXPECT_FALSE(ui().capDLSwitch->isChecked());
+    EXPECT_FALSE(ui().sliderDL->isEnabled());
+    EXPECT_FALSE(ui().DLRangePopUp->isEnabled());
+    EXPECT_FALSE(ui().downloadRateTF->isEnabled());
+    EXPECT_TRUE(interface().mainWindow().isVisible());
+}
+
+TEST_F(MainWindow, SavedCapsStopAtTheFirstRuleThatCannotBeMade) {
+    storeServices({"a", "b", "c"}, {7001, 7002, 7003}, {true, true, true});
+    engine();
+    refuseRule(65532);  // the second service's first rule
+    SystemLogCapture log;
+    start();
+
+    EXPECT_TRUE(controller().servicesArray()[0]->uploadIsCapped());
+    EXPECT_FALSE(controller().servicesArray()[1]->uploadIsCapped());
+    EXPECT_FALSE(controller().servicesArray()[2]->uploadIsCapped());
+    EXPECT_FALSE(engine().isCappedUL(7003));
+    EXPECT_EQ(log.count("can't create rule !"), 1);
+    ASSERT_EQ(presenter().alerts.size(), 1U);
+    EXPECT_EQ(presenter().alerts[0].title, "Error : Can't create rule for this Service");
+    EXPECT_EQ(presenter().alerts[0].button, "OK");
+    EXPECT_EQ(quits, 0);
+    // The flags stay stored, so the next start tries again.
+    EXPECT_EQ(storedNumbers(keys::activatedULServices), (std::vector<long long>{1, 1, 1}));
+}
+
+TEST_F(MainWindow, DonationReminderComesAfterThirtyDaysOrForADateInTheFuture) {
+    using std::chrono::hours;
+    const auto now = std::chrono::system_clock::now();
+    const auto recent = PlistValue(now - hours(24 * 29));
+    preferences().setObject(recent, keys::lastDonatewareAdvertisementDate);
+    start();
+    EXPECT_TRUE(presenter().sheets.empty());
+    EXPECT_EQ(preferences().objectForKey(keys::lastDonatewareAdvertisementDate), recent);
+    EXPECT_FALSE(controller().smthingHasChanged());
+}
+
+TEST_F(MainWindow, DonationReminderAnswersOpenThePaymentPageOrTheMailProgram) {
+    const auto before = std::chrono::system_clock::now();
+    preferences().setObject(PlistValue(before - std::chrono::hours(24 * 30)), keys::lastDonatewareAdvertisementDate);
+    start();
+    ASSERT_EQ(presenter().sheets.size(), 1U);
+    EXPECT_EQ(presenter().sheets[0].title, "Informations About Quellbox");
+    EXPECT_EQ(presenter().sheets[0].defaultButton, "Visit Paypal");
+    EXPECT_EQ(presenter().sheets[0].alternateButton, "Don't care !");
+    EXPECT_EQ(presenter().sheets[0].otherButton, "Mail Us");
+    EXPECT_GE(preferences().objectForKey(keys::lastDonatewareAdvertisementDate)->asDate(), before);
+    EXPECT_TRUE(controller().smthingHasChanged());
+    presenter().answerLastSheet(Presenter::kDefaultButton);
+    controller().donatewareAlertSheetDidEnd(Presenter::kOtherButton);
+    SystemLogCapture log;
+    controller().donatewareAlertSheetDidEnd(Presenter::kAlternateButton);
+    EXPECT_EQ(presenter().urls, (std::vector<std::string>{MyController::kDonationPage, MyController::kDonationMail}));
+    EXPECT_EQ(log.count("User don't care about quellbox donation"), 1);
+}
+
+TEST_F(MainWindow, QuitWithoutChangesWindsDownAtOnceAndRemovesEveryRule) {
+    storeServices({"a", "b"}, {7001, 7002}, {true, true});
+    preferences().setFloat(90.0F, keys::DATARate);
+    start();
+    kernel().syncRules();
+    ASSERT_EQ(kernel().rules().size(), 4U);
+    const QRect frame = interface().mainWindow().geometry();
+
+    controller().terminate();
+    EXPECT_TRUE(presenter().sheets.empty());
+    EXPECT_EQ(quits, 1);
+    EXPECT_EQ(windDownPauses, (std::vector<std::chrono::milliseconds>(2, std::chrono::milliseconds(500))));
+    EXPECT_FLOAT_EQ(engine().getDATARate(), static_cast<float>(90.0 * 0.33333));
+    kernel().syncRules();
+    EXPECT_TRUE(kernel().rules().empty());
+    QSettings frames(QString::fromStdString((folder() / "windows.ini").string()), QSettings::IniFormat);
+    EXPECT_FALSE(frames.value(MyController::kFrameName).toByteArray().isEmpty());
+    EXPECT_TRUE(frame.isValid());
+}
+
+TEST_F(MainWindow, QuitWithChangesAsksAndCancelKeepsEverything) {
+    storeServices({"a"}, {7001}, {true});
+    start();
+    ui().ULRangePopUp->setCurrentIndex(5);
+    emit ui().ULRangePopUp->activated(5);
+    ASSERT_TRUE(controller().smthingHasChanged());
+
+    // Closing the window is the quit command.
+    EXPECT_FALSE(interface().mainWindow().close());
+    ASSERT_EQ(presenter().sheets.size(), 1U);
+    EXPECT_EQ(presenter().sheets[0].title, "Do you want to save the parameters before quitting ?");
+    EXPECT_EQ(presenter().sheets[0].defaultButton, "Save Parameters");
+    EXPECT_EQ(presenter().sheets[0].alternateButton, "Cancel");
+    EXPECT_EQ(presenter().sheets[0].otherButton, "Don't Save");
+    EXPECT_EQ(presenter().sheets[0].message, "If you don't save your parameters, you'll need to re-set them next time.");
+    controller().terminate();  // a second request while asking is ignored
+    EXPECT_EQ(presenter().sheets.size(), 1U);
+
+    presenter().answerLastSheet(Presenter::kAlternateButton);
+    EXPECT_EQ(quits, 0);
+    EXPECT_TRUE(windDownPauses.empty());
+    EXPECT_TRUE(engine().isCappedUL(7001));
+    EXPECT_TRUE(interface().mainWindow().isVisible());
+
+    // Don't Save: the wind-down and the quit, and nothing written.
+    controller().terminate();
+    ASSERT_EQ(presenter().sheets.size(), 2U);
+    presenter().answerLastSheet(Presenter::kOtherButton);
+    EXPECT_EQ(quits, 1);
+    EXPECT_EQ(windDownPauses.size(), 2U);
+    EXPECT_FALSE(engine().isCappedUL(7001));
+    EXPECT_FALSE(std::filesystem::exists(folder() / "Quellbox.plist"));
+}
+
+TEST_F(MainWindow, SaveParametersWritesTheSettingsThenQuits) {
+    start();
+    preferences().setFloat(33.0F, keys::DATARate);
+    controller().terminate();
+    ASSERT_EQ(presenter().sheets.size(), 1U);
+    presenter().answerLastSheet(Presenter::kDefaultButton);
+    EXPECT_EQ(quits, 1);
+    UserDefaults reread(folder() / "Quellbox.plist");
+    EXPECT_FLOAT_EQ(reread.objectForKey(keys::DATARate).value_or(PlistValue(0)).floatValue(), 33.0F);
+}
+
+TEST_F(MainWindow, ProblemAlertsFromAnyThreadReachTheWindowAndQuitWhenAsked) {
+    start();
+    std::thread([this] {
+        notifications().postNotification("genericIpfwProblemNotification", nullptr,
+                                         {{"title", PlistValue("Error : Quellbox can't bind the divert socket for ipfw")},
+                                          {"msg", PlistValue("Please check Quellbox has enough privileges or reinstall it.")},
+                                          {"needToQuitAfterAlert", PlistValue(true)}});
+    }).join();
+    ASSERT_TRUE(processEventsUntil([this] { return quits > 0; }));
+    ASSERT_EQ(presenter().alerts.size(), 1U);
+    EXPECT_EQ(presenter().alerts[0].title, "Error : Quellbox can't bind the divert socket for ipfw");
+    EXPECT_EQ(presenter().alerts[0].button, "Quit");
+    EXPECT_EQ(windDownPauses.size(), 2U);  // the quit sequence ran, after the alert
+}
+
+TEST_F(MainWindow, NoNetworkAlertQuitsAndAProblemWithoutQuitCarriesOn) {
+    start();
+    notifications().postNotification("genericIpfwProblemNotification", nullptr,
+                                     {{"title", PlistValue("Error : Can't remove rule for this Service")},
+                                      {"msg", PlistValue("There is a problem with ipfw command.")},
+                                      {"needToQuitAfterAlert", PlistValue(false)}});
+    ASSERT_EQ(presenter().alerts.size(), 1U);
+    EXPECT_EQ(presenter().alerts[0].button, "OK");
+    EXPECT_EQ(quits, 0);
+    notifications().postNotification("noNetworkNotification", nullptr);
+    ASSERT_EQ(presenter().alerts.size(), 2U);
+    EXPECT_EQ(presenter().alerts[1].title, "A Low Level Error Occured");
+    EXPECT_EQ(presenter().alerts[1].message, "No Network Route was found, please check you are connected to a Network !");
+    EXPECT_EQ(presenter().alerts[1].button, "Quit");
+    EXPECT_EQ(quits, 1);
+}
+
+TEST_F(MainWindow, GaugesFollowEventsSentFromEngineThreads) {
+    start();
+    std::thread([this] {
+        engine().fireDataEventToListeners(700.0);
+        engine().fireAckEventToListeners(52.0);
+        engine().fireQueueSizeEventToListeners(17.0);
+    }).join();
+    ASSERT_TRUE(processEventsUntil([this] { return ui().queueSizeGauge->value() == 17; }));
+    EXPECT_EQ(ui().dataPacketGauge->value(), 700);
+    EXPECT_EQ(ui().ackPacketGauge->value(), 52);
+}
+
+TEST_F(MainWindow, HelpIsReadOnceAndShownEachTime) {
+    start();
+    controller().openHelp();
+    EXPECT_TRUE(interface().helpWindow().isVisible());
+    ASSERT_TRUE(controller().isHelpLoaded());
+    EXPECT_TRUE(interface().help().helpTextView->toPlainText().contains("Priority Mode"));
+    interface().help().helpTextView->setPlainText("read before");
+    interface().helpWindow().hide();
+    controller().openHelp();
+    EXPECT_TRUE(interface().helpWindow().isVisible());
+    EXPECT_EQ(interface().help().helpTextView->toPlainText(), "read before");
+    controller().openFAQ();
+    controller().openHomePage();
+    EXPECT_EQ(presenter().urls, (std::vector<std::string>{std::string(MyController::kMakerServer) + "/FAQ.html",
+                                                           MyController::kMakerServer}));
+}
+
+}  // namespace
+}  // namespace quellbox::testing

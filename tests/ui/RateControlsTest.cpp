@@ -1,0 +1,170 @@
+#include <QRadioButton>
+#include <QTest>
+
+#include "WindowFixture.h"
+#include "platform/SystemLog.h"
+#include "settings/PreferenceKeys.h"
+#include "ui/FloatSlider.h"
+
+namespace quellbox::testing {
+namespace {
+
+class RateControls : public WindowFixture {
+protected:
+    void chooseConnectionType(int item) {
+        ui().ULRangePopUp->setCurrentIndex(item);
+        emit ui().ULRangePopUp->activated(item);
+    }
+    // Fills the custom range dialog and presses one of its buttons.
+    static int fill(QDialog& dialog, Ui::QuellboxCustomRangeDialog& form, const char* from, const char* to,
+                    bool kilobits, bool pressOK) {
+        form.fromBWForm->setText(from);
+        form.toBWForm->setText(to);
+        (kilobits ? form.unitKilobits : form.unitKilobytes)->setChecked(true);
+        QTest::mouseClick(pressOK ? form.OKButton : form.cancelButton, Qt::LeftButton);
+        return dialog.result();
+    }
+    void typeUploadRate(const char* text) {
+        ui().uploadRateTF->setText(text);
+        emit ui().uploadRateTF->editingFinished();
+    }
+};
+
+TEST_F(RateControls, StartUpShowsTheStoredRangeAndRate) {
+    start();
+    EXPECT_EQ(ui().ULRangePopUp->currentIndex(), 3);
+    EXPECT_EQ(ui().rangeULmin->text(), "30");
+    EXPECT_EQ(ui().rangeULmax->text(), "45");
+    EXPECT_EQ(ui().rangeDLmin->text(), "Min");
+    EXPECT_EQ(ui().rangeDLmax->text(), "Max");
+    EXPECT_EQ(ui().uploadRateTF->text(), "42");
+    EXPECT_DOUBLE_EQ(ui().sliderUL->floatValue(), 42.0);
+    EXPECT_FLOAT_EQ(engine().getDATARate(), 42.0F);
+    EXPECT_FLOAT_EQ(engine().getACKPause(), 0.0F);
+}
+
+TEST_F(RateControls, FixedConnectionTypesSetTheirRangeAndDefaultRate) {
+    start();
+    chooseConnectionType(5);
+    EXPECT_EQ(ui().rangeULmin->text(), "7");
+    EXPECT_EQ(ui().rangeULmax->text(), "15");
+    EXPECT_EQ(ui().uploadRateTF->text(), "13.5");
+    EXPECT_FLOAT_EQ(engine().getDATARate(), 13.5F);
+    chooseConnectionType(3);
+    EXPECT_DOUBLE_EQ(ui().sliderUL->floatMinimum(), 30.0);
+    EXPECT_DOUBLE_EQ(ui().sliderUL->floatMaximum(), 45.0);
+    EXPECT_DOUBLE_EQ(ui().sliderUL->floatValue(), 42.0);
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::DATARate), 42.0F);
+    EXPECT_EQ(preferences().integerForKey(keys::connectionType), 3);
+    for (int item = 0; item < 7; ++item) {
+        const auto range = RangeController::rangeForConnectionType(item);
+        EXPECT_LT(range.minimum, range.defaultRate);
+        EXPECT_LE(range.defaultRate, range.maximum);
+        if (item > 0) {
+            EXPECT_LT(range.maximum, RangeController::rangeForConnectionType(item - 1).maximum) << "fastest first";
+        }
+    }
+}
+
+TEST_F(RateControls, CustomRangeInKilobitsIsDividedByEight) {
+    start();
+    presenter().modalRun = [this](QDialog& dialog) { return fill(dialog, this->dialog(), "100", "200", true, true); };
+    chooseConnectionType(RangeController::kCustomItem);
+    EXPECT_EQ(presenter().modalRuns, 1);
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::minDATARate), 12.5F);
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::maxDATARate), 25.0F);
+    EXPECT_EQ(ui().rangeULmin->text(), "12");
+    EXPECT_EQ(ui().rangeULmax->text(), "25");
+    EXPECT_EQ(ui().uploadRateTF->text(), "18.75");
+    EXPECT_DOUBLE_EQ(ui().sliderUL->floatValue(), 18.75);
+    EXPECT_FLOAT_EQ(engine().getDATARate(), 18.75F);
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::DATARate), 18.75F);
+}
+
+TEST_F(RateControls, AnEmptyCustomRangeBeepsAndAsksAgainAndCancelKeepsTheRange) {
+    start();
+    int run = 0;
+    presenter().modalRun = [&](QDialog& dialog) {
+        ++run;
+        if (run == 1) {
+            return fill(dialog, this->dialog(), "50", "50", false, true);
+        }
+        if (run == 2) {
+            // The entries are still there for the second try.
+            EXPECT_EQ(this->dialog().fromBWForm->text(), "50");
+            return fill(dialog, this->dialog(), "-10", "20", false, true);
+        }
+        return fill(dialog, this->dialog(), "1", "2", false, false);
+    };
+    chooseConnectionType(RangeController::kCustomItem);
+    EXPECT_EQ(presenter().modalRuns, 3);
+    EXPECT_EQ(presenter().beeps, 2);
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::minDATARate), 30.0F);
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::maxDATARate), 45.0F);
+    EXPECT_EQ(preferences().integerForKey(keys::connectionType), RangeController::kCustomItem);
+    EXPECT_FLOAT_EQ(engine().getDATARate(), 42.0F);
+    EXPECT_EQ(ui().rangeULmax->text(), "45");
+}
+
+TEST_F(RateControls, TypedUploadRatesAreKeptInsideTheRange) {
+    start();
+    SystemLogCapture log;
+    typeUploadRate("500");
+    EXPECT_FLOAT_EQ(engine().getDATARate(), 45.0F);
+    EXPECT_EQ(ui().uploadRateTF->text(), "45");
+    EXPECT_EQ(presenter().beeps, 1);
+    EXPECT_EQ(log.count("You should customize your connection type to access wider range"), 1);
+    typeUploadRate("10");
+    EXPECT_FLOAT_EQ(engine().getDATARate(), 30.0F);
+    EXPECT_DOUBLE_EQ(ui().sliderUL->floatValue(), 30.0);
+    typeUploadRate("40");
+    EXPECT_FLOAT_EQ(engine().getDATARate(), 40.0F);
+    EXPECT_DOUBLE_EQ(ui().sliderUL->floatValue(), 40.0);
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::DATARate), 40.0F);
+    EXPECT_EQ(presenter().beeps, 2);
+}
+
+TEST_F(RateControls, CapSwitchesHandTheirValuesToTheEngine) {
+    storeServices({"Server"}, {6700}, {true});
+    start();
+    ui().capULSwitch->click();
+    EXPECT_FLOAT_EQ(engine().getDATARate(), -1.0F);
+    EXPECT_FLOAT_EQ(controller().DATARate(), -1.0F);
+    for (QWidget* control : std::initializer_list<QWidget*>{ui().sliderUL, ui().rangeULmin, ui().rangeULmax,
+                                                          ui().ULRangePopUp, ui().uploadRateTF}) {
+        EXPECT_FALSE(control->isEnabled());
+    }
+    EXPECT_TRUE(engine().isCappedUL(6700)) << "rules stay while the pacing is off";
+    ui().capULSwitch->click();
+    EXPECT_FLOAT_EQ(engine().getDATARate(), 42.0F);
+    EXPECT_TRUE(ui().portTableView->isEnabled());
+
+    ui().sliderDL->setFloatValue(1234.0);
+    ui().capDLSwitch->click();
+    EXPECT_FLOAT_EQ(engine().getACKPause(), 1234.0F);
+    EXPECT_TRUE(ui().sliderDL->isEnabled());
+    EXPECT_TRUE(ui().rangeDLmin->isEnabled());
+    EXPECT_TRUE(ui().rangeDLmax->isEnabled());
+    EXPECT_FALSE(ui().DLRangePopUp->isEnabled());
+    EXPECT_FALSE(ui().downloadRateTF->isEnabled());
+    // Moving the pause slider: the engine follows, the download field shows 0.
+    ui().sliderDL->setFocus();
+    QTest::keyClick(ui().sliderDL, Qt::Key_End);
+    EXPECT_FLOAT_EQ(engine().getACKPause(), 50000.0F);
+    EXPECT_EQ(ui().downloadRateTF->text(), "0");
+    ui().capDLSwitch->click();
+    EXPECT_FLOAT_EQ(engine().getACKPause(), 0.0F);
+    EXPECT_FALSE(ui().sliderDL->isEnabled());
+}
+
+TEST_F(RateControls, MovingTheUploadSliderSetsTheRate) {
+    start();
+    ui().sliderUL->setFocus();
+    QTest::keyClick(ui().sliderUL, Qt::Key_Home);
+    EXPECT_FLOAT_EQ(engine().getDATARate(), 30.0F);
+    EXPECT_EQ(ui().uploadRateTF->text(), "30");
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::DATARate), 30.0F);
+}
+
+}  // namespace
+}  // namespace quellbox::testing

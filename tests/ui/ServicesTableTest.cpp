@@ -1,0 +1,188 @@
+#include <QTest>
+
+#include "WindowFixture.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/Service.h"
+#include "ui/ServicesTableModel.h"
+
+namespace quellbox::testing {
+namespace {
+
+class ServicesTable : public WindowFixture {
+protected:
+    // Types `text` into the open editor and presses Return, as a user does.
+    void typeIntoEditor(const QString& text) {
+        QLineEdit* editor = openEditor();
+        ASSERT_NE(editor, nullptr);
+        editor->selectAll();
+        QTest::keyClicks(editor, text);
+        QTest::keyClick(editor, Qt::Key_Return);
+        processPendingEvents();
+    }
+    int editedColumn() {
+        QTableView* view = ui().portTableView;
+        return openEditor() != nullptr ? view->currentIndex().column() : -1;
+    }
+    int editedRow() { return ui().portTableView->currentIndex().row(); }
+};
+
+TEST_F(ServicesTable, ANewRowIsNamedThenGivenAPortAndCannotBeLeftInBetween) {
+    storeServices({"Server"}, {6700}, {false});
+    start();
+    QTest::mouseClick(ui().addPortButton, Qt::LeftButton);
+    processPendingEvents();
+    ASSERT_EQ(controller().numberOfRowsInTableView(), 2);
+    EXPECT_EQ(selectedRow(), 1);
+    EXPECT_EQ(editedColumn(), ServicesTableModel::columnWithIdentifier("Service"));
+    ASSERT_NE(openEditor(), nullptr);
+    EXPECT_EQ(openEditor()->selectedText(), "Service");
+    EXPECT_EQ(storedNumbers(keys::activatedULServices), (std::vector<long long>{0, 0}));
+
+    // A second new row is refused while this one has no port.
+    controller().addPort();
+    processPendingEvents();
+    EXPECT_EQ(controller().numberOfRowsInTableView(), 2);
+    EXPECT_EQ(presenter().beeps, 1);
+
+    typeIntoEditor("Web");
+    EXPECT_EQ(presenter().beeps, 1) << "moving to the port cell does not beep";
+    EXPECT_EQ(editedColumn(), ServicesTableModel::columnWithIdentifier("Port"));
+    EXPECT_EQ(editedRow(), 1);
+    EXPECT_FALSE(controller().canSelectAnotherRow());
+    EXPECT_EQ(storedTexts(keys::servicesNameArray), (std::vector<std::string>{"Server", "Web"}));
+    EXPECT_EQ(storedNumbers(keys::servicesPortArray), std::vector<long long>{6700});
+
+    // Clicking the other row beeps and keeps the selection and the editing on the new row.
+    const QRect other = ui().portTableView->visualRect(cell(0, "Service"));
+    QTest::mouseClick(ui().portTableView->viewport(), Qt::LeftButton, {}, other.center());
+    processPendingEvents();
+    EXPECT_GT(presenter().beeps, 1);
+    EXPECT_EQ(selectedRow(), 1);
+    EXPECT_EQ(editedRow(), 1);
+    EXPECT_EQ(editedColumn(), ServicesTableModel::columnWithIdentifier("Port"));
+
+    typeIntoEditor("8080");
+    EXPECT_TRUE(controller().canSelectAnotherRow());
+    EXPECT_EQ(controller().servicesArray()[1]->servicePort(), 8080);
+    EXPECT_EQ(storedNumbers(keys::servicesPortArray), (std::vector<long long>{6700, 8080}));
+    EXPECT_EQ(controller().tableModel().data(cell(1, "Port"), Qt::DisplayRole).toInt(), 8080);
+}
+
+TEST_F(ServicesTable, DuplicateNamesAndInvalidOrDuplicatePortsAreRefused) {
+    storeServices({"Server", "Web"}, {6700, 80}, {false, false});
+    start();
+    QTest::mouseClick(ui().addPortButton, Qt::LeftButton);
+    processPendingEvents();
+
+    typeIntoEditor("Server");
+    EXPECT_EQ(presenter().beeps, 1);
+    EXPECT_FALSE(controller().canSelectAnotherRow());
+    EXPECT_EQ(editedColumn(), ServicesTableModel::columnWithIdentifier("Service"));
+    EXPECT_EQ(controller().servicesArray()[2]->name(), "Service");
+    EXPECT_EQ(storedTexts(keys::servicesNameArray), (std::vector<std::string>{"Server", "Web"}));
+
+    typeIntoEditor("Files");
+    ASSERT_EQ(editedColumn(), ServicesTableModel::columnWithIdentifier("Port"));
+    int beeps = presenter().beeps;
+    for (const char* bad : {"0", "-5", "abc", "80"}) {
+        typeIntoEditor(bad);
+        EXPECT_EQ(presenter().beeps, ++beeps) << bad;
+        EXPECT_EQ(editedColumn(), ServicesTableModel::columnWithIdentifier("Port")) << bad;
+        EXPECT_EQ(controller().servicesArray()[2]->servicePort(), 0) << bad;
+        EXPECT_EQ(storedNumbers(keys::servicesPortArray), (std::vector<long long>{6700, 80})) << bad;
+    }
+    typeIntoEditor("21abc");  // the number at the start counts, as in a number field
+    EXPECT_EQ(controller().servicesArray()[2]->servicePort(), 21);
+    EXPECT_TRUE(controller().canSelectAnotherRow());
+
+    // Renaming a complete row to another row's name is refused too.
+    controller().tableModel().setData(cell(1, "Service"), "Files", Qt::EditRole);
+    EXPECT_EQ(controller().servicesArray()[1]->name(), "Web");
+    EXPECT_FALSE(controller().canSelectAnotherRow());
+    controller().tableModel().setData(cell(1, "Service"), "WWW", Qt::EditRole);
+    EXPECT_EQ(storedTexts(keys::servicesNameArray), (std::vector<std::string>{"Server", "WWW", "Files"}));
+}
+
+TEST_F(ServicesTable, RemovingANewRowWhoseEditWasRefusedFreesTheTable) {
+    storeServices({"Server"}, {6700}, {false});
+    start();
+    controller().addPort();
+    processPendingEvents();
+    controller().tableModel().setData(cell(1, "Service"), "Named", Qt::EditRole);
+    EXPECT_EQ(storedTexts(keys::servicesNameArray), (std::vector<std::string>{"Server", "Named"}));
+    controller().removePort();
+    EXPECT_EQ(controller().numberOfRowsInTableView(), 1);
+    EXPECT_TRUE(controller().canSelectAnotherRow());
+    // The new row's stored name went with it, so the lists stay in row order.
+    EXPECT_EQ(storedTexts(keys::servicesNameArray), std::vector<std::string>{"Server"});
+    EXPECT_EQ(storedNumbers(keys::activatedULServices), std::vector<long long>{0});
+}
+
+TEST_F(ServicesTable, DlSwitchesUlOnAndUlOffSwitchesDlOff) {
+    storeServices({"Server", "Web"}, {6700, 80}, {false, false});
+    start();
+    clickCheckBox(1, "Dl");
+    const Service& web = *controller().servicesArray()[1];
+    EXPECT_TRUE(web.uploadIsCapped());
+    EXPECT_TRUE(web.downloadIsCapped());
+    EXPECT_TRUE(engine().isCappedUL(80));
+    EXPECT_TRUE(engine().isCappedDL(80));
+    EXPECT_EQ(controller().uploadCappedServicesPort(), std::vector<int>{80});
+    EXPECT_EQ(controller().downloadCappedServicesPort(), std::vector<int>{80});
+    EXPECT_EQ(storedNumbers(keys::activatedULServices), (std::vector<long long>{0, 1}));
+    EXPECT_EQ(controller().tableModel().data(cell(1, "Ul"), Qt::CheckStateRole), Qt::Checked);
+    // A capped row's name and port cannot be edited.
+    EXPECT_FALSE(controller().tableModel().flags(cell(1, "Port")) & Qt::ItemIsEditable);
+    EXPECT_TRUE(controller().tableModel().flags(cell(0, "Port")) & Qt::ItemIsEditable);
+
+    clickCheckBox(1, "Ul");
+    EXPECT_FALSE(web.uploadIsCapped());
+    EXPECT_FALSE(web.downloadIsCapped());
+    EXPECT_FALSE(engine().isCappedUL(80));
+    EXPECT_FALSE(engine().isCappedDL(80));
+    EXPECT_TRUE(controller().uploadCappedServicesPort().empty());
+    EXPECT_TRUE(controller().downloadCappedServicesPort().empty());
+    EXPECT_EQ(storedNumbers(keys::activatedULServices), (std::vector<long long>{0, 0}));
+    kernel().syncRules();
+    EXPECT_TRUE(kernel().rules().empty());
+}
+
+TEST_F(ServicesTable, ANewRowCannotBeCappedAndACappedRowIsUncappedWhenRemoved) {
+    storeServices({"Server"}, {6700}, {true});
+    start();
+    controller().addPort();
+    processPendingEvents();
+    EXPECT_FALSE(controller().toggleUlService(1));
+    EXPECT_FALSE(controller().toggleDlService(1));
+    EXPECT_FALSE(controller().servicesArray()[1]->uploadIsCapped());
+    controller().removePort();
+
+    ui().portTableView->selectRow(0);
+    ASSERT_EQ(selectedRow(), 0);
+    ASSERT_TRUE(controller().toggleDlService(0));
+    controller().removePort();
+    EXPECT_EQ(controller().numberOfRowsInTableView(), 0);
+    EXPECT_FALSE(engine().isCappedUL(6700));
+    EXPECT_FALSE(engine().isCappedDL(6700));
+    EXPECT_TRUE(storedTexts(keys::servicesNameArray).empty());
+    EXPECT_TRUE(storedNumbers(keys::servicesPortArray).empty());
+    EXPECT_TRUE(storedNumbers(keys::activatedULServices).empty());
+}
+
+TEST_F(ServicesTable, WithTheUploadSwitchOffTheTableIsGreyAndUnselectable) {
+    storeServices({"Server"}, {6700}, {true});
+    start();
+    ui().portTableView->selectRow(0);
+    ui().capULSwitch->click();
+    EXPECT_FALSE(ui().portTableView->isEnabled());
+    EXPECT_EQ(selectedRow(), -1);
+    EXPECT_FALSE(controller().shouldSelectRow(0));
+    EXPECT_FALSE(controller().tableModel().flags(cell(0, "Service")) & Qt::ItemIsEnabled);
+    EXPECT_FALSE(controller().tableModel().flags(cell(0, "Service")) & Qt::ItemIsEditable);
+    EXPECT_TRUE(controller().tableModel().data(cell(0, "Service"), Qt::ForegroundRole).isValid());
+    ui().portTableView->selectRow(0);
+    EXPECT_EQ(selectedRow(), -1);
+}
+
+}  // namespace
+}  // namespace quellbox::testing

@@ -1,0 +1,180 @@
+#include "WindowFixture.h"
+
+#include <QElapsedTimer>
+#include <QStyle>
+#include <QStyleOptionViewItem>
+#include <QTest>
+
+#include <cstdlib>
+
+#include "firewall/IpfwRule.h"
+#include "firewall/PacketBackend.h"
+#include "firewall/SimFirewallState.h"
+#include "platform/AtomicFile.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/RegisteredDefaults.h"
+#include "ui/ServicesTableModel.h"
+#include "ui/alternatedRowColorTableView.h"
+
+namespace quellbox::testing {
+
+QApplication& application() {
+    // Windows are never shown on a real display, whatever the environment has.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    static int argc = 1;
+    static char name[] = "ui_window_tests";
+    static char* argv[] = {name, nullptr};
+    // Kept until the process ends: destroying it among the other static objects at exit
+    // would run after Qt's own have gone.
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
+}
+
+bool processEventsUntil(const std::function<bool()>& done) {
+    QElapsedTimer guard;
+    guard.start();
+    while (!done()) {
+        if (guard.elapsed() > 10000) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+    }
+    return true;
+}
+
+void processPendingEvents() {
+    for (int i = 0; i < 3; ++i) {
+        QCoreApplication::processEvents();
+    }
+}
+
+WindowFixture::WindowFixture() {
+    application();
+    const auto state = folder_ / "sim.state";
+    // The simulator's firewall program finds the same state through this variable.
+    setenv("QUELLBOX_SIM_STATE", state.c_str(), 1);
+    kernel_ = std::make_unique<SimKernel>(SimKernel::Options{state});
+    store_ = std::make_shared<UserDefaults>(folder_ / "Quellbox.plist");
+    RegisteredDefaults::registerWith(*store_);
+    preferences_ = std::make_unique<Preferences>(store_);
+    AtomicFile::write(folder_ / "Downloads", "");
+    preferences_->setObject(PlistValue((folder_ / "Downloads").string()), keys::logPath);
+    // No donation reminder unless a test asks for one.
+    preferences_->setObject(PlistValue(std::chrono::system_clock::now() - std::chrono::hours(24)),
+                            keys::lastDonatewareAdvertisementDate);
+    priorities_ = std::make_shared<defaultPriorityParser>(*preferences_, notifications_);
+    ipmode_ = std::make_unique<IPMode>(*preferences_, [priorities = priorities_] { return priorities; });
+    interface_ = std::make_unique<MainInterface>();
+    const auto engineMaker = [this]() -> ThroughputLimiter& { return engine(); };
+    controller_ = std::make_unique<MyController>(MyController::Collaborators{
+        *interface_, engineMaker, *preferences_, notifications_, runLoop_, presenter_,
+        QString::fromStdString((folder_ / "windows.ini").string()), [this] { ++quits; },
+        [this](std::chrono::milliseconds pause) { windDownPauses.push_back(pause); }, nullptr});
+    range_ = std::make_unique<RangeController>(
+        RangeController::Collaborators{*interface_, engineMaker, *preferences_, presenter_});
+}
+
+WindowFixture::~WindowFixture() {
+    range_.reset();
+    controller_.reset();
+    interface_.reset();
+    engine_.reset();
+    processPendingEvents();
+}
+
+ThroughputLimiter& WindowFixture::engine() {
+    if (!engine_) {
+        const auto backend = PacketBackend::simulated(*kernel_);
+        engine_ = std::make_unique<ThroughputLimiter>(ThroughputLimiter::Collaborators{
+            backend.makeDivertSocket(), std::make_unique<IpfwRule>(backend.programs()), runLoop_,
+            *preferences_, *ipmode_, notifications_, random_});
+        EXPECT_TRUE(engine_->waitUntilStarted(std::chrono::seconds(10)));
+    }
+    return *engine_;
+}
+
+void WindowFixture::start() {
+    controller_->awakeFromNib();
+    range_->awakeFromNib();
+    processPendingEvents();
+}
+
+void WindowFixture::refuseRule(int number) {
+    ASSERT_TRUE(SimFirewallState::update(kernel_->statePath(), [number](SimFirewallState& state) {
+        state.refusals.push_back({"add", number});
+        return true;
+    }));
+}
+
+std::vector<std::string> WindowFixture::storedTexts(const char* key) {
+    std::vector<std::string> texts;
+    if (auto list = preferences_->objectForKey(key); list && list->isArray()) {
+        for (const auto& item : list->asArray()) {
+            texts.push_back(item.stringValue());
+        }
+    }
+    return texts;
+}
+
+std::vector<long long> WindowFixture::storedNumbers(const char* key) {
+    std::vector<long long> numbers;
+    if (auto list = preferences_->objectForKey(key); list && list->isArray()) {
+        for (const auto& item : list->asArray()) {
+            numbers.push_back(item.integerValue());
+        }
+    }
+    return numbers;
+}
+
+void WindowFixture::storeServices(const std::vector<std::string>& names, const std::vector<int>& ports,
+                                  const std::vector<bool>& activated) {
+    PlistValue::Array nameList;
+    PlistValue::Array portList;
+    PlistValue::Array flagList;
+    for (const auto& name : names) {
+        nameList.emplace_back(name);
+    }
+    for (const int port : ports) {
+        portList.emplace_back(port);
+    }
+    for (const bool flag : activated) {
+        flagList.emplace_back(flag);
+    }
+    preferences_->setObject(PlistValue(nameList), keys::servicesNameArray);
+    preferences_->setObject(PlistValue(portList), keys::servicesPortArray);
+    preferences_->setObject(PlistValue(flagList), keys::activatedULServices);
+}
+
+QModelIndex WindowFixture::cell(int row, const char* identifier) {
+    return controller_->tableModel().index(row, ServicesTableModel::columnWithIdentifier(identifier));
+}
+
+void WindowFixture::clickCheckBox(int row, const char* identifier) {
+    QTableView* view = ui().portTableView;
+    const QModelIndex index = cell(row, identifier);
+    QStyleOptionViewItem option;
+    option.initFrom(view);
+    option.rect = view->visualRect(index);
+    option.features |= QStyleOptionViewItem::HasCheckIndicator;
+    const QRect indicator = view->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view);
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, indicator.center());
+    processPendingEvents();
+}
+
+QLineEdit* WindowFixture::openEditor() {
+    for (auto* editor : ui().portTableView->viewport()->findChildren<QLineEdit*>()) {
+        if (editor->isVisible()) {
+            return editor;
+        }
+    }
+    return nullptr;
+}
+
+int WindowFixture::selectedRow() {
+    const auto rows = ui().portTableView->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+}  // namespace quellbox::testing

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QModelIndex>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "TestPresenter.h"
+#include "engine/RandomSource.h"
+#include "engine/ThroughputLimiter.h"
+#include "firewall/SimKernel.h"
+#include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
+#include "prioritymode/IPMode.h"
+#include "prioritymode/defaultPriorityParser.h"
+#include "settings/Preferences.h"
+#include "ui/MainInterface.h"
+#include "ui/MyController.h"
+#include "ui/QtRunLoop.h"
+#include "ui/RangeController.h"
+#include "ui_CustomRangeDialog.h"
+#include "ui_HelpWindow.h"
+#include "ui_MainWindow.h"
+
+namespace quellbox::testing {
+
+// The application's QApplication for the whole test program (offscreen platform).
+QApplication& application();
+
+// Runs the GUI event loop until `done` holds; false after ten seconds.
+bool processEventsUntil(const std::function<bool()>& done);
+// Runs the events already queued (the table's deferred editing, queued gauge calls).
+void processPendingEvents();
+
+// The main window with its two controllers over an engine on a simulated network of its
+// own, with settings in a temporary folder and a presenter that never blocks. The settings
+// can be prepared before start() runs the controllers' start-up.
+class WindowFixture : public ::testing::Test {
+protected:
+    WindowFixture();
+    ~WindowFixture() override;
+
+    // The start-up of both controllers, as the application runs it.
+    void start();
+    // Makes the simulated firewall refuse to add the rule of that number.
+    void refuseRule(int number);
+
+    Preferences& preferences() { return *preferences_; }
+    ThroughputLimiter& engine();
+    SimKernel& kernel() { return *kernel_; }
+    MyController& controller() { return *controller_; }
+    RangeController& range() { return *range_; }
+    Ui::QuellboxMainWindow& ui() { return interface_->main(); }
+    Ui::QuellboxCustomRangeDialog& dialog() { return interface_->customRange(); }
+    MainInterface& interface() { return *interface_; }
+    TestPresenter& presenter() { return presenter_; }
+    NotificationCenter& notifications() { return notifications_; }
+    const TempDir& folder() const { return folder_; }
+
+    // The stored list under `key`, as texts or numbers.
+    std::vector<std::string> storedTexts(const char* key);
+    std::vector<long long> storedNumbers(const char* key);
+    void storeServices(const std::vector<std::string>& names, const std::vector<int>& ports,
+                       const std::vector<bool>& activated);
+    // The table's cell.
+    QModelIndex cell(int row, const char* identifier);
+    // Clicks the check box of a "Ul" or "Dl" cell as a user does.
+    void clickCheckBox(int row, const char* identifier);
+    // The line editor open in the table, or null.
+    QLineEdit* openEditor();
+    int selectedRow();
+
+    std::vector<std::chrono::milliseconds> windDownPauses;
+    int quits = 0;
+
+private:
+    TempDir folder_;
+    std::unique_ptr<SimKernel> kernel_;
+    QtRunLoop runLoop_;
+    std::shared_ptr<UserDefaults> store_;
+    std::unique_ptr<Preferences> preferences_;
+    std::shared_ptr<defaultPriorityParser> priorities_;
+    std::unique_ptr<IPMode> ipmode_;
+    NotificationCenter notifications_;
+    RandomSource random_{1};
+    std::unique_ptr<ThroughputLimiter> engine_;
+    TestPresenter presenter_;
+    std::unique_ptr<MainInterface> interface_;
+    std::unique_ptr<MyController> controller_;
+    std::unique_ptr<RangeController> range_;
+};
+
+}  // namespace quellbox::testing
