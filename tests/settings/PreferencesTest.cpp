@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <thread>
 #include <vector>
 
@@ -113,6 +118,35 @@ TEST_F(PreferencesTest, SnapshotAndReplaceTheWorkingCopy) {
     EXPECT_FALSE(snapshot == prefs.dictionaryRepresentation());
     prefs.setLocalDictionary(snapshot);
     EXPECT_TRUE(snapshot == prefs.dictionaryRepresentation());
+}
+
+// A save that cannot complete (the disk full, here a file size limit) reports the failure,
+// keeps the changes in the working copy and leaves the previous file whole.
+TEST_F(PreferencesTest, FullDiskOnSaveKeepsTheOldFileAndTheChanges) {
+    {
+        Preferences prefs(openStore());
+        prefs.setFloat(20.0F, keys::DATARate);
+        ASSERT_TRUE(prefs.saveLocalPref());
+    }
+    const std::string before = AtomicFile::read(file()).value_or("");
+    ASSERT_FALSE(before.empty());
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{16, 16};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        Preferences prefs(openStore());
+        prefs.setObject(PlistValue(std::string(4096, 'x')), keys::logPath);
+        const bool saved = prefs.saveLocalPref();
+        const bool kept = prefs.stringForKey(keys::logPath)->stringValue().size() == 4096;
+        _exit(!saved && kept ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the failed save was reported as a success or lost the change";
+    EXPECT_EQ(AtomicFile::read(file()).value_or(""), before);
 }
 
 TEST_F(PreferencesTest, ConcurrentReadersWritersAndSaves) {
