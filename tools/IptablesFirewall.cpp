@@ -70,7 +70,7 @@ std::string IptablesFirewall::defaultIptables() {
     return "/usr/sbin/iptables";
 }
 
-std::vector<std::string> IptablesFirewall::ruleSpecification(const IpfwCommand& rule) {
+std::vector<std::string> IptablesFirewall::ruleMatchArguments(const IpfwCommand& rule) {
     char comment[32];
     std::snprintf(comment, sizeof comment, "%s%05d", kCommentPrefix, rule.rule);
     const bool server = rule.verb == IpfwCommand::Verb::AddServer;
@@ -79,7 +79,7 @@ std::vector<std::string> IptablesFirewall::ruleSpecification(const IpfwCommand& 
             "-j", "NFQUEUE", "--queue-num", std::to_string(rule.divertPort), "--queue-bypass"};
 }
 
-std::optional<IpfwCommand> IptablesFirewall::ruleFromSpecification(const std::vector<std::string>& words) {
+std::optional<IpfwCommand> IptablesFirewall::ruleFromMatchArguments(const std::vector<std::string>& words) {
     const auto comment = valueAfter(words, "--comment");
     const std::string prefix = kCommentPrefix;
     if (!comment || comment->rfind(prefix, 0) != 0) {
@@ -136,7 +136,7 @@ std::optional<IptablesFirewall::Table> IptablesFirewall::readTable() {
         } else if (words.size() > 2 && words[0] == "-A" && words[1] == kChain) {
             ChainRule rule;
             rule.words.assign(words.begin() + 2, words.end());
-            rule.ours = ruleFromSpecification(rule.words);
+            rule.ours = ruleFromMatchArguments(rule.words);
             table.rules.push_back(std::move(rule));
         }
     }
@@ -195,8 +195,8 @@ int IptablesFirewall::add(const IpfwCommand& rule) {
         }
     }
     std::vector<std::string> arguments{"-I", kChain, std::to_string(position)};
-    const auto specification = ruleSpecification(rule);
-    arguments.insert(arguments.end(), specification.begin(), specification.end());
+    const auto matchArguments = ruleMatchArguments(rule);
+    arguments.insert(arguments.end(), matchArguments.begin(), matchArguments.end());
     if (!iptables(arguments)) {
         return 1;
     }

@@ -30,8 +30,8 @@ public:
     int execute(const IpfwCommand& command);
 
     // Our rule in iptables words (after "-A QUELLBOX"), and back.
-    static std::vector<std::string> ruleSpecification(const IpfwCommand& rule);
-    static std::optional<IpfwCommand> ruleFromSpecification(const std::vector<std::string>& words);
+    static std::vector<std::string> ruleMatchArguments(const IpfwCommand& rule);
+    static std::optional<IpfwCommand> ruleFromMatchArguments(const std::vector<std::string>& words);
 
 private:
     struct ChainRule {

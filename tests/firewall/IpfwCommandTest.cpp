@@ -87,13 +87,13 @@ TEST(IptablesFirewall, RulesRoundTripThroughTheirIptablesWords) {
                              "00012 divert 6715 tcp from 192.0.2.10 to any 5001 via veth0"}) {
         const auto rule = IpfwCommand::parseListingLine(line, nullptr);
         ASSERT_TRUE(rule);
-        const auto words = IptablesFirewall::ruleSpecification(*rule);
-        const auto back = IptablesFirewall::ruleFromSpecification(words);
+        const auto words = IptablesFirewall::ruleMatchArguments(*rule);
+        const auto back = IptablesFirewall::ruleFromMatchArguments(words);
         ASSERT_TRUE(back) << line;
         EXPECT_EQ(back->listingLine(), line);
     }
     // A rule of someone else's (no comment of ours) is not taken for one of ours.
-    EXPECT_FALSE(IptablesFirewall::ruleFromSpecification(
+    EXPECT_FALSE(IptablesFirewall::ruleFromMatchArguments(
         {"-s", "192.0.2.10/32", "-p", "tcp", "-m", "tcp", "--dport", "22", "-j", "NFQUEUE", "--queue-num", "6715"}));
 }
 
