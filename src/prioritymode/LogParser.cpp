@@ -198,11 +198,25 @@ void LogParser::parseLine(const std::string& line) {
     LogParserStructure.insert_or_assign(std::move(key), std::move(record));
 }
 
+std::int64_t LogParser::catchUpCursor(const std::string& path) {
+    const std::int64_t cursor = prefs_.integerForKey(keys::logCursor);
+    struct stat attributes {};
+    if (::stat(path.c_str(), &attributes) != 0 || static_cast<std::int64_t>(attributes.st_size) >= cursor) {
+        return cursor;
+    }
+    // The server truncated or replaced (rotated) its log: what it writes now starts at the
+    // beginning, and waiting until the new file outgrows the old position would lose it.
+    SystemLog::log("the log file " + path + " is shorter than what was read of it: reading it again from its start");
+    prefs_.setObject(PlistValue(std::int64_t{0}), keys::cursorBegin);
+    prefs_.setObject(PlistValue(std::int64_t{0}), keys::logCursor);
+    return 0;
+}
+
 bool LogParser::ipIsInLogParserStructure(const std::string& ip) {
     if (prefs_.boolForKey(keys::useServerLogFile)) {
         const std::string path = prefs_.stringForKey(keys::logPath).value_or(PlistValue()).stringValue();
         if (isReadableFile(path)) {
-            readLog(path, prefs_.integerForKey(keys::logCursor));
+            readLog(path, catchUpCursor(path));
         }
     }
     std::lock_guard guard(logParserLock);

@@ -60,6 +60,9 @@ private:
     std::optional<std::string> field(const std::string& ip, std::size_t index) const;
     void applyFortyEightHourRule(std::int64_t fromCursor);
     void parseLine(const std::string& line);
+    // Where a catch-up reading starts: the saved cursor, or 0 when the log became shorter
+    // than it (truncated or rotated).
+    std::int64_t catchUpCursor(const std::string& path);
 
     Preferences& prefs_;
     const std::size_t readChunkBytes_;

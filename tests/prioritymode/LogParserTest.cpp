@@ -132,9 +132,13 @@ TEST_F(LogParserTest, FileShorterThanTheCursorIsNotRead) {
     append(logLine("10.0.0.9", "x", "y").substr(0, 10));
     SystemLogCapture capture;
     EXPECT_FALSE(parser.readLog(logPath(), cursor));
-    EXPECT_FALSE(parser.ipIsInLogParserStructure("10.0.0.9"));
     EXPECT_TRUE(capture.lines().empty());
     EXPECT_EQ(logCursor(), cursor);
+    // A lookup takes the shorter file for a new log and reads it from its start; the line
+    // still being written is not a record yet.
+    EXPECT_FALSE(parser.ipIsInLogParserStructure("10.0.0.9"));
+    EXPECT_EQ(capture.lines().size(), 1U);
+    EXPECT_EQ(logCursor(), fileSize());
 }
 
 TEST_F(LogParserTest, MissingFileOrSwitchedOffLogStartsEmpty) {
@@ -293,6 +297,34 @@ TEST_F(LogParserTest, RewindSetsTheCursorBackToCursorBegin) {
     settings_.prefs.setObject(PlistValue(static_cast<std::int64_t>(3)), keys::cursorBegin);
     parser.rewindToBeginning();
     EXPECT_EQ(logCursor(), 3);
+}
+
+}  // namespace
+}  // namespace quellbox
+
+namespace quellbox {
+namespace {
+
+// The server's log is truncated, replaced by a new one (rotated) or deleted while it is
+// read: the clients it names afterwards are still found, and the names read before remain.
+TEST_F(LogParserTest, TruncatedReplacedOrDeletedLogLosesNothing) {
+    append(logLine("10.0.0.1", "alice", "Alice") + logLine("10.0.0.2", "bob", "Bob"));
+    LogParser parser(settings_.prefs);
+    ASSERT_TRUE(parser.ipIsInLogParserStructure("10.0.0.2"));
+
+    SystemLogCapture capture;
+    std::filesystem::remove(logPath());
+    EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.1")) << "a deleted log keeps its records";
+
+    append(logLine("10.0.0.3", "carol", "Carol"));  // a new, shorter log
+    EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.3"));
+    EXPECT_EQ(parser.findLoginFromIPString("10.0.0.3").value_or(""), "carol");
+    EXPECT_EQ(logCursor(), fileSize());
+
+    std::filesystem::resize_file(logPath(), 0);  // truncated in place
+    append(logLine("10.0.0.4", "dave", "Dave"));
+    EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.4"));
+    EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.1"));
 }
 
 }  // namespace
