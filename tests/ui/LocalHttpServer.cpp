@@ -20,6 +20,7 @@ LocalHttpServer::LocalHttpServer(QByteArray body, bool silent) : body_(std::move
                     return;
                 }
                 ++requests_;
+                lastRequestLine_ = request->left(request->indexOf("\r\n"));
                 request->clear();
                 if (silent_) {
                     return;

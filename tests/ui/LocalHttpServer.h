@@ -16,6 +16,8 @@ public:
     QString address() const;
     // Requests read completely so far.
     int requests() const { return requests_; }
+    // The first line of the last request ("GET /path HTTP/1.1").
+    const QByteArray& lastRequestLine() const { return lastRequestLine_; }
     // An address on which nothing listens (a port this server held a moment ago).
     static QString closedAddress();
 
@@ -24,6 +26,7 @@ private:
     QByteArray body_;
     bool silent_;
     int requests_ = 0;
+    QByteArray lastRequestLine_;
 };
 
 }  // namespace quellbox::testing
