@@ -2,7 +2,6 @@
 
 #include <QAbstractTableModel>
 #include <QString>
-
 #include <functional>
 #include <optional>
 #include <string>
@@ -27,8 +26,10 @@ public:
     // The data source's operations; the editing ones may be left empty (cells read only).
     struct Source {
         std::function<int()> numberOfRows;
-        std::function<std::optional<PlistValue>(const std::string& identifier, int row)> objectValue;
-        std::function<void(const PlistValue& value, const std::string& identifier, int row)> setObjectValue;
+        std::function<std::optional<PlistValue>(const std::string& identifier, int row)>
+            objectValue;
+        std::function<void(const PlistValue& value, const std::string& identifier, int row)>
+            setObjectValue;
         // Whether a cell takes input, and whether it is drawn in the disabled text colour.
         std::function<bool(const std::string& identifier, int row)> editable;
         std::function<bool(const std::string& identifier, int row)> greyed;

@@ -12,7 +12,6 @@
 #include <QSlider>
 #include <QTableView>
 #include <QTimer>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -50,7 +49,8 @@ PrefController::PrefController(Collaborators collaborators)
       preferences_(collaborators.preferences),
       defaultPriorities_(std::move(collaborators.defaultPriorities)),
       presenter_(collaborators.presenter),
-      chooseLogFile_(collaborators.chooseLogFile ? std::move(collaborators.chooseLogFile) : ChooseFile(askForLogFile)),
+      chooseLogFile_(collaborators.chooseLogFile ? std::move(collaborators.chooseLogFile)
+                                                 : ChooseFile(askForLogFile)),
       loginTableModel_(std::make_unique<PlistTableModel>(std::vector<PlistTableModel::Column>{
           {"login", tr("Login")}, {"priority", tr("Default Priority")}})),
       versionCheck_(collaborators.versionCheckTimeout) {
@@ -75,14 +75,17 @@ PrefController::PrefController(Collaborators collaborators)
     priorityStepSlider->setTracking(false);
 
     // The interface's connections, made before the start-up as a loaded interface has them.
-    connect(interface_.main().actionPreferences, &QAction::triggered, this, [this] { showPrefWindow(); });
+    connect(interface_.main().actionPreferences, &QAction::triggered, this,
+            [this] { showPrefWindow(); });
     connect(useLogFileSwitchButton, &QCheckBox::clicked, this, [this] { useServerLogFile(); });
     connect(selectPathButton, &QPushButton::clicked, this, [this] { setPathString(); });
     connect(addDefaultPrioButton, &QPushButton::clicked, this, [this] { addDefaultPrio(); });
     connect(removeDefaultPrioButton, &QPushButton::clicked, this, [this] { removeDefaultPrio(); });
     connect(refreshDefaultPrioList, &QPushButton::clicked, this, [this] { refreshDefaultPrio(); });
-    connect(priorityStepSlider, &QSlider::valueChanged, this, [this] { priorityStepSliderHasChanged(); });
-    connect(networkInterfacePopup, &QComboBox::activated, this, [this] { networkInterfaceChange(); });
+    connect(priorityStepSlider, &QSlider::valueChanged, this,
+            [this] { priorityStepSliderHasChanged(); });
+    connect(networkInterfacePopup, &QComboBox::activated, this,
+            [this] { networkInterfaceChange(); });
     connect(checkUpdatesButton, &QCheckBox::clicked, this, [this] { checkForUpdateAtLaunch(); });
 }
 
@@ -93,16 +96,20 @@ PrefController::~PrefController() { loginIPTable_->setModel(nullptr); }
 void PrefController::awakeFromNib() {
     const std::string logPath = storedLogPath();
     pathTextField_->setText(logPath.empty()
-                                ? QString::fromStdString(localized("The path to your Carracho Server 'Downloads' file..."))
+                                ? QString::fromStdString(localized(
+                                      "The path to your Carracho Server 'Downloads' file..."))
                                 : QString::fromStdString(logPath));
 
     defaultPriorityParser* defaults = defaultPriorities_.get();
     QTableView* table = loginIPTable_;
     loginTableModel_->setSource(PlistTableModel::Source{
         [defaults] { return defaults->numberOfRowsInTableView(); },
-        [defaults](const std::string& identifier, int row) { return defaults->objectValueForTableColumn(identifier, row); },
+        [defaults](const std::string& identifier, int row) {
+            return defaults->objectValueForTableColumn(identifier, row);
+        },
         [this, defaults](const PlistValue& value, const std::string& identifier, int row) {
-            defaults->setObjectValue(value, identifier, row, [this] { loginTableModel_->reloadData(); });
+            defaults->setObjectValue(value, identifier, row,
+                                     [this] { loginTableModel_->reloadData(); });
         },
         [defaults, table](const std::string& identifier, int row) {
             return defaults->willDisplayCell(table->isEnabled(), identifier, row).editable;
@@ -120,15 +127,18 @@ void PrefController::awakeFromNib() {
         const QSignalBlocker quiet(priorityStepSlider);
         priorityStepSlider->setRange(kSliderMinimum, kSliderMaximum);
         const long long stored = std::llabs(preferences_.integerForKey(keys::priorityFactor));
-        priorityStepSlider->setValue(static_cast<int>(-std::min<long long>(stored, -static_cast<long long>(kSliderMinimum))));
+        priorityStepSlider->setValue(static_cast<int>(
+            -std::min<long long>(stored, -static_cast<long long>(kSliderMinimum))));
     }
 
     networkInterfacePopup->clear();
     for (const std::string& name : IPLayer::getInterfacesList()) {
         networkInterfacePopup->addItem(QString::fromStdString(name));
     }
-    const std::string chosen = preferences_.stringForKey(keys::NetworkIf).value_or(PlistValue()).stringValue();
-    networkInterfacePopup->setCurrentIndex(networkInterfacePopup->findText(QString::fromStdString(chosen)));
+    const std::string chosen =
+        preferences_.stringForKey(keys::NetworkIf).value_or(PlistValue()).stringValue();
+    networkInterfacePopup->setCurrentIndex(
+        networkInterfacePopup->findText(QString::fromStdString(chosen)));
 
     const bool checkForUpdate = preferences_.boolForKey(keys::checkForUpdate);
     checkUpdatesButton->setChecked(checkForUpdate);
@@ -157,8 +167,9 @@ void PrefController::showPrefWindow() {
 // ---- the log file ---------------------------------------------------------------------------
 
 void PrefController::setLogFileControlsEnabled(bool enabled) {
-    for (QWidget* control : std::initializer_list<QWidget*>{pathTextField_, selectPathButton, refreshDefaultPrioList,
-                                                             addDefaultPrioButton, removeDefaultPrioButton, loginIPTable_}) {
+    for (QWidget* control : std::initializer_list<QWidget*>{
+             pathTextField_, selectPathButton, refreshDefaultPrioList, addDefaultPrioButton,
+             removeDefaultPrioButton, loginIPTable_}) {
         control->setEnabled(enabled);
     }
     if (!enabled) {
@@ -212,7 +223,8 @@ void PrefController::addDefaultPrio() {
         return;
     }
     const QModelIndex row = loginTableModel_->index(static_cast<int>(found - logins.begin()), 0);
-    loginIPTable_->selectionModel()->select(row, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    loginIPTable_->selectionModel()->select(
+        row, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     loginIPTable_->scrollTo(row);
 }
 
@@ -225,7 +237,8 @@ void PrefController::removeDefaultPrio() {
     const auto logins = defaultPriorities_->keyArray();
     if (row < static_cast<int>(logins.size())) {
         const std::string& login = logins[static_cast<std::size_t>(row)];
-        if (!defaultPriorities_->removeEntry(defaultPriorities_->defaultPriorityForLogin(login), login)) {
+        if (!defaultPriorities_->removeEntry(defaultPriorities_->defaultPriorityForLogin(login),
+                                             login)) {
             SystemLog::logf("error when trying to remove line %d", row);
         }
     }
@@ -248,7 +261,8 @@ void PrefController::priorityStepSliderHasChanged() {
 }
 
 void PrefController::networkInterfaceChange() {
-    preferences_.setObject(PlistValue(networkInterfacePopup->currentText().toStdString()), keys::NetworkIf);
+    preferences_.setObject(PlistValue(networkInterfacePopup->currentText().toStdString()),
+                           keys::NetworkIf);
 }
 
 // ---- the version check ----------------------------------------------------------------------
@@ -265,35 +279,44 @@ void PrefController::checkForUpdateAtLaunch() {
 }
 
 QString PrefController::makerServer() const {
-    const std::string chosen = preferences_.stringForKey(keys::versionCheckURL).value_or(PlistValue()).stringValue();
-    return QString::fromStdString(chosen.empty() ? std::string(MyController::kMakerServer) : chosen);
+    const std::string chosen =
+        preferences_.stringForKey(keys::versionCheckURL).value_or(PlistValue()).stringValue();
+    return QString::fromStdString(chosen.empty() ? std::string(MyController::kMakerServer)
+                                                 : chosen);
 }
 
 void PrefController::goCheckForUpdateOnline() {
     const std::string current = QUELLBOX_VERSION;
     SystemLog::logf("current version : %s", current.c_str());
     const QString server = makerServer();
-    versionCheck_.fetch(server, [this, current, server](std::optional<PlistValue::Dictionary> versionFile) {
-        if (!versionFile) {
-            SystemLog::logf("can't reach %s : the version check is skipped", server.toStdString().c_str());
-            return;
-        }
-        const auto version = versionFile->find("version");
-        const std::string latest = version == versionFile->end() ? std::string() : version->second.stringValue();
-        SystemLog::logf("lastest version : %s", latest.c_str());
-        if (latest != current) {
-            // The alert runs an event loop of its own: not from inside the transfer's signal.
-            QTimer::singleShot(0, this, [this, current, latest] { newQuellboxVersionOnline(current, latest); });
-        }
-    });
+    versionCheck_.fetch(
+        server, [this, current, server](std::optional<PlistValue::Dictionary> versionFile) {
+            if (!versionFile) {
+                SystemLog::logf("can't reach %s : the version check is skipped",
+                                server.toStdString().c_str());
+                return;
+            }
+            const auto version = versionFile->find("version");
+            const std::string latest =
+                version == versionFile->end() ? std::string() : version->second.stringValue();
+            SystemLog::logf("lastest version : %s", latest.c_str());
+            if (latest != current) {
+                // The alert runs an event loop of its own: not from inside the transfer's signal.
+                QTimer::singleShot(0, this, [this, current, latest] {
+                    newQuellboxVersionOnline(current, latest);
+                });
+            }
+        });
 }
 
-void PrefController::newQuellboxVersionOnline(const std::string&, const std::string& latestVersion) {
-    QString message = QString::fromStdString(localized("Would you like to visit the site and download the new %@ version now?"));
+void PrefController::newQuellboxVersionOnline(const std::string&,
+                                              const std::string& latestVersion) {
+    QString message = QString::fromStdString(
+        localized("Would you like to visit the site and download the new %@ version now?"));
     message.replace("%@", QString::fromStdString(latestVersion));
-    const int answer = presenter_.runAlertPanel(Presenter::Sheet{localized("A New Quellbox Version is Available"),
-                                                                 localized("Upgrade Now"), localized("Keep Current Version"),
-                                                                 "", message.toStdString()});
+    const int answer = presenter_.runAlertPanel(
+        Presenter::Sheet{localized("A New Quellbox Version is Available"), localized("Upgrade Now"),
+                         localized("Keep Current Version"), "", message.toStdString()});
     if (answer == Presenter::kDefaultButton) {
         presenter_.openUrl(makerServer().toStdString() + "/#download");
     }

@@ -2,7 +2,6 @@
 
 #include <QObject>
 #include <QString>
-
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -70,7 +69,8 @@ public:
     // program's, shows the new-version alert (later, on the GUI thread).
     void goCheckForUpdateOnline();
     // The new-version alert for (current version, latest version).
-    void newQuellboxVersionOnline(const std::string& currentVersion, const std::string& latestVersion);
+    void newQuellboxVersionOnline(const std::string& currentVersion,
+                                  const std::string& latestVersion);
     // The server the version check and the download page use: the setting
     // "versionCheckURL" when it is set, otherwise the maker's web server.
     QString makerServer() const;

@@ -1,12 +1,11 @@
 #include "ui/PriorityController.h"
 
+#include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QMainWindow>
 #include <QPushButton>
 #include <QTableView>
 #include <QTimer>
-#include <QHeaderView>
-
 #include <filesystem>
 #include <limits>
 #include <map>
@@ -36,8 +35,9 @@ constexpr int kHighestPriority = 10;
 std::string localized(const char* english) { return LocalizedText::lookup(english); }
 
 std::vector<PlistTableModel::Column> drawerColumns() {
-    const QString titles[] = {QObject::tr("Address"), QObject::tr("Screen Name"), QObject::tr("Login"),
-                              QObject::tr("Service"), QObject::tr("Priority"),    QObject::tr("Average KB/s"),
+    const QString titles[] = {QObject::tr("Address"),  QObject::tr("Screen Name"),
+                              QObject::tr("Login"),    QObject::tr("Service"),
+                              QObject::tr("Priority"), QObject::tr("Average KB/s"),
                               QObject::tr("Now KB/s")};
     std::vector<PlistTableModel::Column> columns;
     for (std::size_t i = 0; i < std::size(PriorityController::kColumns); ++i) {
@@ -78,7 +78,8 @@ PriorityController::PriorityController(Collaborators collaborators)
     connect(drawerTable->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { tableViewSelectionDidChange(); });
     connect(priorityDrawer, &SlidingDrawer::stateChanged, this, [this](SlidingDrawer::State state) {
-        modeButton->setChecked(state == SlidingDrawer::State::Opening || state == SlidingDrawer::State::Open);
+        modeButton->setChecked(state == SlidingDrawer::State::Opening ||
+                               state == SlidingDrawer::State::Open);
     });
 }
 
@@ -95,52 +96,59 @@ SlidingDrawer::State PriorityController::drawerState() const { return priorityDr
 
 void PriorityController::toggleDrawer() {
     switch (priorityDrawer->state()) {
-    case SlidingDrawer::State::Closed:
-        openDrawer();
-        break;
-    case SlidingDrawer::State::Open:
-        closeDrawer();
-        break;
-    case SlidingDrawer::State::Opening:
-    case SlidingDrawer::State::Closing:
-        break;
+        case SlidingDrawer::State::Closed:
+            openDrawer();
+            break;
+        case SlidingDrawer::State::Open:
+            closeDrawer();
+            break;
+        case SlidingDrawer::State::Opening:
+        case SlidingDrawer::State::Closing:
+            break;
     }
     // The button's own toggling follows the drawer, not the click.
     const SlidingDrawer::State state = priorityDrawer->state();
-    modeButton->setChecked(state == SlidingDrawer::State::Opening || state == SlidingDrawer::State::Open);
+    modeButton->setChecked(state == SlidingDrawer::State::Opening ||
+                           state == SlidingDrawer::State::Open);
 }
 
 void PriorityController::openDrawer() {
-    const std::string logPath = preferences_.stringForKey(keys::logPath).value_or(PlistValue()).stringValue();
+    const std::string logPath =
+        preferences_.stringForKey(keys::logPath).value_or(PlistValue()).stringValue();
     if (preferences_.boolForKey(keys::firstLaunch) && logPath.empty()) {
         // Shown without waiting for the answer: the drawer opens behind it.
         presenter_.beginSheet(
             interface_.mainWindow(),
-            Presenter::Sheet{localized("Informations About Quellbox"), "OK", "", "",
-                             localized("It is the First time you run Quellbox in Priority Mode.\n"
-                                       "If you are using a Carracho/Hotline Server, you can use a file created by "
-                                       "your Server to identify users by their name !\n\n"
-                                       "If you want to use this feature, you should set the path to this file "
-                                       "first by opening Quellbox Preferences in the Application Menu !")},
+            Presenter::Sheet{
+                localized("Informations About Quellbox"), "OK", "", "",
+                localized(
+                    "It is the First time you run Quellbox in Priority Mode.\n"
+                    "If you are using a Carracho/Hotline Server, you can use a file created by "
+                    "your Server to identify users by their name !\n\n"
+                    "If you want to use this feature, you should set the path to this file "
+                    "first by opening Quellbox Preferences in the Application Menu !")},
             [](int) {});
         preferences_.setBool(false, keys::firstLaunch);
     }
     std::error_code error;
     if (!logPath.empty() && !std::filesystem::exists(logPath, error)) {
-        presenter_.runAlert(localized("The path to the server log 'Downloads' file is not valid !"),
-                            localized("If you are using a server, you should define a valid path to the server "
-                                      "'Downloads' file in order to display user name in Priority Mode.\n"
-                                      "Priority Mode will nevertheless works with generic names."),
-                            "OK");
+        presenter_.runAlert(
+            localized("The path to the server log 'Downloads' file is not valid !"),
+            localized("If you are using a server, you should define a valid path to the server "
+                      "'Downloads' file in order to display user name in Priority Mode.\n"
+                      "Priority Mode will nevertheless works with generic names."),
+            "OK");
     }
     ipmode.activate(true);
     IPTable* table = ipmode.ipTable();
-    tableModel_->setSource(PlistTableModel::Source{
-        [table] { return table->numberOfRowsInTableView(); },
-        [table](const std::string& identifier, int row) { return table->objectValueForTableColumn(identifier, row); },
-        {},
-        {},
-        {}});
+    tableModel_->setSource(
+        PlistTableModel::Source{[table] { return table->numberOfRowsInTableView(); },
+                                [table](const std::string& identifier, int row) {
+                                    return table->objectValueForTableColumn(identifier, row);
+                                },
+                                {},
+                                {},
+                                {}});
     reloadData();
     priorityDrawer->open();
     userInterfaceTimer_ = std::make_unique<QTimer>();
@@ -157,7 +165,8 @@ void PriorityController::closeDrawer() {
 
 // ---- priorities -----------------------------------------------------------------------------
 
-std::shared_ptr<UserInfo> PriorityController::selectedClient(std::optional<std::uint32_t>* ip) const {
+std::shared_ptr<UserInfo> PriorityController::selectedClient(
+    std::optional<std::uint32_t>* ip) const {
     const QModelIndexList rows = drawerTable->selectionModel()->selectedRows();
     IPTable* table = ipmode.ipTable();
     if (rows.isEmpty() || table == nullptr) {
@@ -244,7 +253,9 @@ void PriorityController::sampleRates() {
         // Read without restarting the window: the table's rate columns restart it.
         const UserInfo::RateWindow window =
             client->takeInstantaneousRateWindow(std::numeric_limits<double>::infinity(), now);
-        rates[ip] = window.seconds > 0.0 ? static_cast<float>(window.bytes / window.seconds / 1024.0) : 0.0F;
+        rates[ip] = window.seconds > 0.0
+                        ? static_cast<float>(window.bytes / window.seconds / 1024.0)
+                        : 0.0F;
     }
     rateGraph->addSamples(rates);
 }

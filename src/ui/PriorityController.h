@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QObject>
-
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -43,8 +42,8 @@ public:
     };
 
     // The drawer table's columns: address, names, service, priority and the two rates.
-    static constexpr const char* kColumns[] = {"ipAdress", "screenName", "login", "usedService",
-                                               "priority", "avRate", "instantRate"};
+    static constexpr const char* kColumns[] = {
+        "ipAdress", "screenName", "login", "usedService", "priority", "avRate", "instantRate"};
 
     explicit PriorityController(Collaborators collaborators);
     ~PriorityController() override;

@@ -49,9 +49,10 @@ private:
 
 }  // namespace
 
-void QtPresenter::beginSheet(QWidget& window, const Sheet& sheet, std::function<void(int answer)> answered) {
-    auto* box = new QMessageBox(QMessageBox::Question, QString::fromStdString(sheet.title), QString(),
-                                QMessageBox::NoButton, &window);
+void QtPresenter::beginSheet(QWidget& window, const Sheet& sheet,
+                             std::function<void(int answer)> answered) {
+    auto* box = new QMessageBox(QMessageBox::Question, QString::fromStdString(sheet.title),
+                                QString(), QMessageBox::NoButton, &window);
     auto buttons = std::make_shared<SheetBox>(*box, sheet);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
@@ -62,13 +63,14 @@ void QtPresenter::beginSheet(QWidget& window, const Sheet& sheet, std::function<
     box->open();
 }
 
-void QtPresenter::runAlert(const std::string& title, const std::string& message, const std::string& button) {
+void QtPresenter::runAlert(const std::string& title, const std::string& message,
+                           const std::string& button) {
     runAlertPanel(Sheet{title, button, "", "", message});
 }
 
 int QtPresenter::runAlertPanel(const Sheet& panel) {
-    QMessageBox box(QMessageBox::Warning, QString::fromStdString(panel.title), QString(), QMessageBox::NoButton,
-                    QApplication::activeWindow());
+    QMessageBox box(QMessageBox::Warning, QString::fromStdString(panel.title), QString(),
+                    QMessageBox::NoButton, QApplication::activeWindow());
     const SheetBox buttons(box, panel);
     box.setWindowModality(Qt::ApplicationModal);
     box.exec();

@@ -2,7 +2,6 @@
 
 #include <QPainter>
 #include <QPainterPath>
-
 #include <algorithm>
 #include <cmath>
 
@@ -44,7 +43,9 @@ std::vector<float> RateGraph::shownSamples() const {
         return {};
     }
     const auto found = histories_.find(client_);
-    return found == histories_.end() ? std::vector<float>{} : std::vector<float>(found->second.begin(), found->second.end());
+    return found == histories_.end()
+               ? std::vector<float>{}
+               : std::vector<float>(found->second.begin(), found->second.end());
 }
 
 void RateGraph::paintEvent(QPaintEvent*) {
@@ -56,7 +57,8 @@ void RateGraph::paintEvent(QPaintEvent*) {
     painter.drawRect(area);
 
     const std::vector<float> samples = shownSamples();
-    const float highest = samples.empty() ? 0.0F : *std::max_element(samples.begin(), samples.end());
+    const float highest =
+        samples.empty() ? 0.0F : *std::max_element(samples.begin(), samples.end());
     painter.setPen(palette().color(QPalette::Text));
     const QString caption = !hasClient_ ? tr("Select a client to see its upload rate")
                                         : tr("Upload rate, last %1 min (peak %2 KB/s)")

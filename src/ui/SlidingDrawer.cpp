@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QPropertyAnimation>
 #include <QResizeEvent>
-
 #include <algorithm>
 
 namespace quellbox {
@@ -12,7 +11,8 @@ namespace {
 constexpr int kDefaultSlideMilliseconds = 250;
 }
 
-SlidingDrawer::SlidingDrawer(QWidget* parent) : QFrame(parent), animation_(new QPropertyAnimation(this, "revealedWidth", this)) {
+SlidingDrawer::SlidingDrawer(QWidget* parent)
+    : QFrame(parent), animation_(new QPropertyAnimation(this, "revealedWidth", this)) {
     setFrameShape(QFrame::StyledPanel);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
     setFixedWidth(0);
@@ -40,7 +40,8 @@ void SlidingDrawer::setContents(QWidget* contents) {
 void SlidingDrawer::setSlideDuration(int milliseconds) { animation_->setDuration(milliseconds); }
 
 int SlidingDrawer::fullWidth() const {
-    return contents_ ? std::max({contents_->minimumWidth(), contents_->minimumSizeHint().width(), contents_->sizeHint().width()})
+    return contents_ ? std::max({contents_->minimumWidth(), contents_->minimumSizeHint().width(),
+                                 contents_->sizeHint().width()})
                      : 0;
 }
 
@@ -80,7 +81,8 @@ void SlidingDrawer::setRevealedWidth(int width) {
         // The window's minimum must follow the panel before the window shrinks: the layouts
         // between the panel and the window take their pending requests now, one level per
         // pass, instead of at the next turn of the event loop.
-        for (QWidget* level = parentWidget(); level != nullptr; level = level->isWindow() ? nullptr : level->parentWidget()) {
+        for (QWidget* level = parentWidget(); level != nullptr;
+             level = level->isWindow() ? nullptr : level->parentWidget()) {
             QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
         }
     }

@@ -3,7 +3,6 @@
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
-
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -27,7 +26,8 @@ public:
 
     using Answer = std::function<void(std::optional<PlistValue::Dictionary> versionFile)>;
 
-    explicit VersionCheck(std::chrono::milliseconds timeout = kDefaultTimeout, QObject* parent = nullptr);
+    explicit VersionCheck(std::chrono::milliseconds timeout = kDefaultTimeout,
+                          QObject* parent = nullptr);
 
     // Starts fetching `server` (scheme, host and port, e.g. "http://quellbox.example.org")
     // followed by the version file's path; returns at once. `answered` runs once, later, on

@@ -1,10 +1,9 @@
 #include <QPushButton>
 #include <QTimer>
-
 #include <algorithm>
 #include <filesystem>
-#include <limits>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 #include "WindowFixture.h"
@@ -39,11 +38,13 @@ protected:
     }
     void closeDrawer() {
         clickModeButton();
-        ASSERT_TRUE(processEventsUntil([this] { return priority().drawerState() == State::Closed; }));
+        ASSERT_TRUE(
+            processEventsUntil([this] { return priority().drawerState() == State::Closed; }));
     }
 
     // A named client in the active clients table, as the engine adds it.
-    std::shared_ptr<UserInfo> addClient(const std::string& address, int priority, const std::string& login) {
+    std::shared_ptr<UserInfo> addClient(const std::string& address, int priority,
+                                        const std::string& login) {
         auto client = std::make_shared<UserInfo>("Carracho", priority, "name of " + login, login,
                                                  std::chrono::system_clock::now());
         ipmode().ipTable()->linkThisUserInfo(client, address);
@@ -57,7 +58,8 @@ protected:
 
     QString cellText(int row, const char* identifier) {
         const PlistTableModel& model = priority().tableModel();
-        return model.data(model.index(row, model.columnWithIdentifier(identifier)), Qt::DisplayRole).toString();
+        return model.data(model.index(row, model.columnWithIdentifier(identifier)), Qt::DisplayRole)
+            .toString();
     }
 
     std::filesystem::path prioritiesFile() { return folder() / "Quellbox Default Priorities.txt"; }
@@ -114,7 +116,9 @@ TEST_F(Drawer, FirstUseSheetIsShownOnceAndOnlyWithoutALogPath) {
     EXPECT_EQ(presenter().sheets[0].title, "Informations About Quellbox");
     EXPECT_EQ(presenter().sheets[0].defaultButton, "OK");
     EXPECT_TRUE(presenter().sheets[0].alternateButton.empty());
-    EXPECT_EQ(presenter().sheets[0].message.rfind("It is the First time you run Quellbox in Priority Mode.\n", 0), 0U);
+    EXPECT_EQ(presenter().sheets[0].message.rfind(
+                  "It is the First time you run Quellbox in Priority Mode.\n", 0),
+              0U);
     EXPECT_FALSE(preferences().boolForKey(keys::firstLaunch));
     EXPECT_TRUE(ipmode().isActivated());  // the sheet does not hold the opening back
     EXPECT_TRUE(presenter().alerts.empty());
@@ -138,7 +142,8 @@ TEST_F(Drawer, InvalidLogPathAlertsAtEveryOpeningAndPriorityModeRunsAllTheSame) 
     start();
     openDrawer();
     ASSERT_EQ(presenter().alerts.size(), 1U);
-    EXPECT_EQ(presenter().alerts[0].title, "The path to the server log 'Downloads' file is not valid !");
+    EXPECT_EQ(presenter().alerts[0].title,
+              "The path to the server log 'Downloads' file is not valid !");
     EXPECT_EQ(presenter().alerts[0].button, "OK");
     EXPECT_TRUE(ipmode().isActivated());
     EXPECT_TRUE(presenter().sheets.empty());  // a path is set: no first-use sheet

@@ -1,12 +1,12 @@
 #include "LocalHttpServer.h"
 
 #include <QTcpSocket>
-
 #include <memory>
 
 namespace quellbox::testing {
 
-LocalHttpServer::LocalHttpServer(QByteArray body, bool silent) : body_(std::move(body)), silent_(silent) {
+LocalHttpServer::LocalHttpServer(QByteArray body, bool silent)
+    : body_(std::move(body)), silent_(silent) {
     if (!server_.listen(QHostAddress::LocalHost, 0)) {
         qFatal("the test server cannot listen on 127.0.0.1");
     }
@@ -25,16 +25,19 @@ LocalHttpServer::LocalHttpServer(QByteArray body, bool silent) : body_(std::move
                 if (silent_) {
                     return;
                 }
-                socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/xml\r\nConnection: close\r\n"
-                              "Content-Length: " +
-                              QByteArray::number(body_.size()) + "\r\n\r\n" + body_);
+                socket->write(
+                    "HTTP/1.1 200 OK\r\nContent-Type: application/xml\r\nConnection: close\r\n"
+                    "Content-Length: " +
+                    QByteArray::number(body_.size()) + "\r\n\r\n" + body_);
                 socket->disconnectFromHost();
             });
         }
     });
 }
 
-QString LocalHttpServer::address() const { return QString("http://127.0.0.1:%1").arg(server_.serverPort()); }
+QString LocalHttpServer::address() const {
+    return QString("http://127.0.0.1:%1").arg(server_.serverPort());
+}
 
 QString LocalHttpServer::closedAddress() {
     QTcpServer held;

@@ -3,7 +3,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -31,13 +30,16 @@ protected:
     std::filesystem::path prioritiesFile() { return folder() / "Quellbox Default Priorities.txt"; }
 
     std::vector<QWidget*> logFileControls() {
-        return {prefWindow().pathTextField,      prefWindow().selectPathButton,  prefWindow().refreshDefaultPrioList,
-                prefWindow().addDefaultPrioButton, prefWindow().removeDefaultPrio, prefWindow().loginIPTable};
+        return {prefWindow().pathTextField,          prefWindow().selectPathButton,
+                prefWindow().refreshDefaultPrioList, prefWindow().addDefaultPrioButton,
+                prefWindow().removeDefaultPrio,      prefWindow().loginIPTable};
     }
 
     PlistTableModel& logins() { return prefs().loginTableModel(); }
     QString loginCell(int row, const char* identifier) {
-        return logins().data(logins().index(row, logins().columnWithIdentifier(identifier)), Qt::DisplayRole).toString();
+        return logins()
+            .data(logins().index(row, logins().columnWithIdentifier(identifier)), Qt::DisplayRole)
+            .toString();
     }
     int selectedLoginRow() {
         const auto rows = prefWindow().loginIPTable->selectionModel()->selectedRows();
@@ -64,7 +66,8 @@ TEST_F(PreferencesWindow, StartUpShowsTheStoredValues) {
     EXPECT_EQ(prefWindow().priorityStepSlider->minimum(), -15000);
     EXPECT_EQ(prefWindow().priorityStepSlider->maximum(), -1000);
     EXPECT_EQ(prefWindow().priorityStepSlider->value(), -5000);
-    EXPECT_EQ(preferences().integerForKey(keys::priorityFactor), 5000);  // showing it stores nothing
+    EXPECT_EQ(preferences().integerForKey(keys::priorityFactor),
+              5000);  // showing it stores nothing
     EXPECT_EQ(prefs().pathTextField().toStdString(), (folder() / "Downloads").string());
     EXPECT_TRUE(prefWindow().useLogFileSwitchButton->isChecked());
     for (QWidget* control : logFileControls()) {
@@ -138,7 +141,8 @@ TEST_F(PreferencesWindow, ChoosingTheSameLogFileChangesNothingAndAnotherOneResta
     const auto other = folder() / "server2" / "Downloads";
     std::filesystem::create_directories(other.parent_path());
     ASSERT_TRUE(AtomicFile::write(other, ""));
-    ASSERT_TRUE(AtomicFile::write(other.parent_path() / "Quellbox Default Priorities.txt", "zoe=2\n"));
+    ASSERT_TRUE(
+        AtomicFile::write(other.parent_path() / "Quellbox Default Priorities.txt", "zoe=2\n"));
     const auto before = std::chrono::system_clock::now();
     fileChoice = other.string();
     prefs().setPathString();
@@ -159,7 +163,8 @@ TEST_F(PreferencesWindow, CancellingTheFileChooserStillReadsTheDefaultPriorities
     fileChoice.reset();
     prefs().setPathString();
     EXPECT_EQ(fileChoices, 1);
-    EXPECT_EQ(preferences().stringForKey(keys::logPath)->stringValue(), (folder() / "Downloads").string());
+    EXPECT_EQ(preferences().stringForKey(keys::logPath)->stringValue(),
+              (folder() / "Downloads").string());
     ASSERT_EQ(logins().rowCount(), 4);
     EXPECT_EQ(loginCell(3, "login"), "lou");
 }
@@ -235,7 +240,8 @@ TEST_F(PreferencesWindow, InterfaceMenuListsTheSystemsInterfacesAndStoresTheChoi
 // ---- the version check ------------------------------------------------------------------------
 
 QByteArray versionFile(const std::string& version) {
-    return QByteArray::fromStdString(PlistValue(PlistValue::Dictionary{{"version", PlistValue(version)}}).toXml());
+    return QByteArray::fromStdString(
+        PlistValue(PlistValue::Dictionary{{"version", PlistValue(version)}}).toXml());
 }
 
 class VersionCheckWindow : public PreferencesWindow {
@@ -251,7 +257,8 @@ protected:
     }
     bool finished() {
         for (const auto& line : log.lines()) {
-            if (line.rfind("lastest version : ", 0) == 0 || line.find("the version check is skipped") != std::string::npos) {
+            if (line.rfind("lastest version : ", 0) == 0 ||
+                line.find("the version check is skipped") != std::string::npos) {
                 return true;
             }
         }
@@ -283,10 +290,12 @@ TEST_F(VersionCheckWindow, OtherVersionShowsTheAlertAndUpgradeOpensTheDownloadPa
     ASSERT_EQ(presenter().panels.size(), 1U);
     const Presenter::Sheet& panel = presenter().panels[0];
     EXPECT_EQ(panel.title, "A New Quellbox Version is Available");
-    EXPECT_EQ(panel.message, "Would you like to visit the site and download the new 0.0.9 version now?");
+    EXPECT_EQ(panel.message,
+              "Would you like to visit the site and download the new 0.0.9 version now?");
     EXPECT_EQ(panel.defaultButton, "Upgrade Now");
     EXPECT_EQ(panel.alternateButton, "Keep Current Version");
-    EXPECT_EQ(presenter().urls, std::vector<std::string>{server.address().toStdString() + "/#download"});
+    EXPECT_EQ(presenter().urls,
+              std::vector<std::string>{server.address().toStdString() + "/#download"});
 }
 
 TEST_F(VersionCheckWindow, KeepingTheCurrentVersionOpensNothing) {
@@ -297,10 +306,12 @@ TEST_F(VersionCheckWindow, KeepingTheCurrentVersionOpensNothing) {
 }
 
 TEST_F(VersionCheckWindow, FileWithoutVersionCountsAsNew) {
-    LocalHttpServer server(QByteArray::fromStdString(PlistValue(PlistValue::Dictionary{{"other", PlistValue(1)}}).toXml()));
+    LocalHttpServer server(QByteArray::fromStdString(
+        PlistValue(PlistValue::Dictionary{{"other", PlistValue(1)}}).toXml()));
     checkWith(server.address());
     ASSERT_EQ(presenter().panels.size(), 1U);
-    EXPECT_EQ(presenter().panels[0].message, "Would you like to visit the site and download the new  version now?");
+    EXPECT_EQ(presenter().panels[0].message,
+              "Would you like to visit the site and download the new  version now?");
 }
 
 TEST_F(VersionCheckWindow, NoServerGivesOneLogLineAndNoAlert) {

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-
 #include <optional>
 
 #include "LocalHttpServer.h"
@@ -12,7 +11,8 @@ namespace quellbox::testing {
 namespace {
 
 // Runs one fetch to its answer; false when none came in ten seconds.
-bool fetchOnce(VersionCheck& check, const QString& server, std::optional<PlistValue::Dictionary>& answer) {
+bool fetchOnce(VersionCheck& check, const QString& server,
+               std::optional<PlistValue::Dictionary>& answer) {
     bool answered = false;
     check.fetch(server, [&](std::optional<PlistValue::Dictionary> versionFile) {
         answered = true;
@@ -55,7 +55,8 @@ TEST(VersionCheckFetch, OnlyHttpIsFetched) {
 
 TEST(VersionCheckFetch, APropertyListThatIsNoDictionaryIsNoVersionFile) {
     application();
-    LocalHttpServer server(QByteArray::fromStdString(PlistValue(PlistValue::Array{PlistValue("2.0")}).toXml()));
+    LocalHttpServer server(
+        QByteArray::fromStdString(PlistValue(PlistValue::Array{PlistValue("2.0")}).toXml()));
     VersionCheck check;
     std::optional<PlistValue::Dictionary> answer = PlistValue::Dictionary{};
     ASSERT_TRUE(fetchOnce(check, server.address(), answer));
