@@ -25,7 +25,11 @@
 #include "simulation/SimTraffic.h"
 #include "simulation/SimulationRun.h"
 #include "ui/MainInterface.h"
+#include "prioritymode/IPMode.h"
+#include "prioritymode/defaultPriorityParser.h"
 #include "ui/MyController.h"
+#include "ui/PrefController.h"
+#include "ui/PriorityController.h"
 #include "ui/QtPresenter.h"
 #include "ui/QtRunLoop.h"
 #include "ui/RangeController.h"
@@ -174,10 +178,17 @@ int GuiApp::run(int& argc, char** argv) {
         [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); },
         prepared->simulation ? &prepared->simulation->scenario() : nullptr});
     RangeController range(RangeController::Collaborators{interface, engine, preferences, presenter});
+    PriorityController priority(
+        PriorityController::Collaborators{interface, IPMode::sharedInstance(), preferences, presenter});
+    QObject::connect(&controller, &MyController::refreshViewRequested, &priority, [&priority] { priority.refreshView(); });
+    PrefController prefs(PrefController::Collaborators{interface, engine, preferences,
+                                                       defaultPriorityParser::sharedInstance(), presenter, {}});
     StopSignals stopSignals([&controller] { controller.terminateWithoutQuestion(); });
 
     controller.awakeFromNib();
+    priority.awakeFromNib();
     range.awakeFromNib();
+    prefs.awakeFromNib();
     if (prepared->simulation) {
         prepared->simulation->traffic().start();
     }

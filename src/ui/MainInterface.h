@@ -10,13 +10,15 @@ namespace Ui {
 class QuellboxMainWindow;
 class QuellboxHelpWindow;
 class QuellboxCustomRangeDialog;
+class QuellboxPriorityDrawer;
+class QuellboxPreferencesWindow;
 }  // namespace Ui
 
 namespace quellbox {
 
-// The loaded interface: the main window, the help window and the custom range dialog, made
-// from their Designer forms, hidden until shown. The controllers take their widgets from it;
-// it owns the windows.
+// The loaded interface: the main window with its priority drawer, the help window, the
+// custom range dialog and the preferences window, made from their Designer forms, hidden
+// until shown. The controllers take their widgets from it; it owns the windows.
 class MainInterface {
 public:
     MainInterface();
@@ -30,14 +32,21 @@ public:
     Ui::QuellboxHelpWindow& help() { return *help_; }
     QDialog& customRangeWindow() { return customRangeWindow_; }
     Ui::QuellboxCustomRangeDialog& customRange() { return *customRange_; }
+    // The contents of the main window's drawer (Ui::QuellboxMainWindow::priorityDrawer).
+    Ui::QuellboxPriorityDrawer& drawer() { return *drawer_; }
+    QWidget& prefWindow() { return prefWindow_; }
+    Ui::QuellboxPreferencesWindow& preferences() { return *preferences_; }
 
 private:
     QMainWindow mainWindow_;
     QWidget helpWindow_;
     QDialog customRangeWindow_;
+    QWidget prefWindow_;
     std::unique_ptr<Ui::QuellboxMainWindow> main_;
     std::unique_ptr<Ui::QuellboxHelpWindow> help_;
     std::unique_ptr<Ui::QuellboxCustomRangeDialog> customRange_;
+    std::unique_ptr<Ui::QuellboxPriorityDrawer> drawer_;
+    std::unique_ptr<Ui::QuellboxPreferencesWindow> preferences_;
 };
 
 }  // namespace quellbox

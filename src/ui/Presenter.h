@@ -29,10 +29,13 @@ public:
     virtual ~Presenter() = default;
 
     // Shows `sheet` modal to `window` only and returns at once; `answered` gets the answer
-    // later, on the GUI thread.
+    // later, on the GUI thread. Buttons with an empty title are left out.
     virtual void beginSheet(QWidget& window, const Sheet& sheet, std::function<void(int answer)> answered) = 0;
     // An application-modal alert with one button; returns when the button is pressed.
     virtual void runAlert(const std::string& title, const std::string& message, const std::string& button) = 0;
+    // An application-modal alert with the panel's buttons (those with an empty title are
+    // left out); returns the answer (kDefaultButton, kAlternateButton or kOtherButton).
+    virtual int runAlertPanel(const Sheet& panel) = 0;
     // Runs `dialog` application-modal until one of its buttons ends the run; answers the
     // code the run ended with.
     virtual int runModal(QDialog& dialog) = 0;

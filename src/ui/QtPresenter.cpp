@@ -11,41 +11,70 @@
 
 namespace quellbox {
 
-void QtPresenter::beginSheet(QWidget& window, const Sheet& sheet, std::function<void(int answer)> answered) {
-    // The title goes into the box too: a window-modal box may be shown without a title bar.
+namespace {
+
+// A message box with the sheet's texts and buttons; a button whose title is empty is left
+// out. The title goes into the box too: a modal box may be shown without a title bar.
+// Escape and the window's close button mean the alternate answer (Cancel, "Don't care !"),
+// or the default one when there is no alternate button.
+class SheetBox {
+public:
+    SheetBox(QMessageBox& box, const Presenter::Sheet& sheet) : box_(box) {
+        box.setText(QString::fromStdString(sheet.title));
+        box.setInformativeText(QString::fromStdString(sheet.message));
+        defaultButton_ = add(sheet.defaultButton, QMessageBox::AcceptRole);
+        alternateButton_ = add(sheet.alternateButton, QMessageBox::RejectRole);
+        otherButton_ = add(sheet.otherButton, QMessageBox::DestructiveRole);
+        box.setDefaultButton(defaultButton_);
+        box.setEscapeButton(alternateButton_ != nullptr ? alternateButton_ : defaultButton_);
+    }
+
+    int answerFor(const QAbstractButton* clicked) const {
+        if (clicked == nullptr || clicked == alternateButton_) {
+            return Presenter::kAlternateButton;
+        }
+        return clicked == otherButton_ ? Presenter::kOtherButton : Presenter::kDefaultButton;
+    }
+
+private:
+    QPushButton* add(const std::string& title, QMessageBox::ButtonRole role) {
+        return title.empty() ? nullptr : box_.addButton(QString::fromStdString(title), role);
+    }
+
+    QMessageBox& box_;
+    QPushButton* defaultButton_ = nullptr;
+    QPushButton* alternateButton_ = nullptr;
+    QPushButton* otherButton_ = nullptr;
+};
+
+}  // namespace
+
+void QtPresenter::beginSheet(QWidget& window, const Sheet& sheet,
+                             std::function<void(int answer)> answered) {
     auto* box = new QMessageBox(QMessageBox::Question, QString::fromStdString(sheet.title),
-                                QString::fromStdString(sheet.title), QMessageBox::NoButton, &window);
-    box->setInformativeText(QString::fromStdString(sheet.message));
+                                QString(), QMessageBox::NoButton, &window);
+    auto buttons = std::make_shared<SheetBox>(*box, sheet);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
-    QPushButton* defaultButton = box->addButton(QString::fromStdString(sheet.defaultButton), QMessageBox::AcceptRole);
-    QPushButton* alternateButton = box->addButton(QString::fromStdString(sheet.alternateButton), QMessageBox::RejectRole);
-    QPushButton* otherButton = box->addButton(QString::fromStdString(sheet.otherButton), QMessageBox::DestructiveRole);
-    box->setDefaultButton(defaultButton);
-    // Escape and the window's close button mean the alternate answer (Cancel, "Don't care !").
-    box->setEscapeButton(alternateButton);
     QObject::connect(box, &QMessageBox::buttonClicked, box,
-                     [=, answered = std::move(answered)](QAbstractButton* clicked) {
-                         if (clicked == defaultButton) {
-                             answered(kDefaultButton);
-                         } else if (clicked == otherButton) {
-                             answered(kOtherButton);
-                         } else {
-                             answered(kAlternateButton);
-                         }
+                     [buttons, answered = std::move(answered)](QAbstractButton* clicked) {
+                         answered(buttons->answerFor(clicked));
                      });
     box->open();
 }
 
-void QtPresenter::runAlert(const std::string& title, const std::string& message, const std::string& button) {
-    QMessageBox box(QMessageBox::Warning, QString::fromStdString(title), QString::fromStdString(title),
+void QtPresenter::runAlert(const std::string& title, const std::string& message,
+                           const std::string& button) {
+    runAlertPanel(Sheet{title, button, "", "", message});
+}
+
+int QtPresenter::runAlertPanel(const Sheet& panel) {
+    QMessageBox box(QMessageBox::Warning, QString::fromStdString(panel.title), QString(),
                     QMessageBox::NoButton, QApplication::activeWindow());
-    box.setInformativeText(QString::fromStdString(message));
+    const SheetBox buttons(box, panel);
     box.setWindowModality(Qt::ApplicationModal);
-    QPushButton* only = box.addButton(QString::fromStdString(button), QMessageBox::AcceptRole);
-    box.setDefaultButton(only);
-    box.setEscapeButton(only);
     box.exec();
+    return buttons.answerFor(box.clickedButton());
 }
 
 int QtPresenter::runModal(QDialog& dialog) {

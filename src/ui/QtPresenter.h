@@ -10,6 +10,7 @@ class QtPresenter : public Presenter {
 public:
     void beginSheet(QWidget& window, const Sheet& sheet, std::function<void(int answer)> answered) override;
     void runAlert(const std::string& title, const std::string& message, const std::string& button) override;
+    int runAlertPanel(const Sheet& panel) override;
     int runModal(QDialog& dialog) override;
     void beep() override;
     void openUrl(const std::string& url) override;

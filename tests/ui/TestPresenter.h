@@ -11,8 +11,8 @@
 namespace quellbox::testing {
 
 // A Presenter that shows nothing: it records the sheets (which wait until the test answers
-// them), the alerts (answered at once), the beeps and the URLs, and runs modal dialogs
-// through a function the test gives.
+// them), the alerts and alert panels (answered at once, panels with panelAnswer), the beeps
+// and the URLs, and runs modal dialogs through a function the test gives.
 class TestPresenter : public Presenter {
 public:
     struct Alert {
@@ -27,6 +27,10 @@ public:
     }
     void runAlert(const std::string& title, const std::string& message, const std::string& button) override {
         alerts.push_back({title, message, button});
+    }
+    int runAlertPanel(const Sheet& panel) override {
+        panels.push_back(panel);
+        return panelAnswer;
     }
     int runModal(QDialog& dialog) override {
         ++modalRuns;
@@ -45,6 +49,8 @@ public:
     std::vector<Sheet> sheets;
     std::vector<std::function<void(int)>> pending;
     std::vector<Alert> alerts;
+    std::vector<Sheet> panels;
+    int panelAnswer = kAlternateButton;
     std::vector<std::string> urls;
     std::function<int(QDialog&)> modalRun;
     int modalRuns = 0;

@@ -74,9 +74,22 @@ WindowFixture::WindowFixture() {
         [this](std::chrono::milliseconds pause) { windDownPauses.push_back(pause); }, nullptr});
     range_ = std::make_unique<RangeController>(
         RangeController::Collaborators{*interface_, engineMaker, *preferences_, presenter_});
+    priority_ = std::make_unique<PriorityController>(
+        PriorityController::Collaborators{*interface_, *ipmode_, *preferences_, presenter_});
+    QObject::connect(controller_.get(), &MyController::refreshViewRequested, priority_.get(),
+                     [this] { priority_->refreshView(); });
+    prefs_ = std::make_unique<PrefController>(PrefController::Collaborators{
+        *interface_, engineMaker, *preferences_, priorities_, presenter_, [this](QWidget&) {
+            ++fileChoices;
+            return fileChoice;
+        }});
+    // The drawer slides in a moment; the tests wait for its end all the same.
+    ui().priorityDrawer->setSlideDuration(20);
 }
 
 WindowFixture::~WindowFixture() {
+    prefs_.reset();
+    priority_.reset();
     range_.reset();
     controller_.reset();
     interface_.reset();
@@ -97,7 +110,9 @@ ThroughputLimiter& WindowFixture::engine() {
 
 void WindowFixture::start() {
     controller_->awakeFromNib();
+    priority_->awakeFromNib();
     range_->awakeFromNib();
+    prefs_->awakeFromNib();
     processPendingEvents();
 }
 

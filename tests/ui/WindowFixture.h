@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,11 +24,15 @@
 #include "settings/Preferences.h"
 #include "ui/MainInterface.h"
 #include "ui/MyController.h"
+#include "ui/PrefController.h"
+#include "ui/PriorityController.h"
 #include "ui/QtRunLoop.h"
 #include "ui/RangeController.h"
 #include "ui_CustomRangeDialog.h"
 #include "ui_HelpWindow.h"
 #include "ui_MainWindow.h"
+#include "ui_PreferencesWindow.h"
+#include "ui_PriorityDrawer.h"
 
 namespace quellbox::testing {
 
@@ -39,7 +44,7 @@ bool processEventsUntil(const std::function<bool()>& done);
 // Runs the events already queued (the table's deferred editing, queued gauge calls).
 void processPendingEvents();
 
-// The main window with its two controllers over an engine on a simulated network of its
+// The main window with its four controllers over an engine on a simulated network of its
 // own, with settings in a temporary folder and a presenter that never blocks. The settings
 // can be prepared before start() runs the controllers' start-up.
 class WindowFixture : public ::testing::Test {
@@ -47,7 +52,7 @@ protected:
     WindowFixture();
     ~WindowFixture() override;
 
-    // The start-up of both controllers, as the application runs it.
+    // The start-up of the controllers, as the application runs it.
     void start();
     // Makes the simulated firewall refuse to add the rule of that number.
     void refuseRule(int number);
@@ -57,7 +62,13 @@ protected:
     SimKernel& kernel() { return *kernel_; }
     MyController& controller() { return *controller_; }
     RangeController& range() { return *range_; }
+    PriorityController& priority() { return *priority_; }
+    PrefController& prefs() { return *prefs_; }
+    IPMode& ipmode() { return *ipmode_; }
+    defaultPriorityParser& priorities() { return *priorities_; }
     Ui::QuellboxMainWindow& ui() { return interface_->main(); }
+    Ui::QuellboxPriorityDrawer& drawer() { return interface_->drawer(); }
+    Ui::QuellboxPreferencesWindow& prefWindow() { return interface_->preferences(); }
     Ui::QuellboxCustomRangeDialog& dialog() { return interface_->customRange(); }
     MainInterface& interface() { return *interface_; }
     TestPresenter& presenter() { return presenter_; }
@@ -79,6 +90,9 @@ protected:
 
     std::vector<std::chrono::milliseconds> windDownPauses;
     int quits = 0;
+    // The preferences window's file chooser: the path to answer, or nothing for a cancel.
+    std::optional<std::string> fileChoice;
+    int fileChoices = 0;
 
 private:
     TempDir folder_;
@@ -95,6 +109,8 @@ private:
     std::unique_ptr<MainInterface> interface_;
     std::unique_ptr<MyController> controller_;
     std::unique_ptr<RangeController> range_;
+    std::unique_ptr<PriorityController> priority_;
+    std::unique_ptr<PrefController> prefs_;
 };
 
 }  // namespace quellbox::testing

@@ -1,0 +1,272 @@
+#include "ui/PriorityController.h"
+
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QMainWindow>
+#include <QPushButton>
+#include <QTableView>
+#include <QTimer>
+#include <filesystem>
+#include <limits>
+#include <map>
+
+#include "platform/LocalizedText.h"
+#include "platform/SystemLog.h"
+#include "prioritymode/IPMode.h"
+#include "prioritymode/IPTable.h"
+#include "prioritymode/UserInfo.h"
+#include "prioritymode/defaultPriorityParser.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/Preferences.h"
+#include "ui/MainInterface.h"
+#include "ui/PlistTableModel.h"
+#include "ui/Presenter.h"
+#include "ui/RateGraph.h"
+#include "ui_MainWindow.h"
+#include "ui_PriorityDrawer.h"
+
+namespace quellbox {
+
+namespace {
+
+constexpr int kLowestPriority = 0;
+constexpr int kHighestPriority = 10;
+
+std::string localized(const char* english) { return LocalizedText::lookup(english); }
+
+std::vector<PlistTableModel::Column> drawerColumns() {
+    const QString titles[] = {QObject::tr("Address"),  QObject::tr("Screen Name"),
+                              QObject::tr("Login"),    QObject::tr("Service"),
+                              QObject::tr("Priority"), QObject::tr("Average KB/s"),
+                              QObject::tr("Now KB/s")};
+    std::vector<PlistTableModel::Column> columns;
+    for (std::size_t i = 0; i < std::size(PriorityController::kColumns); ++i) {
+        columns.push_back({PriorityController::kColumns[i], titles[i]});
+    }
+    return columns;
+}
+
+}  // namespace
+
+PriorityController::PriorityController(Collaborators collaborators)
+    : interface_(collaborators.interface),
+      preferences_(collaborators.preferences),
+      presenter_(collaborators.presenter),
+      refreshInterval_(collaborators.refreshInterval),
+      ipmode(collaborators.ipmode),
+      tableModel_(std::make_unique<PlistTableModel>(drawerColumns())) {
+    Ui::QuellboxPriorityDrawer& drawer = interface_.drawer();
+    setDefaultButton = drawer.setDefaultButton;
+    priorityMoreButton = drawer.priorityMoreButton;
+    priorityLessButton = drawer.priorityLessButton;
+    drawerTable = drawer.drawerTable;
+    rateGraph = drawer.rateGraph;
+    modeButton = interface_.main().priorityModeButton;
+    priorityDrawer = interface_.main().priorityDrawer;
+
+    drawerTable->setModel(tableModel_.get());
+    drawerTable->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    drawerTable->horizontalHeader()->setStretchLastSection(true);
+    drawerTable->verticalHeader()->hide();
+    modeButton->setCheckable(true);
+
+    // The interface's connections, made before the start-up as a loaded interface has them.
+    connect(modeButton, &QPushButton::clicked, this, [this] { toggleDrawer(); });
+    connect(priorityLessButton, &QPushButton::clicked, this, [this] { priorityLess(); });
+    connect(priorityMoreButton, &QPushButton::clicked, this, [this] { priorityMore(); });
+    connect(setDefaultButton, &QPushButton::clicked, this, [this] { setDefault(); });
+    connect(drawerTable->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { tableViewSelectionDidChange(); });
+    connect(priorityDrawer, &SlidingDrawer::stateChanged, this, [this](SlidingDrawer::State state) {
+        modeButton->setChecked(state == SlidingDrawer::State::Opening ||
+                               state == SlidingDrawer::State::Open);
+    });
+}
+
+PriorityController::~PriorityController() { drawerTable->setModel(nullptr); }
+
+void PriorityController::awakeFromNib() {
+    userInterfaceTimer_.reset();
+    tableViewSelectionDidChange();
+}
+
+SlidingDrawer::State PriorityController::drawerState() const { return priorityDrawer->state(); }
+
+// ---- opening and closing --------------------------------------------------------------------
+
+void PriorityController::toggleDrawer() {
+    switch (priorityDrawer->state()) {
+        case SlidingDrawer::State::Closed:
+            openDrawer();
+            break;
+        case SlidingDrawer::State::Open:
+            closeDrawer();
+            break;
+        case SlidingDrawer::State::Opening:
+        case SlidingDrawer::State::Closing:
+            break;
+    }
+    // The button's own toggling follows the drawer, not the click.
+    const SlidingDrawer::State state = priorityDrawer->state();
+    modeButton->setChecked(state == SlidingDrawer::State::Opening ||
+                           state == SlidingDrawer::State::Open);
+}
+
+void PriorityController::openDrawer() {
+    const std::string logPath =
+        preferences_.stringForKey(keys::logPath).value_or(PlistValue()).stringValue();
+    if (preferences_.boolForKey(keys::firstLaunch) && logPath.empty()) {
+        // Shown without waiting for the answer: the drawer opens behind it.
+        presenter_.beginSheet(
+            interface_.mainWindow(),
+            Presenter::Sheet{
+                localized("Informations About Quellbox"), "OK", "", "",
+                localized(
+                    "It is the First time you run Quellbox in Priority Mode.\n"
+                    "If you are using a Carracho/Hotline Server, you can use a file created by "
+                    "your Server to identify users by their name !\n\n"
+                    "If you want to use this feature, you should set the path to this file "
+                    "first by opening Quellbox Preferences in the Application Menu !")},
+            [](int) {});
+        preferences_.setBool(false, keys::firstLaunch);
+    }
+    std::error_code error;
+    if (!logPath.empty() && !std::filesystem::exists(logPath, error)) {
+        presenter_.runAlert(
+            localized("The path to the server log 'Downloads' file is not valid !"),
+            localized("If you are using a server, you should define a valid path to the server "
+                      "'Downloads' file in order to display user name in Priority Mode.\n"
+                      "Priority Mode will nevertheless works with generic names."),
+            "OK");
+    }
+    ipmode.activate(true);
+    IPTable* table = ipmode.ipTable();
+    tableModel_->setSource(
+        PlistTableModel::Source{[table] { return table->numberOfRowsInTableView(); },
+                                [table](const std::string& identifier, int row) {
+                                    return table->objectValueForTableColumn(identifier, row);
+                                },
+                                {},
+                                {},
+                                {}});
+    reloadData();
+    priorityDrawer->open();
+    userInterfaceTimer_ = std::make_unique<QTimer>();
+    connect(userInterfaceTimer_.get(), &QTimer::timeout, this, [this] { getUserRateValues(); });
+    userInterfaceTimer_->start(refreshInterval_);
+    getUserRateValues();
+}
+
+void PriorityController::closeDrawer() {
+    ipmode.activate(false);
+    userInterfaceTimer_.reset();
+    priorityDrawer->close();
+}
+
+// ---- priorities -----------------------------------------------------------------------------
+
+std::shared_ptr<UserInfo> PriorityController::selectedClient(
+    std::optional<std::uint32_t>* ip) const {
+    const QModelIndexList rows = drawerTable->selectionModel()->selectedRows();
+    IPTable* table = ipmode.ipTable();
+    if (rows.isEmpty() || table == nullptr) {
+        return nullptr;
+    }
+    const auto addresses = table->ipArray();
+    const auto row = static_cast<std::size_t>(rows.first().row());
+    if (row >= addresses.size()) {
+        return nullptr;
+    }
+    if (ip != nullptr) {
+        *ip = addresses[row];
+    }
+    return table->userInfoForIPLong(addresses[row]);
+}
+
+void PriorityController::changeSelectedPriority(int step) {
+    const auto client = selectedClient();
+    if (!client) {
+        return;
+    }
+    const int priority = client->priority();
+    if ((step < 0 && priority <= kLowestPriority) || (step > 0 && priority >= kHighestPriority)) {
+        return;
+    }
+    client->setPriority(priority + step);
+    ipmode.ipTable()->refreshAndReorder();
+    reloadData();
+}
+
+void PriorityController::priorityLess() { changeSelectedPriority(-1); }
+
+void PriorityController::priorityMore() { changeSelectedPriority(+1); }
+
+void PriorityController::setDefault() {
+    const auto client = selectedClient();
+    defaultPriorityParser* defaults = ipmode.defaultPriorityParser();
+    if (!client || defaults == nullptr) {
+        return;
+    }
+    const std::string login = client->login();
+    if (defaults->containsEntryWithLogin(login)) {
+        defaults->removeEntry(defaults->defaultPriorityForLogin(login), login);
+    }
+    if (!defaults->addEntry(client->priority(), login)) {
+        SystemLog::log("error when adding an entry to default priority file !");
+    }
+}
+
+void PriorityController::tableViewSelectionDidChange() {
+    const auto client = selectedClient();
+    // Beyond a selection, a button is enabled only when it can change the priority.
+    const int priority = client ? client->priority() : 0;
+    priorityLessButton->setEnabled(client && priority > kLowestPriority);
+    priorityMoreButton->setEnabled(client && priority < kHighestPriority);
+    setDefaultButton->setEnabled(client != nullptr);
+    showSelectedClientInGraph();
+}
+
+// ---- refreshing -----------------------------------------------------------------------------
+
+void PriorityController::getUserRateValues() {
+    IPTable* table = ipmode.ipTable();
+    if (table == nullptr || table->numberOfRowsInTableView() < 1) {
+        return;
+    }
+    sampleRates();
+    reloadData();
+}
+
+void PriorityController::refreshView() { reloadData(); }
+
+void PriorityController::reloadData() {
+    tableModel_->reloadData();
+    // The selected row may now show another client, or one whose priority changed.
+    tableViewSelectionDidChange();
+}
+
+void PriorityController::sampleRates() {
+    IPTable* table = ipmode.ipTable();
+    std::map<std::uint32_t, float> rates;
+    const auto now = UserInfo::Date::clock::now();
+    for (const auto& [ip, client] : table->ipTableDict()) {
+        // Read without restarting the window: the table's rate columns restart it.
+        const UserInfo::RateWindow window =
+            client->takeInstantaneousRateWindow(std::numeric_limits<double>::infinity(), now);
+        rates[ip] = window.seconds > 0.0
+                        ? static_cast<float>(window.bytes / window.seconds / 1024.0)
+                        : 0.0F;
+    }
+    rateGraph->addSamples(rates);
+}
+
+void PriorityController::showSelectedClientInGraph() {
+    std::optional<std::uint32_t> ip;
+    if (selectedClient(&ip) && ip) {
+        rateGraph->showClient(*ip);
+    } else {
+        rateGraph->showNoClient();
+    }
+}
+
+}  // namespace quellbox

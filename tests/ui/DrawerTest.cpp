@@ -1,0 +1,306 @@
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <sstream>
+
+#include "WindowFixture.h"
+#include "platform/AtomicFile.h"
+#include "platform/SystemLog.h"
+#include "prioritymode/IPTable.h"
+#include "prioritymode/UserInfo.h"
+#include "settings/PreferenceKeys.h"
+#include "ui/PlistTableModel.h"
+#include "ui/RateGraph.h"
+#include "ui/SlidingDrawer.h"
+
+namespace quellbox::testing {
+namespace {
+
+using State = SlidingDrawer::State;
+
+std::string fileText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class Drawer : public WindowFixture {
+protected:
+    void clickModeButton() { ui().priorityModeButton->click(); }
+
+    void openDrawer() {
+        clickModeButton();
+        ASSERT_TRUE(processEventsUntil([this] { return priority().drawerState() == State::Open; }));
+    }
+    void closeDrawer() {
+        clickModeButton();
+        ASSERT_TRUE(
+            processEventsUntil([this] { return priority().drawerState() == State::Closed; }));
+    }
+
+    // A named client in the active clients table, as the engine adds it.
+    std::shared_ptr<UserInfo> addClient(const std::string& address, int priority,
+                                        const std::string& login) {
+        auto client = std::make_shared<UserInfo>("Carracho", priority, "name of " + login, login,
+                                                 std::chrono::system_clock::now());
+        ipmode().ipTable()->linkThisUserInfo(client, address);
+        return client;
+    }
+
+    void selectRow(int row) {
+        drawer().drawerTable->selectRow(row);
+        processPendingEvents();
+    }
+
+    QString cellText(int row, const char* identifier) {
+        const PlistTableModel& model = priority().tableModel();
+        return model.data(model.index(row, model.columnWithIdentifier(identifier)), Qt::DisplayRole)
+            .toString();
+    }
+
+    std::filesystem::path prioritiesFile() { return folder() / "Quellbox Default Priorities.txt"; }
+};
+
+TEST_F(Drawer, OpeningSwitchesPriorityModeOnAndClosingSwitchesItOff) {
+    start();
+    QMainWindow& window = interface().mainWindow();
+    const int closedWidth = window.width();
+    EXPECT_TRUE(ui().priorityModeButton->isEnabled());
+    EXPECT_FALSE(ipmode().isActivated());
+    EXPECT_EQ(priority().userInterfaceTimer(), nullptr);
+
+    clickModeButton();
+    EXPECT_TRUE(ipmode().isActivated());
+    EXPECT_EQ(priority().drawerState(), State::Opening);
+    // A click while the drawer slides changes nothing.
+    clickModeButton();
+    EXPECT_EQ(priority().drawerState(), State::Opening);
+    EXPECT_TRUE(ipmode().isActivated());
+    ASSERT_TRUE(processEventsUntil([this] { return priority().drawerState() == State::Open; }));
+    EXPECT_TRUE(ui().priorityModeButton->isChecked());
+    ASSERT_NE(priority().userInterfaceTimer(), nullptr);
+    EXPECT_TRUE(priority().userInterfaceTimer()->isActive());
+    EXPECT_EQ(priority().userInterfaceTimer()->interval(), 2000);
+    // The window grew by the drawer's width, and the drawer shows its table.
+    EXPECT_TRUE(ui().priorityDrawer->isVisible());
+    EXPECT_EQ(window.width(), closedWidth + ui().priorityDrawer->revealedWidth());
+    EXPECT_GT(ui().priorityDrawer->revealedWidth(), 400);
+    EXPECT_EQ(priority().tableModel().columnCount(), 7);
+
+    clickModeButton();
+    EXPECT_FALSE(ipmode().isActivated());
+    EXPECT_EQ(priority().userInterfaceTimer(), nullptr);
+    EXPECT_EQ(priority().drawerState(), State::Closing);
+    ASSERT_TRUE(processEventsUntil([this] { return priority().drawerState() == State::Closed; }));
+    EXPECT_FALSE(ui().priorityModeButton->isChecked());
+    EXPECT_FALSE(ui().priorityDrawer->isVisible());
+    EXPECT_EQ(window.width(), closedWidth);
+
+    // Reopening makes a new timer and switches the mode on again.
+    openDrawer();
+    EXPECT_TRUE(ipmode().isActivated());
+    ASSERT_NE(priority().userInterfaceTimer(), nullptr);
+    EXPECT_TRUE(priority().userInterfaceTimer()->isActive());
+}
+
+TEST_F(Drawer, FirstUseSheetIsShownOnceAndOnlyWithoutALogPath) {
+    preferences().setObject(PlistValue(""), keys::logPath);
+    ASSERT_TRUE(preferences().boolForKey(keys::firstLaunch));
+    start();
+    openDrawer();
+    ASSERT_EQ(presenter().sheets.size(), 1U);
+    EXPECT_EQ(presenter().sheets[0].title, "Informations About Quellbox");
+    EXPECT_EQ(presenter().sheets[0].defaultButton, "OK");
+    EXPECT_TRUE(presenter().sheets[0].alternateButton.empty());
+    EXPECT_EQ(presenter().sheets[0].message.rfind(
+                  "It is the First time you run Quellbox in Priority Mode.\n", 0),
+              0U);
+    EXPECT_FALSE(preferences().boolForKey(keys::firstLaunch));
+    EXPECT_TRUE(ipmode().isActivated());  // the sheet does not hold the opening back
+    EXPECT_TRUE(presenter().alerts.empty());
+    presenter().answerLastSheet(Presenter::kDefaultButton);
+
+    closeDrawer();
+    openDrawer();
+    EXPECT_EQ(presenter().sheets.size(), 1U);
+}
+
+TEST_F(Drawer, FirstUseSheetWaitsWhileALogPathIsSet) {
+    start();  // the fixture's log path names an existing file
+    openDrawer();
+    EXPECT_TRUE(presenter().sheets.empty());
+    EXPECT_TRUE(presenter().alerts.empty());
+    EXPECT_TRUE(preferences().boolForKey(keys::firstLaunch));
+}
+
+TEST_F(Drawer, InvalidLogPathAlertsAtEveryOpeningAndPriorityModeRunsAllTheSame) {
+    preferences().setObject(PlistValue((folder() / "gone" / "Downloads").string()), keys::logPath);
+    start();
+    openDrawer();
+    ASSERT_EQ(presenter().alerts.size(), 1U);
+    EXPECT_EQ(presenter().alerts[0].title,
+              "The path to the server log 'Downloads' file is not valid !");
+    EXPECT_EQ(presenter().alerts[0].button, "OK");
+    EXPECT_TRUE(ipmode().isActivated());
+    EXPECT_TRUE(presenter().sheets.empty());  // a path is set: no first-use sheet
+    closeDrawer();
+    openDrawer();
+    EXPECT_EQ(presenter().alerts.size(), 2U);
+}
+
+TEST_F(Drawer, PriorityButtonsStopAtZeroAndTenAndFollowTheSelection) {
+    start();
+    openDrawer();
+    auto low = addClient("192.0.2.10", 0, "low");
+    auto high = addClient("192.0.2.11", 9, "high");
+    priority().refreshView();
+    ASSERT_EQ(priority().tableModel().rowCount(), 2);
+    EXPECT_FALSE(drawer().priorityLessButton->isEnabled());
+    EXPECT_FALSE(drawer().priorityMoreButton->isEnabled());
+    EXPECT_FALSE(drawer().setDefaultButton->isEnabled());
+
+    selectRow(0);
+    EXPECT_EQ(cellText(0, "ipAdress"), "192.0.2.10");
+    EXPECT_FALSE(drawer().priorityLessButton->isEnabled());
+    EXPECT_TRUE(drawer().priorityMoreButton->isEnabled());
+    EXPECT_TRUE(drawer().setDefaultButton->isEnabled());
+    priority().priorityLess();  // at 0 it stays 0
+    EXPECT_EQ(low->priority(), 0);
+    drawer().priorityMoreButton->click();
+    EXPECT_EQ(low->priority(), 1);
+    EXPECT_EQ(cellText(0, "priority"), "1");
+    EXPECT_TRUE(drawer().priorityLessButton->isEnabled());
+
+    selectRow(1);
+    EXPECT_EQ(ipmode().ipTable()->runningMaxPriority(), 9);
+    drawer().priorityMoreButton->click();  // 9 becomes 10
+    EXPECT_EQ(high->priority(), 10);
+    EXPECT_EQ(ipmode().ipTable()->runningMaxPriority(), 10);
+    EXPECT_EQ(cellText(1, "priority"), "10");
+    EXPECT_FALSE(drawer().priorityMoreButton->isEnabled());
+    priority().priorityMore();  // at 10 it stays 10
+    EXPECT_EQ(high->priority(), 10);
+    drawer().priorityLessButton->click();
+    drawer().priorityLessButton->click();
+    EXPECT_EQ(high->priority(), 8);
+    EXPECT_EQ(ipmode().ipTable()->runningMaxPriority(), 8);
+
+    drawer().drawerTable->clearSelection();
+    processPendingEvents();
+    EXPECT_FALSE(drawer().priorityMoreButton->isEnabled());
+    EXPECT_FALSE(drawer().setDefaultButton->isEnabled());
+    priority().priorityMore();  // no selection: nothing
+    EXPECT_EQ(high->priority(), 8);
+    EXPECT_EQ(low->priority(), 1);
+}
+
+TEST_F(Drawer, SetDefaultReplacesTheLoginsLine) {
+    ASSERT_TRUE(AtomicFile::write(prioritiesFile(), "bob=3\nzed=4\n"));
+    priorities().parseQbxPrioFile();
+    start();
+    openDrawer();
+    addClient("192.0.2.20", 7, "bob");
+    addClient("192.0.2.21", 2, "newcomer");
+    priority().refreshView();
+
+    selectRow(0);
+    drawer().setDefaultButton->click();
+    EXPECT_EQ(fileText(prioritiesFile()), "zed=4\nbob=7\n");
+    EXPECT_EQ(priorities().defaultPriorityForLogin("bob"), 7);
+    // A login without a line gets one.
+    selectRow(1);
+    drawer().setDefaultButton->click();
+    EXPECT_EQ(fileText(prioritiesFile()), "zed=4\nbob=7\nnewcomer=2\n");
+}
+
+TEST_F(Drawer, SetDefaultWithoutALogPathLogsTheRefusal) {
+    start();
+    openDrawer();
+    preferences().setObject(PlistValue(""), keys::logPath);
+    addClient("192.0.2.30", 6, "carol");
+    priority().refreshView();
+    selectRow(0);
+    SystemLogCapture log;
+    drawer().setDefaultButton->click();
+    EXPECT_EQ(log.count("error when adding an entry to default priority file !"), 1);
+}
+
+TEST_F(Drawer, TimerReloadsOnlyATableWithRowsAndTheEngineRefreshReloadsAlways) {
+    start();
+    openDrawer();
+    ASSERT_EQ(priority().tableModel().rowCount(), 0);
+    addClient("192.0.2.40", 5, "dave");
+    EXPECT_EQ(priority().tableModel().rowCount(), 0);  // not shown before a reload
+    priority().getUserRateValues();
+    EXPECT_EQ(priority().tableModel().rowCount(), 1);
+    EXPECT_EQ(cellText(0, "login"), "dave");
+    EXPECT_EQ(cellText(0, "screenName"), "name of dave");
+    EXPECT_EQ(cellText(0, "usedService"), "Carracho");
+
+    // The client leaves: the timer does not reload the empty table...
+    ipmode().ipTable()->removeThisIPString("192.0.2.40");
+    priority().getUserRateValues();
+    EXPECT_EQ(priority().tableModel().rowCount(), 1);
+    // ... the engine's refresh does, through the main window's controller.
+    controller().refreshView();
+    EXPECT_EQ(priority().tableModel().rowCount(), 0);
+}
+
+TEST_F(Drawer, RatesShowInTheTableAndTheSelectedClientsGraph) {
+    start();
+    openDrawer();
+    const auto first = std::chrono::system_clock::now() - std::chrono::seconds(10);
+    auto client = std::make_shared<UserInfo>("Carracho", 5, "erin", "erin", first);
+    client->setLastInstantaneousRateDate(first);
+    client->setLastPacketSize(102400);
+    client->setLastPacketDate(first + std::chrono::seconds(10));
+    ipmode().ipTable()->linkThisUserInfo(client, "192.0.2.50");
+    addClient("192.0.2.51", 5, "idle");
+
+    for (int tick = 0; tick < 3; ++tick) {
+        priority().getUserRateValues();
+    }
+    EXPECT_EQ(cellText(0, "instantRate"), "10.0");
+    EXPECT_EQ(cellText(0, "avRate"), "10.0");
+    RateGraph& graph = *drawer().rateGraph;
+    EXPECT_TRUE(graph.shownSamples().empty());  // nothing selected
+    // One sample per refresh (the running timer may have added one more).
+    selectRow(0);
+    const auto busy = graph.shownSamples();
+    EXPECT_GE(busy.size(), 3U);
+    EXPECT_TRUE(std::all_of(busy.begin(), busy.end(), [](float rate) { return rate == 10.0F; }));
+    selectRow(1);
+    const auto idle = graph.shownSamples();
+    EXPECT_GE(idle.size(), 3U);
+    EXPECT_TRUE(std::all_of(idle.begin(), idle.end(), [](float rate) { return rate == 0.0F; }));
+    // The graph's samples leave the table's rate windows alone.
+    EXPECT_EQ(client->instantaneousRateTotalPacketsSize(), 102400);
+}
+
+TEST(RateGraphHistory, KeepsBoundedHistoriesOfListedClientsOnly) {
+    application();
+    RateGraph graph;
+    for (std::size_t i = 0; i < RateGraph::kMaxSamples + 50; ++i) {
+        graph.addSamples({{1U, static_cast<float>(i)}, {2U, 1.0F}});
+    }
+    graph.showClient(1U);
+    const auto samples = graph.shownSamples();
+    ASSERT_EQ(samples.size(), RateGraph::kMaxSamples);
+    EXPECT_EQ(samples.front(), 50.0F);  // the oldest ones went first
+    EXPECT_EQ(samples.back(), static_cast<float>(RateGraph::kMaxSamples + 49));
+    // A client no longer listed is forgotten; a rate that is no number is drawn as 0.
+    graph.addSamples({{2U, std::numeric_limits<float>::quiet_NaN()}});
+    EXPECT_EQ(graph.clientsKept(), 1U);
+    EXPECT_TRUE(graph.shownSamples().empty());
+    graph.showClient(2U);
+    EXPECT_EQ(graph.shownSamples().back(), 0.0F);
+    graph.resize(300, 80);
+    graph.grab();  // paints without trouble
+}
+
+}  // namespace
+}  // namespace quellbox::testing

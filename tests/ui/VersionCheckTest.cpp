@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <optional>
+
+#include "LocalHttpServer.h"
+#include "WindowFixture.h"
+#include "ui/VersionCheck.h"
+
+namespace quellbox::testing {
+namespace {
+
+// Runs one fetch to its answer; false when none came in ten seconds.
+bool fetchOnce(VersionCheck& check, const QString& server,
+               std::optional<PlistValue::Dictionary>& answer) {
+    bool answered = false;
+    check.fetch(server, [&](std::optional<PlistValue::Dictionary> versionFile) {
+        answered = true;
+        answer = std::move(versionFile);
+    });
+    return processEventsUntil([&] { return answered; });
+}
+
+TEST(VersionCheckFetch, AServerThatNeverAnswersEndsAtTheTimeOut) {
+    application();
+    LocalHttpServer silent("", true);
+    VersionCheck check(std::chrono::milliseconds(300));
+    std::optional<PlistValue::Dictionary> answer = PlistValue::Dictionary{};
+    ASSERT_TRUE(fetchOnce(check, silent.address(), answer));
+    EXPECT_EQ(silent.requests(), 1);
+    EXPECT_FALSE(answer);
+}
+
+TEST(VersionCheckFetch, ReadsTheVersionFileAtItsPath) {
+    application();
+    LocalHttpServer server(QByteArray::fromStdString(
+        PlistValue(PlistValue::Dictionary{{"version", PlistValue("2.0")}}).toXml()));
+    VersionCheck check;
+    std::optional<PlistValue::Dictionary> answer;
+    ASSERT_TRUE(fetchOnce(check, server.address(), answer));
+    EXPECT_EQ(server.lastRequestLine(), "GET /QuellboxNewVersionCheck.plist HTTP/1.1");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->at("version").stringValue(), "2.0");
+}
+
+TEST(VersionCheckFetch, OnlyHttpIsFetched) {
+    application();
+    VersionCheck check;
+    for (const char* server : {"file:///etc", "ftp://127.0.0.1", "not a url", ""}) {
+        std::optional<PlistValue::Dictionary> answer = PlistValue::Dictionary{};
+        ASSERT_TRUE(fetchOnce(check, server, answer)) << server;
+        EXPECT_FALSE(answer) << server;
+    }
+}
+
+TEST(VersionCheckFetch, APropertyListThatIsNoDictionaryIsNoVersionFile) {
+    application();
+    LocalHttpServer server(
+        QByteArray::fromStdString(PlistValue(PlistValue::Array{PlistValue("2.0")}).toXml()));
+    VersionCheck check;
+    std::optional<PlistValue::Dictionary> answer = PlistValue::Dictionary{};
+    ASSERT_TRUE(fetchOnce(check, server.address(), answer));
+    EXPECT_FALSE(answer);
+}
+
+}  // namespace
+}  // namespace quellbox::testing
