@@ -246,6 +246,8 @@ HeadlessStats HeadlessApp::sample() {
     const auto counters = engine_->counters();
     stats.packetsRead = counters.read;
     stats.packetsWrittenBack = counters.writtenBack;
+    stats.dataBytes = counters.dataBytes;
+    stats.unpacedDataBytes = counters.unpacedDataBytes;
     IPTable* active = stats.priorityMode ? IPMode::sharedInstance().ipTable() : nullptr;
     auto priorityOf = [&](std::uint32_t ip) -> std::optional<int> {
         if (active != nullptr) {
