@@ -59,7 +59,9 @@ std::optional<std::string> valueAfter(const std::vector<std::string>& words, con
 IptablesFirewall::IptablesFirewall(std::string iptables) : iptables_(std::move(iptables)) {}
 
 std::string IptablesFirewall::defaultIptables() {
-    if (const char* path = std::getenv("QUELLBOX_IPTABLES"); path != nullptr && *path) {
+    // Not honoured when started with raised rights (a set-user-id parent): the user would
+    // choose the program run as root.
+    if (const char* path = ::secure_getenv("QUELLBOX_IPTABLES"); path != nullptr && *path) {
         return path;
     }
     for (const char* candidate : {"/usr/sbin/iptables", "/sbin/iptables"}) {

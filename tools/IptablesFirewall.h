@@ -22,7 +22,8 @@ public:
     // `iptables`: the program's absolute path.
     explicit IptablesFirewall(std::string iptables);
 
-    // The program: $QUELLBOX_IPTABLES, else /usr/sbin/iptables, else /sbin/iptables.
+    // The program: $QUELLBOX_IPTABLES (unless started with raised rights), else
+    // /usr/sbin/iptables, else /sbin/iptables.
     static std::string defaultIptables();
 
     // Carries out one command; 0 on success, else a non-zero exit status with a message on

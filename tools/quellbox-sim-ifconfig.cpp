@@ -5,6 +5,7 @@
 #include <string>
 
 #include "firewall/SimFirewallState.h"
+#include "platform/Privileges.h"
 #include "firewall/SimKernel.h"
 
 namespace {
@@ -31,6 +32,11 @@ void printSimulated() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The rule manager runs its firewall programs with root as effective user; the
+    // simulator needs no root, and its state file must stay the user's own.
+    if (!quellbox::Privileges::dropToRealUser()) {
+        return 1;
+    }
     using quellbox::SimFirewallState;
     const auto path = SimFirewallState::defaultPath();
     const auto state = SimFirewallState::load(path);

@@ -4,9 +4,15 @@
 #include <cstdio>
 
 #include "firewall/SimFirewallState.h"
+#include "platform/Privileges.h"
 #include "firewall/SimKernel.h"
 
 int main() {
+    // The rule manager runs its firewall programs with root as effective user; the
+    // simulator needs no root, and its state file must stay the user's own.
+    if (!quellbox::Privileges::dropToRealUser()) {
+        return 1;
+    }
     using quellbox::SimFirewallState;
     using quellbox::SimKernel;
     const auto path = SimFirewallState::defaultPath();

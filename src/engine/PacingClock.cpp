@@ -16,12 +16,22 @@ PacingClock::Clock::duration PacingClock::packetTime(std::int32_t bytes, double 
 PacingClock::Clock::time_point PacingClock::packetSent(std::int32_t bytes, double rateKiBPerSecond,
                                                        Clock::time_point now, bool afterIdleGap) {
     const auto step = packetTime(bytes, rateKiBPerSecond);
-    if (!deadline_ || afterIdleGap || now - *deadline_ > maximumLateness_) {
+    if (!deadline_ || (afterIdleGap && *deadline_ < now) || now - *deadline_ > maximumLateness_) {
         deadline_ = now + step;
     } else {
         *deadline_ += step;
     }
     return *deadline_;
+}
+
+void PacingClock::charge(std::int32_t bytes, double rateKiBPerSecond, Clock::time_point now) {
+    const auto step = packetTime(bytes, rateKiBPerSecond);
+    if (!deadline_ || now - *deadline_ > maximumLateness_) {
+        deadline_ = now + step;
+    } else {
+        // A lead that a single slow packet already holds is kept, never shortened.
+        *deadline_ = std::max(*deadline_, std::min(*deadline_ + step, now + maximumChargeLead_));
+    }
 }
 
 }  // namespace quellbox

@@ -406,7 +406,13 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
         writeBack(*packet, kAckWriteFailure);
         return;
     }
-    if (header->isAckClass(length)) {
+    // A data segment sorted with the acknowledgements for its PSH flag would overtake the
+    // DATA packets waiting before it; a Linux sender whose upload is held back sets PSH on
+    // many full segments, and reads that reordering as loss (spurious resending, a rate
+    // well below the cap). While DATA packets wait, such a segment queues with them.
+    const bool overtakesData = length > PacketHeader::kLargestAckSize && (header->flags & PacketHeader::kSyn) == 0 &&
+                               !prioDataPacketQueue->isEmpty();
+    if (header->isAckClass(length) && !overtakesData) {
         packet->setType("ACK");
         bool slowed = false;
         {
@@ -441,7 +447,7 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
 
 // ---- writing back -----------------------------------------------------------------------------
 
-void ThroughputLimiter::writeBack(Packet& packet, const char* failureMessage) {
+bool ThroughputLimiter::writeBack(Packet& packet, const char* failureMessage) {
     ssize_t written = 0;
     {
         std::lock_guard guard(socketLock);
@@ -451,10 +457,25 @@ void ThroughputLimiter::writeBack(Packet& packet, const char* failureMessage) {
     if (written < 0) {
         writeFailures_.fetch_add(1, std::memory_order_relaxed);
         SystemLog::reportError(failureMessage);
-        return;  // unsent: destroying the packet has the kernel drop it
+        return false;  // unsent: destroying the packet has the kernel drop it
     }
     packet.markSent();
     writtenBack_.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+void ThroughputLimiter::chargeUnpacedData(std::int32_t size) {
+    // A real sender whose upload is held back marks many full segments with PSH (each time
+    // its buffer-full write wakes up): unpaced, they would add a tenth or more to the rate.
+    if (size <= PacketHeader::kLargestAckSize) {
+        return;
+    }
+    unpacedDataBytes_.fetch_add(static_cast<std::uint64_t>(size), std::memory_order_relaxed);
+    const float rate = getDATARate();
+    if (rate > 0.0F) {
+        std::lock_guard guard(pacingLock);
+        pacing_.charge(size, rate, Clock::now());
+    }
 }
 
 void ThroughputLimiter::releaseUnsent(const Packet& packet) {
@@ -469,7 +490,9 @@ bool ThroughputLimiter::sleepUntil(Clock::time_point deadline) {
 
 void ThroughputLimiter::ACKDirectSend() {
     while (PacketPtr packet = firstACKPacketQueue->dequeue()) {
-        writeBack(*packet, kAckWriteFailure);
+        if (writeBack(*packet, kAckWriteFailure)) {
+            chargeUnpacedData(packet->getPacketSize());
+        }
         lastACKPacketSize_.store(packet->getPacketSize(), std::memory_order_relaxed);
     }
 }
@@ -482,7 +505,9 @@ void ThroughputLimiter::ACKSlowDown() {
         if (pause.count() != 0 && !sleepUntil(Clock::now() + pause)) {
             return;
         }
-        writeBack(*packet, kAckWriteFailure);
+        if (writeBack(*packet, kAckWriteFailure)) {
+            chargeUnpacedData(packet->getPacketSize());
+        }
         lastACKPacketSize_.store(packet->getPacketSize(), std::memory_order_relaxed);
     }
 }
@@ -492,7 +517,6 @@ void ThroughputLimiter::dataSlowDown() {
     if (prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) != 0) {
         SystemLog::reportError("Quellbox Error : timer slack not lowered");
     }
-    PacingClock pacing;
     for (;;) {
         const bool afterIdleGap = prioDataPacketQueue->isEmpty();
         PacketPtr packet;
@@ -516,11 +540,17 @@ void ThroughputLimiter::dataSlowDown() {
         }
         lastDATAPacketSize_.store(size, std::memory_order_relaxed);
         queueSize_.store(prioDataPacketQueue->size(), std::memory_order_relaxed);
-        writeBack(*packet, kDataWriteFailure);
+        if (writeBack(*packet, kDataWriteFailure)) {
+            dataBytes_.fetch_add(static_cast<std::uint64_t>(size), std::memory_order_relaxed);
+        }
         packet.reset();
         if (rate > 0.0F) {
             const auto now = Clock::now();
-            const auto next = pacing.packetSent(size, rate, now, afterIdleGap);
+            Clock::time_point next;
+            {
+                std::lock_guard guard(pacingLock);
+                next = pacing_.packetSent(size, rate, now, afterIdleGap);
+            }
             // Arming a timer costs tens of microseconds (more in a virtual machine), longer
             // than a packet lasts at high rates: a lead shorter than this is kept instead of
             // slept off. The deadlines still advance by each packet's time, so the rate holds
@@ -529,7 +559,8 @@ void ThroughputLimiter::dataSlowDown() {
                 return;
             }
         } else {
-            pacing.reset();
+            std::lock_guard guard(pacingLock);
+            pacing_.reset();
         }
     }
 }
@@ -582,6 +613,8 @@ ThroughputLimiter::Counters ThroughputLimiter::counters() const {
     counters.writtenBack = writtenBack_.load(std::memory_order_relaxed);
     counters.writeFailures = writeFailures_.load(std::memory_order_relaxed);
     counters.malformed = malformed_.load(std::memory_order_relaxed);
+    counters.dataBytes = dataBytes_.load(std::memory_order_relaxed);
+    counters.unpacedDataBytes = unpacedDataBytes_.load(std::memory_order_relaxed);
     return counters;
 }
 

@@ -108,6 +108,11 @@ public:
         std::uint64_t writtenBack = 0;
         std::uint64_t writeFailures = 0;
         std::uint64_t malformed = 0;   // too short for their headers: written back unchanged
+        std::uint64_t dataBytes = 0;   // bytes of the DATA packets written back (paced)
+        // Bytes of acknowledgement-class packets that carry data (longer than an
+        // acknowledgement, sorted there for their SYN or PSH flag), written back unpaced
+        // and charged to the pacing.
+        std::uint64_t unpacedDataBytes = 0;
     };
     Counters counters() const;
     IpfwRule& rule() { return *rule_; }
@@ -125,7 +130,11 @@ private:
     void readingLoop(std::uint32_t ownAddress);
     void classify(std::unique_ptr<Packet> packet, std::uint32_t ownAddress,
                   std::int32_t& runningMaximum);
-    void writeBack(Packet& packet, const char* failureMessage);
+    // Answers whether the packet went out.
+    bool writeBack(Packet& packet, const char* failureMessage);
+    // An acknowledgement-class packet was written back: when it carried data, the pacing
+    // of the DATA packets makes room for it.
+    void chargeUnpacedData(std::int32_t size);
     void postProblem(const std::string& title, const std::string& message, bool needToQuit);
     std::optional<std::string> serviceNameForPort(int port) const;
     void scheduleGaugeTimer();
@@ -153,6 +162,11 @@ private:
     std::map<int, std::shared_ptr<Service>> cappedDLServices;
 
     std::mutex socketLock;  // serialises writes (and releases) to the socket
+
+    // The pacing deadline: advanced by the data pacing thread for each DATA packet and by
+    // the acknowledgement threads for data they write back unpaced.
+    std::mutex pacingLock;
+    PacingClock pacing_{std::chrono::milliseconds(20)};  // guarded by pacingLock
 
     std::mutex listenerLock;
     std::vector<std::shared_ptr<TrafficListener>> listenerArray;  // guarded by listenerLock
@@ -184,6 +198,8 @@ private:
     std::atomic<std::uint64_t> writtenBack_{0};
     std::atomic<std::uint64_t> writeFailures_{0};
     std::atomic<std::uint64_t> malformed_{0};
+    std::atomic<std::uint64_t> dataBytes_{0};
+    std::atomic<std::uint64_t> unpacedDataBytes_{0};
 
     std::thread readingThread_;
     std::vector<std::thread> workerThreads_;  // written by the reading thread under lifecycleLock

@@ -1,5 +1,6 @@
 #include "firewall/PacketBackend.h"
 
+#include <sys/auxv.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -24,7 +25,8 @@ bool isExecutable(const std::filesystem::path& path) { return ::access(path.c_st
 
 std::vector<std::filesystem::path> toolDirectories() {
     std::vector<std::filesystem::path> directories;
-    if (const char* override = std::getenv("QUELLBOX_LIBEXEC_DIR"); override != nullptr && *override) {
+    // Not honoured in a set-user-id run: it would let the user pick the programs run as root.
+    if (const char* override = ::secure_getenv("QUELLBOX_LIBEXEC_DIR"); override != nullptr && *override) {
         directories.emplace_back(override);
     }
     std::error_code error;
@@ -34,7 +36,11 @@ std::vector<std::filesystem::path> toolDirectories() {
         directories.push_back(prefix / "libexec" / "quellbox");
         directories.push_back(prefix / "lib" / "quellbox");
     }
-    directories.emplace_back(QUELLBOX_LIBEXEC_BUILD_DIR);
+    // A set-user-id run takes its tools from the installed layout only, never from a build
+    // tree that its user may own.
+    if (::getauxval(AT_SECURE) == 0 || directories.empty()) {
+        directories.emplace_back(QUELLBOX_LIBEXEC_BUILD_DIR);
+    }
     return directories;
 }
 

@@ -23,7 +23,8 @@ class SimKernel;
 //
 // The tools are looked up, in order, in $QUELLBOX_LIBEXEC_DIR, in ../libexec/quellbox and
 // ../lib/quellbox beside the running executable (the installed layout), and in the build
-// tree's tools folder.
+// tree's tools folder. A set-user-id run ignores $QUELLBOX_LIBEXEC_DIR and the build tree:
+// these programs run as root.
 class PacketBackend {
 public:
     struct Choice {

@@ -16,6 +16,7 @@
 #include "engine/SavedServices.h"
 #include "engine/ThroughputLimiter.h"
 #include "firewall/SimKernel.h"
+#include "firewall/StaleRules.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SystemLog.h"
 #include "platform/ThreadRunLoop.h"
@@ -64,6 +65,9 @@ void HeadlessApp::fail(const std::string& message) {
 
 int HeadlessApp::run() {
     SystemLog::setEchoToStandardError(options_.verbose);
+    if (options_.cleanup) {
+        return cleanUp();
+    }
     if (!prepare()) {
         return kBadUsage;
     }
@@ -102,6 +106,27 @@ int HeadlessApp::run() {
     }
     std::cout << "Stopped." << std::endl;
     return exitStatus_;
+}
+
+int HeadlessApp::cleanUp() {
+    std::string name = options_.backend;
+    if (name.empty()) {
+        const auto choice = PacketBackend::chooseDefault();
+        name = choice.name;
+        if (!choice.reason.empty()) {
+            std::cout << choice.reason << std::endl;
+        }
+    }
+    std::string reason;
+    const auto backend = PacketBackend::named(name, &reason);
+    if (!backend) {
+        fail(reason);
+        return kBadUsage;
+    }
+    std::string report;
+    const int removed = StaleRules::removeAll(backend->programs(), ThroughputLimiter::kDivertPort, report);
+    std::cout << "Clean-up on the " << name << " backend: " << report << std::endl;
+    return removed < 0 ? 1 : 0;
 }
 
 bool HeadlessApp::prepare() {
@@ -213,6 +238,8 @@ HeadlessStats HeadlessApp::sample() {
     const auto counters = engine_->counters();
     stats.packetsRead = counters.read;
     stats.packetsWrittenBack = counters.writtenBack;
+    stats.dataBytes = counters.dataBytes;
+    stats.unpacedDataBytes = counters.unpacedDataBytes;
     IPTable* active = stats.priorityMode ? IPMode::sharedInstance().ipTable() : nullptr;
     auto priorityOf = [&](std::uint32_t ip) -> std::optional<int> {
         if (active != nullptr) {

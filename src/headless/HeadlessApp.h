@@ -40,6 +40,8 @@ public:
     int run();
 
 private:
+    // --cleanup: removes the divert rules a killed run left behind; the exit status.
+    int cleanUp();
     bool prepare();
     void capServices();
     void installObservers();

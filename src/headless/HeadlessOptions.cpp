@@ -68,6 +68,8 @@ std::optional<HeadlessOptions> HeadlessOptions::parse(const std::vector<std::str
             options.verbose = true;
         } else if (name == "--priority-mode") {
             options.priorityMode = true;
+        } else if (name == "--cleanup") {
+            options.cleanup = true;
         } else if (name == "--backend") {
             const auto text = value();
             if (!text) {
@@ -128,6 +130,8 @@ std::string HeadlessOptions::usage() {
            "  --priority-mode               share the upload by client priority\n"
            "  --stats-json FILE             write one JSON object per second to FILE\n"
            "  --verbose                     also print diagnostics (otherwise in syslog only)\n"
+           "  --cleanup                     remove the divert rules that a killed run left\n"
+           "                                behind (of the chosen backend), then exit\n"
            "  --help                        show this text\n";
 }
 

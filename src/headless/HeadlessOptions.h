@@ -16,6 +16,7 @@ struct HeadlessOptions {
     bool priorityMode = false;
     std::string statsJson;               // one JSON object per second; empty: none
     bool verbose = false;                // diagnostics on standard error too
+    bool cleanup = false;                // remove the rules a killed run left, then exit
     bool help = false;
 
     // Parses the arguments after the program name (which may include "--headless").

@@ -90,7 +90,9 @@ std::string HeadlessStats::json() const {
            ",\"queue_packets\":" + std::to_string(queuePackets) +
            ",\"standby\":" + (standBy ? "true" : "false") +
            ",\"packets_read\":" + std::to_string(packetsRead) +
-           ",\"packets_written_back\":" + std::to_string(packetsWrittenBack) + "}";
+           ",\"packets_written_back\":" + std::to_string(packetsWrittenBack) +
+           ",\"data_bytes\":" + std::to_string(dataBytes) +
+           ",\"unpaced_data_bytes\":" + std::to_string(unpacedDataBytes) + "}";
     out += std::string(",\"priority_mode\":") + (priorityMode ? "true" : "false");
     out += ",\"clients\":[";
     for (std::size_t i = 0; i < clients.size(); ++i) {

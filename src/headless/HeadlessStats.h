@@ -32,6 +32,8 @@ struct HeadlessStats {
     bool priorityMode = false;
     std::uint64_t packetsRead = 0;       // since the start
     std::uint64_t packetsWrittenBack = 0;
+    std::uint64_t dataBytes = 0;         // DATA bytes written back (paced), since the start
+    std::uint64_t unpacedDataBytes = 0;  // data written back unpaced (SYN/PSH), since the start
     std::vector<Client> clients;
 
     // One line for a terminal, e.g.

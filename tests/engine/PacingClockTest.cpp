@@ -56,11 +56,44 @@ TEST(PacingClock, IdleGapNeverGivesCredit) {
     // lateness bound, yet pacing starts afresh from the moment it was sent.
     const Clock::time_point after = deadline + microseconds(50);
     EXPECT_EQ(pacing.packetSent(1024, 10.0, after, true), after + milliseconds(100));
-    // And a packet written before its deadline after an idle gap restarts too.
+    // A packet written before its deadline after an idle gap keeps the deadline: the lead
+    // is owed, not forgiven.
     PacingClock early;
     early.packetSent(1024, 10.0, start, false);
     EXPECT_EQ(early.packetSent(1024, 10.0, start + milliseconds(1), true),
-              start + milliseconds(101));
+              start + milliseconds(200));
+}
+
+TEST(PacingClock, UnpacedDataDelaysThePacedPackets) {
+    PacingClock pacing;
+    Clock::time_point deadline = pacing.packetSent(1024, 10.0, start, false);
+    // 1 KiB left unpaced meanwhile: the next paced packet waits 100 ms more.
+    pacing.charge(1024, 10.0, start + milliseconds(10));
+    deadline = pacing.packetSent(1024, 10.0, deadline, false);
+    EXPECT_EQ(deadline, start + milliseconds(300));
+}
+
+TEST(PacingClock, ChargeWhileIdleStartsFromNow) {
+    PacingClock pacing;
+    pacing.packetSent(1024, 10.0, start, false);
+    const Clock::time_point later = start + std::chrono::seconds(5);
+    pacing.charge(1024, 10.0, later);
+    // The queue had run empty; the paced packet at `later + 30 ms` still owes the 70 ms left.
+    EXPECT_EQ(pacing.packetSent(1024, 10.0, later + milliseconds(30), true), later + milliseconds(200));
+}
+
+TEST(PacingClock, ChargesLeadNoFurtherThanTheBound) {
+    PacingClock pacing(milliseconds(2), milliseconds(250));
+    pacing.packetSent(1024, 10.0, start, false);
+    for (int i = 0; i < 100; ++i) {
+        pacing.charge(1024, 10.0, start);  // 10 s of unpaced data at once
+    }
+    EXPECT_EQ(pacing.packetSent(1024, 10.0, start, false), start + milliseconds(350));
+    // A lead a slow paced packet holds is never shortened by a charge.
+    PacingClock slow(milliseconds(2), milliseconds(250));
+    const Clock::time_point far = slow.packetSent(10240, 10.0, start, false);  // 1 s
+    slow.charge(1024, 10.0, start);
+    EXPECT_EQ(slow.packetSent(1024, 10.0, start, false), far + milliseconds(100));
 }
 
 TEST(PacingClock, ResetForgetsTheDeadline) {

@@ -102,6 +102,43 @@ TEST(ThroughputLimiterSorting, AckClassLeavesAtOnceWhileDataWaitsForItsTurn) {
     EXPECT_EQ(sim.kernel().counters().dropped, 1U);
 }
 
+TEST(ThroughputLimiterSorting, DataWithPshNeverOvertakesWaitingData) {
+    SimEngineFixture sim;
+    startWithCap(sim);
+    standTheDataPath(sim);
+    const auto waiting = sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck, 1);
+    const auto pushed = sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh, 2);
+    const auto marker = sim.serverPacket(kPort, kClient, 40, TcpPacketBuilder::kAck, 3);
+    sim.inject(waiting);
+    sim.inject(pushed);
+    sim.inject(marker);
+    ASSERT_TRUE(sim.waitForDepartures(2));
+    EXPECT_TRUE(departed(sim, marker));
+    // The PSH segment queued behind the DATA packet instead of leaving before it.
+    EXPECT_FALSE(departed(sim, pushed));
+    EXPECT_FALSE(departed(sim, waiting));
+    EXPECT_EQ(sim.engine().counters().unpacedDataBytes, 0U);
+}
+
+TEST(ThroughputLimiterPacing, DataSentWithTheAcknowledgementsCountsAgainstTheRate) {
+    SimEngineFixture sim;
+    startWithCap(sim);
+    sim.engine().setDATARate(10.0F);  // 1024 bytes occupy 0.1 s
+    // Nothing waits: the PSH segment leaves at once, and the rate owes its 0.1 s.
+    const auto pushed = sim.serverPacket(kPort, kClient, 1024, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh, 1);
+    sim.inject(pushed);
+    ASSERT_TRUE(sim.waitForDepartures(1));
+    const auto first = sim.serverPacket(kPort, kClient, 1024, TcpPacketBuilder::kAck, 2);
+    const auto second = sim.serverPacket(kPort, kClient, 1024, TcpPacketBuilder::kAck, 3);
+    sim.inject(first);
+    sim.inject(second);
+    ASSERT_TRUE(sim.waitForDepartures(3));
+    // Three packets of 0.1 s each: the last leaves no earlier than 0.2 s after the first.
+    EXPECT_GE(departureOf(sim, second) - departureOf(sim, pushed), 200ms);
+    EXPECT_TRUE(eventually([&] { return sim.engine().counters().dataBytes == 2048U; }));
+    EXPECT_EQ(sim.engine().counters().unpacedDataBytes, 1024U);
+}
+
 TEST(ThroughputLimiterSorting, DownloadCappedPortOnEitherSideIsHeldByThePause) {
     SimEngineFixture sim;
     startWithCap(sim, kPort, true);

@@ -17,7 +17,7 @@ std::optional<HeadlessOptions> parse(std::vector<std::string> arguments, std::st
 TEST(HeadlessOptions, EveryOptionInBothSpellings) {
     const auto options = parse({"--headless", "--backend", "sim", "--scenario=demo.txt", "--duration",
                                 "2.5", "--rate=100", "--ack-pause", "2500", "--priority-mode",
-                                "--stats-json", "out.json", "--verbose"});
+                                "--stats-json", "out.json", "--verbose", "--cleanup"});
     ASSERT_TRUE(options.has_value());
     EXPECT_EQ(options->backend, "sim");
     EXPECT_EQ(options->scenario, "demo.txt");
@@ -27,6 +27,7 @@ TEST(HeadlessOptions, EveryOptionInBothSpellings) {
     EXPECT_TRUE(options->priorityMode);
     EXPECT_EQ(options->statsJson, "out.json");
     EXPECT_TRUE(options->verbose);
+    EXPECT_TRUE(options->cleanup);
     EXPECT_FALSE(options->help);
 }
 
@@ -37,6 +38,7 @@ TEST(HeadlessOptions, DefaultsLeaveStoredValuesInCharge) {
     EXPECT_FALSE(options->rate.has_value());
     EXPECT_FALSE(options->duration.has_value());
     EXPECT_FALSE(options->priorityMode);
+    EXPECT_FALSE(options->cleanup);
 }
 
 TEST(HeadlessOptions, BadInputIsRefusedWithAReason) {

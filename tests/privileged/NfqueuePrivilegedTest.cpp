@@ -24,6 +24,7 @@
 #include "firewall/IpfwRule.h"
 #include "firewall/PacketBackend.h"
 #include "platform/SystemLog.h"
+#include "NetNamespaces.h"
 
 #ifdef QUELLBOX_HAVE_NFQUEUE
 #include "firewall/NfqueueDivertSocket.h"
@@ -32,112 +33,10 @@
 namespace quellbox {
 namespace {
 
-constexpr const char* kIp = "/usr/sbin/ip";
-constexpr const char* kSenderAddress = "192.0.2.10";
-constexpr const char* kPeerAddress = "192.0.2.20";
+using namespace privileged;
+
 constexpr int kPort = 5001;
 constexpr int kGuardMilliseconds = 20000;  // failure guard only
-
-bool run(const std::vector<std::string>& arguments, std::string* output = nullptr) {
-    const auto outcome = CommandRunner::run(arguments, 1 << 20);
-    if (output != nullptr && outcome) {
-        *output = outcome->output;
-    }
-    return outcome && outcome->exited && outcome->exitStatus == 0;
-}
-
-// Two namespaces and the veth pair between them; removed again whatever happens.
-class NamespacePair {
-public:
-    NamespacePair()
-        : sender_("qbx-" + std::to_string(getpid()) + "-a"),
-          peer_("qbx-" + std::to_string(getpid()) + "-b"),
-          senderLink_("qbxa" + std::to_string(getpid() % 100000)),
-          peerLink_("qbxb" + std::to_string(getpid() % 100000)) {}
-    ~NamespacePair() {
-        for (const auto& name : created_) {
-            run({kIp, "netns", "del", name});
-        }
-    }
-
-    bool create(std::string* why) {
-        for (const auto& name : {sender_, peer_}) {
-            if (!run({kIp, "netns", "add", name})) {
-                *why = "'ip netns add' failed";
-                return false;
-            }
-            created_.push_back(name);
-        }
-        const std::vector<std::vector<std::string>> steps{
-            {kIp, "-n", sender_, "link", "add", senderLink_, "type", "veth", "peer", "name", peerLink_, "netns", peer_},
-            {kIp, "-n", sender_, "addr", "add", std::string(kSenderAddress) + "/24", "dev", senderLink_},
-            {kIp, "-n", peer_, "addr", "add", std::string(kPeerAddress) + "/24", "dev", peerLink_},
-            {kIp, "-n", sender_, "link", "set", senderLink_, "up"},
-            {kIp, "-n", peer_, "link", "set", peerLink_, "up"},
-            {kIp, "-n", sender_, "link", "set", "lo", "up"},
-            {kIp, "-n", peer_, "link", "set", "lo", "up"},
-            {kIp, "-n", sender_, "route", "add", "default", "via", kPeerAddress},
-        };
-        for (const auto& step : steps) {
-            if (!run(step)) {
-                *why = "'" + step[3] + " " + step[4] + "' in a namespace failed";
-                return false;
-            }
-        }
-        return true;
-    }
-
-    const std::string& sender() const { return sender_; }
-    const std::string& peer() const { return peer_; }
-    const std::string& senderLink() const { return senderLink_; }
-
-private:
-    std::string sender_;
-    std::string peer_;
-    std::string senderLink_;
-    std::string peerLink_;
-    std::vector<std::string> created_;
-};
-
-// Moves the calling thread into a named network namespace.
-bool enterNamespace(const std::string& name) {
-    const std::string path = "/run/netns/" + name;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool entered = ::setns(fd, CLONE_NEWNET) == 0;
-    ::close(fd);
-    return entered;
-}
-
-// Runs `work` on a thread inside the namespace and waits for it.
-void inNamespace(const std::string& name, const std::function<void()>& work) {
-    std::thread thread([&] {
-        ASSERT_TRUE(enterNamespace(name)) << name;
-        work();
-    });
-    thread.join();
-}
-
-// The filter table without comments and counters, for before/after comparisons.
-std::string iptablesState(const std::string& name) {
-    std::string output;
-    EXPECT_TRUE(run({kIp, "netns", "exec", name, "iptables-save", "-t", "filter"}, &output));
-    std::istringstream lines(output);
-    std::string state;
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line[0] != '#') {
-            // Chain lines end in packet and byte counters, " [12:720]": drop them.
-            const auto counters = line.rfind(" [");
-            if (line[0] == ':' && counters != std::string::npos && line.back() == ']') {
-                line.erase(counters);
-            }
-            state += line + "\n";
-        }
-    }
-    return state;
-}
 
 std::vector<char> pattern(std::size_t size) {
     std::vector<char> data(size);

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quellbox::privileged {
+
+inline constexpr const char* kIp = "/usr/sbin/ip";
+inline constexpr const char* kSenderAddress = "192.0.2.10";
+inline constexpr const char* kPeerAddress = "192.0.2.20";
+
+// Runs a program (absolute path first) and answers whether it exited with status 0; its
+// standard output goes into `output` when given.
+bool run(const std::vector<std::string>& arguments, std::string* output = nullptr);
+
+// Two network namespaces joined by a veth pair: the sender (kSenderAddress, its default
+// route through the peer) and the peer (kPeerAddress). Removed again whatever happens.
+class NamespacePair {
+public:
+    NamespacePair();
+    ~NamespacePair();
+    NamespacePair(const NamespacePair&) = delete;
+    NamespacePair& operator=(const NamespacePair&) = delete;
+
+    bool create(std::string* why);
+    // One more address on the peer's end of the link (a second client).
+    bool addPeerAddress(const std::string& address);
+
+    const std::string& sender() const { return sender_; }
+    const std::string& peer() const { return peer_; }
+    const std::string& senderLink() const { return senderLink_; }
+    const std::string& peerLink() const { return peerLink_; }
+
+private:
+    std::string sender_;
+    std::string peer_;
+    std::string senderLink_;
+    std::string peerLink_;
+    std::vector<std::string> created_;
+};
+
+// Moves the calling thread into a named network namespace.
+bool enterNamespace(const std::string& name);
+// Runs `work` on a thread inside the namespace and waits for it.
+void inNamespace(const std::string& name, const std::function<void()>& work);
+// The filter table without comments and counters, for before/after comparisons.
+std::string iptablesState(const std::string& name);
+
+}  // namespace quellbox::privileged

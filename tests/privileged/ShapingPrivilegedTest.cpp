@@ -1,0 +1,592 @@
+// The quellbox program itself on the nfqueue backend, shaping real TCP connections between two
+// network namespaces joined by a veth pair: quellbox and the server side run in the sender
+// namespace (192.0.2.10), the clients in the peer namespace (192.0.2.20 and .21). Needs root;
+// skips with the reason where namespaces or the kernel queue are not available.
+//
+// Rates are asserted with loose bounds (a busy machine must not fail the test); the precise
+// figures come from bench/realnet.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "NetNamespaces.h"
+#include "TempDir.h"
+#include "firewall/PacketBackend.h"
+
+#ifdef QUELLBOX_HAVE_NFQUEUE
+#include "firewall/NfqueueDivertSocket.h"
+#endif
+
+namespace quellbox {
+namespace {
+
+using namespace privileged;
+using namespace std::chrono_literals;
+
+constexpr int kServicePort = 6700;
+constexpr const char* kSecondClient = "192.0.2.21";
+constexpr auto kGuard = 20s;  // failure guard only
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNoGroup = 65534;
+
+// ---- quellbox as a child process ------------------------------------------------------------
+
+// One run of the quellbox program inside a namespace, its standard output and error read into
+// a text that waitFor can wait on.
+class QuellboxRun {
+public:
+    struct Options {
+        std::string binary = QUELLBOX_BINARY;
+        std::string ns;
+        std::filesystem::path home;        // HOME, XDG_CONFIG_HOME=home/.config, XDG_RUNTIME_DIR=home
+        std::optional<uid_t> user;         // run as this real user (and kNoGroup)
+        std::vector<std::string> arguments;
+    };
+
+    explicit QuellboxRun(Options options) : options_(std::move(options)) {}
+    ~QuellboxRun() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            wait();
+        }
+    }
+
+    bool start() {
+        int pipeFds[2];
+        if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+            return false;
+        }
+        const std::string home = options_.home.string();
+        std::vector<std::string> environment{"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
+                                             "XDG_RUNTIME_DIR=" + home, "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+        std::vector<std::string> words{options_.binary};
+        words.insert(words.end(), options_.arguments.begin(), options_.arguments.end());
+        std::vector<char*> argv;
+        std::vector<char*> envp;
+        for (auto& word : words) argv.push_back(word.data());
+        for (auto& entry : environment) envp.push_back(entry.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        const std::string nsPath = "/run/netns/" + options_.ns;
+
+        pid_ = ::fork();
+        if (pid_ < 0) {
+            return false;
+        }
+        if (pid_ == 0) {
+            // Only async-signal-safe calls from here on.
+            const int nsFd = ::open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
+            if (nsFd < 0 || ::setns(nsFd, CLONE_NEWNET) != 0) {
+                ::_exit(120);
+            }
+            if (::dup2(pipeFds[1], STDOUT_FILENO) < 0 || ::dup2(pipeFds[1], STDERR_FILENO) < 0) {
+                ::_exit(121);
+            }
+            if (options_.user && (::setgroups(0, nullptr) != 0 || ::setresgid(kNoGroup, kNoGroup, kNoGroup) != 0 ||
+                                  ::setresuid(*options_.user, *options_.user, *options_.user) != 0)) {
+                ::_exit(122);
+            }
+            ::execve(argv[0], argv.data(), envp.data());
+            ::_exit(127);
+        }
+        ::close(pipeFds[1]);
+        reader_ = std::thread([this, fd = pipeFds[0]] {
+            char chunk[4096];
+            for (;;) {
+                const ssize_t n = ::read(fd, chunk, sizeof chunk);
+                if (n < 0 && errno == EINTR) {
+                    continue;
+                }
+                std::lock_guard guard(mutex_);
+                if (n <= 0) {
+                    ended_ = true;
+                    changed_.notify_all();
+                    break;
+                }
+                output_.append(chunk, static_cast<std::size_t>(n));
+                changed_.notify_all();
+            }
+            ::close(fd);
+        });
+        return true;
+    }
+
+    // Waits until the output holds `text` (true) or the program's output ends (false).
+    bool waitFor(const std::string& text) {
+        std::unique_lock guard(mutex_);
+        return changed_.wait_for(guard, kGuard, [&] { return ended_ || output_.find(text) != std::string::npos; }) &&
+               output_.find(text) != std::string::npos;
+    }
+    std::string output() {
+        std::lock_guard guard(mutex_);
+        return output_;
+    }
+    bool signal(int number) { return pid_ > 0 && ::kill(pid_, number) == 0; }
+    // The exit status, or -signal number when a signal ended it.
+    int wait() {
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+        if (reader_.joinable()) {
+            reader_.join();
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    }
+    pid_t pid() const { return pid_; }
+
+private:
+    Options options_;
+    pid_t pid_ = -1;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string output_;
+    bool ended_ = false;
+};
+
+// ---- TCP traffic of the test's own --------------------------------------------------------
+
+// One TCP connection from a client address in the peer namespace to the service port in the
+// sender namespace; one side sends as fast as it can, the other counts what it receives.
+class Flow {
+public:
+    enum class Direction { Upload, Download };  // seen from the server: it sends / it receives
+
+    Flow(const NamespacePair& pair, std::string clientAddress, Direction direction)
+        : pair_(pair), clientAddress_(std::move(clientAddress)), direction_(direction) {}
+    ~Flow() { stop(); }
+
+    // Connects through `listener`, a socket listening on the service port in the sender
+    // namespace; flows are started one after the other, so each accepts its own client.
+    bool start(int listener) {
+        std::promise<int> accepted;
+        auto acceptedResult = accepted.get_future();
+        server_ = std::thread([this, listener, &accepted] {
+            pollfd wait{listener, POLLIN, 0};
+            if (::poll(&wait, 1, 20000) != 1) {
+                accepted.set_value(-1);
+                return;
+            }
+            serverFd_ = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            accepted.set_value(serverFd_ >= 0 ? 0 : errno);
+            if (serverFd_ >= 0) {
+                pump(serverFd_, direction_ == Direction::Upload);
+            }
+        });
+        std::promise<int> connected;
+        auto connectedResult = connected.get_future();
+        client_ = std::thread([this, &connected] {
+            if (!enterNamespace(pair_.peer())) {
+                connected.set_value(-1);
+                return;
+            }
+            clientFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const sockaddr_in local = socketAddress(clientAddress_.c_str(), 0);
+            const sockaddr_in remote = socketAddress(kSenderAddress, kServicePort);
+            const bool ok = ::bind(clientFd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
+                            ::connect(clientFd_, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0;
+            connected.set_value(ok ? 0 : errno);
+            if (ok) {
+                pump(clientFd_, direction_ == Direction::Download);
+            }
+        });
+        const bool clientOk = connectedResult.get() == 0;
+        return acceptedResult.get() == 0 && clientOk;
+    }
+
+    // A socket listening on the service port in the pair's sender namespace; -1 on failure.
+    static int listenOnService(const NamespacePair& pair) {
+        int listener = -1;
+        inNamespace(pair.sender(), [&] {
+            listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const int on = 1;
+            ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            const sockaddr_in address = socketAddress(kSenderAddress, kServicePort);
+            if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+                ::listen(listener, 4) != 0) {
+                ::close(listener);
+                listener = -1;
+            }
+        });
+        return listener;
+    }
+
+    // Bytes the receiving side has read so far.
+    std::uint64_t received() const { return received_.load(); }
+    // True while the sending side has met no error.
+    bool healthy() const { return !failed_.load(); }
+
+    void stop() {
+        if (stopped_.exchange(true)) {
+            return;
+        }
+        for (const int fd : {serverFd_.load(), clientFd_.load()}) {
+            if (fd >= 0) {
+                ::shutdown(fd, SHUT_RDWR);  // wakes the blocked send or receive
+            }
+        }
+        for (auto* thread : {&server_, &client_}) {
+            if (thread->joinable()) {
+                thread->join();
+            }
+        }
+        for (const int fd : {serverFd_.load(), clientFd_.load()}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+
+private:
+    static sockaddr_in socketAddress(const char* ip, int port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        inet_pton(AF_INET, ip, &address.sin_addr);
+        return address;
+    }
+
+    void pump(int fd, bool sends) {
+        std::vector<char> buffer(64 * 1024, 'q');
+        while (!stopped_.load()) {
+            const ssize_t n = sends ? ::send(fd, buffer.data(), buffer.size(), MSG_NOSIGNAL)
+                                    : ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (n <= 0) {
+                failed_.store(!stopped_.load());
+                return;
+            }
+            if (!sends) {
+                received_.fetch_add(static_cast<std::uint64_t>(n));
+            }
+        }
+    }
+
+    const NamespacePair& pair_;
+    std::string clientAddress_;
+    Direction direction_;
+    std::thread server_;
+    std::thread client_;
+    std::atomic<int> serverFd_{-1};
+    std::atomic<int> clientFd_{-1};
+    std::atomic<std::uint64_t> received_{0};
+    std::atomic<bool> failed_{false};
+    std::atomic<bool> stopped_{false};
+};
+
+// ---- measuring ------------------------------------------------------------------------------
+
+struct LinkCounters {
+    std::uint64_t bytes = 0;
+    std::uint64_t packets = 0;
+};
+
+// What an interface of a namespace has sent, from `ip -s -j link`.
+std::optional<LinkCounters> sentBy(const std::string& ns, const std::string& link) {
+    std::string json;
+    if (!run({kIp, "-n", ns, "-s", "-j", "link", "show", "dev", link}, &json)) {
+        return std::nullopt;
+    }
+    const auto tx = json.find("\"tx\":{");
+    if (tx == std::string::npos) {
+        return std::nullopt;
+    }
+    auto field = [&](const char* name) -> std::uint64_t {
+        const auto at = json.find(std::string("\"") + name + "\":", tx);
+        return at == std::string::npos ? 0 : std::stoull(json.substr(at + std::strlen(name) + 3));
+    };
+    return LinkCounters{field("bytes"), field("packets")};
+}
+
+// The IP bytes per second (Ethernet headers taken off) a link sends during `window`.
+double ipRateOf(const std::string& ns, const std::string& link, std::chrono::milliseconds window) {
+    const auto before = sentBy(ns, link);
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(window);
+    const auto after = sentBy(ns, link);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!before || !after) {
+        ADD_FAILURE() << "cannot read the counters of " << link;
+        return 0.0;
+    }
+    const double packets = static_cast<double>(after->packets - before->packets);
+    return (static_cast<double>(after->bytes - before->bytes) - 14.0 * packets) / seconds;
+}
+
+// Bytes per second a flow's receiver reads during `window`.
+double receiveRateOf(const Flow& flow, std::chrono::milliseconds window) {
+    const auto before = flow.received();
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(window);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return static_cast<double>(flow.received() - before) / seconds;
+}
+
+// ---- the fixture ----------------------------------------------------------------------------
+
+class ShapingOnTheRealPath : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifndef QUELLBOX_HAVE_NFQUEUE
+        GTEST_SKIP() << "this build has no libnetfilter_queue: the nfqueue backend is not built";
+#else
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "needs root to create network namespaces and iptables rules (CI runs as root)";
+        }
+        if (::access(kIp, X_OK) != 0) {
+            GTEST_SKIP() << "iproute2's ip is not installed";
+        }
+        std::string why;
+        if (!pair_.create(&why)) {
+            GTEST_SKIP() << "cannot create network namespaces with a veth pair here: " << why;
+        }
+        std::string queueProblem;
+        inNamespace(pair_.sender(), [&] {
+            NfqueueDivertSocket probe;
+            if (probe.open() != 0 || probe.bind(DivertSocket::kDivertPort) != 0) {
+                queueProblem = std::strerror(errno);
+            }
+        });
+        if (!queueProblem.empty()) {
+            GTEST_SKIP() << "cannot open NFQUEUE " << DivertSocket::kDivertPort << ": " << queueProblem;
+        }
+        // The home of the runs: settings that cap the service port.
+        ASSERT_EQ(::chmod(home_.path().c_str(), 0755), 0);
+        writeSettings("");
+        before_ = iptablesState(pair_.sender());
+        listener_ = Flow::listenOnService(pair_);
+        ASSERT_GE(listener_, 0) << std::strerror(errno);
+#endif
+    }
+
+    void TearDown() override {
+        if (listener_ >= 0) {
+            ::close(listener_);
+        }
+    }
+
+    void writeSettings(const std::string& extraEntries) {
+        std::filesystem::create_directories(home_.path() / ".config" / "Quellbox");
+        std::ofstream(home_.path() / ".config" / "Quellbox" / "Quellbox.plist")
+            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+               "<key>servicesNameArray</key><array><string>File server</string></array>\n"
+               "<key>servicesPortArray</key><array><integer>"
+            << kServicePort
+            << "</integer></array>\n"
+               "<key>activatedULServices</key><array><true/></array>\n"
+            << extraEntries << "</dict>\n</plist>\n";
+    }
+
+    std::unique_ptr<QuellboxRun> startQuellbox(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"--headless", "--backend", "nfqueue"});
+        auto run = std::make_unique<QuellboxRun>(QuellboxRun::Options{QUELLBOX_BINARY, pair_.sender(), home_.path(),
+                                                                      std::nullopt, arguments});
+        EXPECT_TRUE(run->start());
+        EXPECT_TRUE(run->waitFor("headless on the nfqueue backend")) << run->output();
+        return run;
+    }
+
+    // Stops a run with SIGTERM; its wind-down takes every rule it added away.
+    void stopQuellbox(QuellboxRun& run) {
+        ASSERT_TRUE(run.signal(SIGTERM));
+        EXPECT_EQ(run.wait(), 0) << run.output();
+        EXPECT_NE(run.output().find("Stopped."), std::string::npos) << run.output();
+    }
+
+    std::string rules() {
+        std::string listing;
+        EXPECT_TRUE(run({kIp, "netns", "exec", pair_.sender(), PacketBackend::toolPath("quellbox-ipfw"), "list"},
+                        &listing));
+        return listing;
+    }
+
+    double uploadRate() { return ipRateOf(pair_.sender(), pair_.senderLink(), 3000ms); }
+
+    NamespacePair pair_;
+    testing::TempDir home_;
+    std::string before_;
+    int listener_ = -1;
+};
+
+#ifdef QUELLBOX_HAVE_NFQUEUE
+
+TEST_F(ShapingOnTheRealPath, UploadIsHeldToTheCapAndSigtermRemovesEveryRule) {
+    for (const int kib : {1024, 10240}) {
+        SCOPED_TRACE(std::to_string(kib) + " KiB/s");
+        auto quellbox = startQuellbox({"--rate", std::to_string(kib)});
+        EXPECT_NE(rules().find("divert 6715 tcp from 192.0.2.10 6700 to any out via " + pair_.senderLink()),
+                  std::string::npos);
+        Flow upload(pair_, kPeerAddress, Flow::Direction::Upload);
+        ASSERT_TRUE(upload.start(listener_));
+        std::this_thread::sleep_for(1500ms);  // past the connection's start
+        const double rate = uploadRate();
+        EXPECT_NEAR(rate / (kib * 1024.0), 1.0, 0.10) << rate / 1024.0 << " KiB/s";
+        stopQuellbox(*quellbox);
+        EXPECT_EQ(iptablesState(pair_.sender()), before_);
+        EXPECT_TRUE(upload.healthy());
+    }
+}
+
+TEST_F(ShapingOnTheRealPath, AckPauseSlowsADownloadIntoTheServer) {
+    auto quellbox = startQuellbox({"--rate", "-1", "--ack-pause", "20000"});
+    Flow download(pair_, kPeerAddress, Flow::Direction::Download);
+    ASSERT_TRUE(download.start(listener_));
+    std::this_thread::sleep_for(1000ms);
+    const double paused = receiveRateOf(download, 2000ms);
+    // Stopping Quellbox lets the acknowledgements go at once: the same connection speeds up.
+    stopQuellbox(*quellbox);
+    std::this_thread::sleep_for(500ms);
+    const double free = receiveRateOf(download, 2000ms);
+    EXPECT_TRUE(download.healthy());
+    EXPECT_GT(paused, 0.0);
+    EXPECT_LT(paused * 2.0, free) << "paused " << paused / 1024 << " KiB/s, free " << free / 1024 << " KiB/s";
+}
+
+TEST_F(ShapingOnTheRealPath, PriorityModeServesTheHigherLoginFirst) {
+    ASSERT_TRUE(pair_.addPeerAddress(kSecondClient));
+    // The server's Downloads log names the two clients; their logins' default priorities lie
+    // beside it.
+    const auto log = home_.path() / "server" / "Downloads";
+    std::filesystem::create_directories(log.parent_path());
+    std::ofstream(log, std::ios::binary) << "2024/05/01 10:00:00\t" << kPeerAddress << "\talice\tAlice\t/Files/a.zip\r"
+                                         << "2024/05/01 10:00:01\t" << kSecondClient << "\tbob\tBob\t/Files/b.zip\r";
+    std::ofstream(log.parent_path() / "Quellbox Default Priorities.txt") << "alice=10\nbob=0\n";
+    writeSettings("<key>logPath</key><string>" + log.string() +
+                  "</string>\n<key>useServerLogFile</key><true/>\n");
+
+    auto quellbox = startQuellbox({"--rate", "1024", "--priority-mode"});
+    Flow alice(pair_, kPeerAddress, Flow::Direction::Upload);
+    Flow bob(pair_, kSecondClient, Flow::Direction::Upload);
+    ASSERT_TRUE(alice.start(listener_));
+    ASSERT_TRUE(bob.start(listener_));
+    std::this_thread::sleep_for(2000ms);
+    const auto aliceBefore = alice.received();
+    const auto bobBefore = bob.received();
+    std::this_thread::sleep_for(3000ms);
+    const double aliceBytes = static_cast<double>(alice.received() - aliceBefore);
+    const double bobBytes = static_cast<double>(bob.received() - bobBefore);
+    stopQuellbox(*quellbox);
+    EXPECT_GT(aliceBytes, 1.5 * bobBytes) << "alice " << aliceBytes << " bytes, bob " << bobBytes << " bytes";
+    // Together they stay near the cap (loosely: each client's share is what is tested).
+    EXPECT_LT((aliceBytes + bobBytes) / 3.0, 1.2 * 1024 * 1024);
+    EXPECT_EQ(iptablesState(pair_.sender()), before_);
+}
+
+TEST_F(ShapingOnTheRealPath, AfterKillNineTrafficFlowsAndTheNextRunCapsAgain) {
+    auto first = startQuellbox({"--rate", "1024"});
+    Flow upload(pair_, kPeerAddress, Flow::Direction::Upload);
+    ASSERT_TRUE(upload.start(listener_));
+    std::this_thread::sleep_for(1000ms);
+    ASSERT_TRUE(first->signal(SIGKILL));
+    EXPECT_EQ(first->wait(), -SIGKILL);
+    // The rules stay, nobody reads the queue: the kernel lets the packets pass unshaped.
+    EXPECT_NE(rules().find("divert 6715"), std::string::npos);
+    std::this_thread::sleep_for(500ms);
+    const double unshaped = uploadRate();
+    EXPECT_GT(unshaped, 3.0 * 1024 * 1024) << unshaped / 1024 << " KiB/s";
+    EXPECT_TRUE(upload.healthy());
+
+    // The next run puts its rules below the stale ones and caps the same port.
+    auto second = startQuellbox({"--rate", "1024"});
+    std::this_thread::sleep_for(1500ms);
+    const double capped = uploadRate();
+    EXPECT_NEAR(capped / (1024.0 * 1024.0), 1.0, 0.10) << capped / 1024 << " KiB/s";
+    stopQuellbox(*second);
+    EXPECT_TRUE(upload.healthy());
+
+    // Its wind-down removed its own rules; --cleanup takes the killed run's away.
+    EXPECT_NE(iptablesState(pair_.sender()), before_);
+    QuellboxRun cleanup({QUELLBOX_BINARY, pair_.sender(), home_.path(), std::nullopt,
+                         {"--cleanup", "--backend", "nfqueue"}});
+    ASSERT_TRUE(cleanup.start());
+    EXPECT_EQ(cleanup.wait(), 0) << cleanup.output();
+    EXPECT_NE(cleanup.output().find("2 divert rule(s) to port 6715 removed"), std::string::npos) << cleanup.output();
+    EXPECT_EQ(iptablesState(pair_.sender()), before_);
+}
+
+TEST_F(ShapingOnTheRealPath, ASetUserIdRunWorksAsItsRealUser) {
+    // An installed layout of the test's own: bin/quellbox set-user-id root, the tools beside
+    // it in libexec/quellbox.
+    testing::TempDir prefix;
+    ASSERT_EQ(::chmod(prefix.path().c_str(), 0755), 0);
+    std::filesystem::create_directories(prefix.path() / "bin");
+    std::filesystem::create_directories(prefix.path() / "libexec" / "quellbox");
+    const auto binary = prefix.path() / "bin" / "quellbox";
+    std::filesystem::copy_file(QUELLBOX_BINARY, binary);
+    ASSERT_EQ(::chown(binary.c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod(binary.c_str(), 04755), 0);
+    for (const char* tool : {"quellbox-ipfw", "quellbox-netstat"}) {
+        std::filesystem::create_symlink(PacketBackend::toolPath(tool), prefix.path() / "libexec" / "quellbox" / tool);
+    }
+    testing::TempDir userHome;
+    ASSERT_EQ(::chown(userHome.path().c_str(), kNobody, kNoGroup), 0);
+    std::filesystem::create_directories(userHome.path() / ".config" / "Quellbox");
+    std::filesystem::copy_file(home_.path() / ".config" / "Quellbox" / "Quellbox.plist",
+                               userHome.path() / ".config" / "Quellbox" / "Quellbox.plist");
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(userHome.path())) {
+        ASSERT_EQ(::chown(entry.path().c_str(), kNobody, kNoGroup), 0);
+    }
+    const auto stats = userHome.path() / "stats.json";
+
+    QuellboxRun run({binary.string(), pair_.sender(), userHome.path(), kNobody,
+                     {"--headless", "--rate", "1024", "--stats-json", stats.string()}});
+    ASSERT_TRUE(run.start());
+    // The default backend: the set-user-id bit lets it become root, so the kernel queue.
+    ASSERT_TRUE(run.waitFor("headless on the nfqueue backend")) << run.output();
+    EXPECT_NE(rules().find("divert 6715 tcp from 192.0.2.10 6700"), std::string::npos);
+    // Between the privileged calls the effective user is the real one; root stays saved.
+    std::string status;
+    {
+        std::ifstream file("/proc/" + std::to_string(run.pid()) + "/status");
+        for (std::string line; std::getline(file, line);) {
+            if (line.rfind("Uid:", 0) == 0) {
+                status = line;
+            }
+        }
+    }
+    EXPECT_EQ(status, "Uid:\t65534\t65534\t0\t65534");
+    ASSERT_TRUE(run.waitFor("cap 1024.0 KiB/s")) << run.output();  // a statistics line was written
+    ASSERT_TRUE(run.signal(SIGTERM));
+    EXPECT_EQ(run.wait(), 0) << run.output();
+    EXPECT_EQ(iptablesState(pair_.sender()), before_);
+    // Files it made belong to the user.
+    struct stat info {};
+    ASSERT_EQ(::stat(stats.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, kNobody);
+
+    // Without the set-user-id bit the same user gets the simulator, and is told why.
+    QuellboxRun plain({QUELLBOX_BINARY, pair_.sender(), userHome.path(), kNobody,
+                       {"--headless", "--duration", "1"}});
+    ASSERT_TRUE(plain.start());
+    EXPECT_EQ(plain.wait(), 0) << plain.output();
+    EXPECT_NE(plain.output().find("Quellbox cannot become root, which the kernel packet queue needs"), std::string::npos)
+        << plain.output();
+    EXPECT_NE(plain.output().find("headless on the sim backend"), std::string::npos) << plain.output();
+}
+
+#endif  // QUELLBOX_HAVE_NFQUEUE
+
+}  // namespace
+}  // namespace quellbox
