@@ -15,6 +15,7 @@
 #include "engine/RandomSource.h"
 #include "engine/SavedServices.h"
 #include "engine/ThroughputLimiter.h"
+#include "firewall/PacketBackend.h"
 #include "firewall/SimKernel.h"
 #include "firewall/StaleRules.h"
 #include "platform/NotificationCenter.h"
