@@ -8,25 +8,11 @@
 #include <system_error>
 
 #include "platform/SystemLog.h"
+#include "platform/WriteAll.h"
 
 namespace quellbox {
 
 namespace {
-
-bool writeAll(int fd, std::string_view contents) {
-    size_t done = 0;
-    while (done < contents.size()) {
-        const ssize_t written = ::write(fd, contents.data() + done, contents.size() - done);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<size_t>(written);
-    }
-    return true;
-}
 
 // Makes the rename itself durable.
 void syncFolder(const std::filesystem::path& folder) {
@@ -59,7 +45,7 @@ bool AtomicFile::write(const std::filesystem::path& path, std::string_view conte
     // Keep the permissions of the file being replaced; a new settings file is private.
     struct stat existing {};
     const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0600;
-    const bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, contents) && ::fsync(fd) == 0;
+    const bool ok = ::fchmod(fd, mode) == 0 && writeAllAt(fd, contents, 0) && ::fsync(fd) == 0;
     const int savedErrno = errno;
     const bool closed = ::close(fd) == 0;
     if (!ok || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {

@@ -3,12 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <limits>
 
 #include "platform/AtomicFile.h"
+#include "platform/InPlaceFile.h"
 #include "platform/LocalizedText.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SystemLog.h"
@@ -40,24 +40,6 @@ constexpr const char* sampleContent =
     "trelvon=10";
 
 bool isReadable(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
-
-// Replaces the file's contents in place (the file keeps its owner and permissions).
-bool writeInPlace(const std::string& path, const std::string& bytes) {
-    std::FILE* stream = std::fopen(path.c_str(), "wb");
-    if (stream == nullptr) {
-        SystemLog::reportError("fopen " + path);
-        return false;
-    }
-    bool written = std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size();
-    if (!written) {
-        SystemLog::reportError("fwrite " + path);
-    }
-    if (std::fclose(stream) != 0) {
-        SystemLog::reportError("fclose " + path);
-        written = false;
-    }
-    return written;
-}
 
 std::vector<std::string> splitAt(const std::string& text, char separator) {
     std::vector<std::string> pieces;
@@ -119,7 +101,8 @@ std::vector<std::string> defaultPriorityParser::keyArray() const {
 }
 
 std::optional<std::string> defaultPriorityParser::priorityFilePath() const {
-    const std::string logPath = prefs_.stringForKey(keys::logPath).value_or(PlistValue()).stringValue();
+    const std::string logPath =
+        prefs_.stringForKey(keys::logPath).value_or(PlistValue()).stringValue();
     std::error_code error;
     if (logPath.empty() || !std::filesystem::exists(logPath, error)) {
         return std::nullopt;
@@ -134,7 +117,8 @@ void defaultPriorityParser::parseQbxPrioFile() {
     const auto path = priorityFilePath();
     if (!path) {
         SystemLog::log(
-            "you can't have a default priority file without a valid path to 'Donwloads' log file !");
+            "you can't have a default priority file without a valid path to 'Donwloads' log file "
+            "!");
     } else if (isReadable(*path)) {
         readFile(*path);
     } else if (std::error_code error; std::filesystem::exists(*path, error)) {
@@ -142,7 +126,7 @@ void defaultPriorityParser::parseQbxPrioFile() {
         SystemLog::log("the default priority file " + *path + " exists but cannot be read !");
     } else {
         const auto sample = MacRomanText::encode(sampleContent);
-        if (sample && writeInPlace(*path, *sample)) {
+        if (sample && InPlaceFile::replace(*path, std::nullopt, *sample)) {
             readFile(*path);
         } else {
             SystemLog::log("error when writing " + *path);
@@ -153,7 +137,8 @@ void defaultPriorityParser::parseQbxPrioFile() {
             center_.postNotification(
                 "genericIpfwProblemNotification", this,
                 {{"title", PlistValue(title)},
-                 {"msg", PlistValue(LocalizedText::lookup("Please check this file exists and is writable"))},
+                 {"msg", PlistValue(LocalizedText::lookup(
+                             "Please check this file exists and is writable"))},
                  {"needToQuitAfterAlert", PlistValue(false)}});
         }
     }
@@ -165,7 +150,7 @@ void defaultPriorityParser::readFile(const std::string& path) {
     const std::string bytes = AtomicFile::read(path).value_or("");
     if (!bytes.empty() && bytes.back() != '\n') {
         SystemLog::log("adding a Carriage Return t the end of " + path);
-        if (!writeInPlace(path, bytes + "\n")) {
+        if (!InPlaceFile::replace(path, bytes, bytes + "\n")) {
             SystemLog::log("error when adding CR to the end of default priority file !");
         }
     }
@@ -223,14 +208,16 @@ bool defaultPriorityParser::addEntry(int priority, const std::string& forLogin) 
         return false;
     }
     if (!canWriteLoginLine(forLogin)) {
-        SystemLog::log("the login '" + forLogin + "' cannot be written to the default priority file !");
+        SystemLog::log("the login '" + forLogin +
+                       "' cannot be written to the default priority file !");
         return false;
     }
     const std::string line = forLogin + "=" + std::to_string(priority) + "\n";
     const auto path = priorityFilePath();
     if (!path) {
         SystemLog::log(
-            "without valid log path to server log file it not possible to have default priorities !");
+            "without valid log path to server log file it not possible to have default priorities "
+            "!");
         return false;
     }
     if (!isReadable(*path)) {
@@ -248,7 +235,7 @@ bool defaultPriorityParser::addEntry(int priority, const std::string& forLogin) 
         text += '\n';
     }
     text += *MacRomanText::encode(line);
-    if (!writeInPlace(*path, text)) {
+    if (!InPlaceFile::replace(*path, *bytes, text)) {
         return false;
     }
     std::lock_guard guard(defaultPriorityParserLock);
@@ -264,7 +251,8 @@ bool defaultPriorityParser::removeEntry(int priority, const std::string& Login) 
     const auto path = priorityFilePath();
     if (!path) {
         SystemLog::log(
-            "without valid log path to server log file it not possible to have default priorities !");
+            "without valid log path to server log file it not possible to have default priorities "
+            "!");
         return false;
     }
     const auto bytes = isReadable(*path) ? AtomicFile::read(*path) : std::nullopt;
@@ -295,7 +283,7 @@ bool defaultPriorityParser::removeEntry(int priority, const std::string& Login) 
         SystemLog::log("impossible to remove this line : " + line + "\n nor this one " + line);
         return false;
     }
-    if (!writeInPlace(*path, remaining)) {
+    if (!InPlaceFile::replace(*path, *bytes, remaining)) {
         return false;
     }
     std::lock_guard guard(defaultPriorityParserLock);
@@ -309,8 +297,8 @@ int defaultPriorityParser::numberOfRowsInTableView() const {
     return static_cast<int>(keyArray_.size());
 }
 
-std::optional<PlistValue> defaultPriorityParser::objectValueForTableColumn(const std::string& identifier,
-                                                                           int row) const {
+std::optional<PlistValue> defaultPriorityParser::objectValueForTableColumn(
+    const std::string& identifier, int row) const {
     std::string login;
     {
         std::lock_guard guard(defaultPriorityParserLock);
@@ -328,9 +316,10 @@ std::optional<PlistValue> defaultPriorityParser::objectValueForTableColumn(const
     return std::nullopt;
 }
 
-void defaultPriorityParser::setObjectValue(const PlistValue& value, const std::string& identifier, int row,
-                                           const std::function<void()>& reloadData) {
+void defaultPriorityParser::setObjectValue(const PlistValue& value, const std::string& identifier,
+                                           int row, const std::function<void()>& reloadData) {
     std::string login;
+    Entry entry;
     PlistValue first;
     {
         std::lock_guard guard(defaultPriorityParserLock);
@@ -338,7 +327,7 @@ void defaultPriorityParser::setObjectValue(const PlistValue& value, const std::s
             return;
         }
         login = keyArray_[static_cast<std::size_t>(row)];
-        const Entry& entry = loginPriorityDict.at(login);
+        entry = loginPriorityDict.at(login);
         first = entry.empty() ? PlistValue(0) : entry.front();
     }
     // Refuse what the addition would refuse before the old line is removed, so that an edit
@@ -351,17 +340,22 @@ void defaultPriorityParser::setObjectValue(const PlistValue& value, const std::s
     const std::string newLogin = loginColumn ? value.stringValue() : login;
     if (loginColumn && newLogin != login) {
         if (containsEntryWithLogin(newLogin)) {
-            SystemLog::log("the login '" + newLogin + "' is already listed in the default priority file !");
+            SystemLog::log("the login '" + newLogin +
+                           "' is already listed in the default priority file !");
             return;
         }
         if (!canWriteLoginLine(newLogin)) {
-            SystemLog::log("the login '" + newLogin + "' cannot be written to the default priority file !");
+            SystemLog::log("the login '" + newLogin +
+                           "' cannot be written to the default priority file !");
             return;
         }
     }
     const std::int64_t oldPriority = leadingInteger(first);
     const bool oldPriorityFits = oldPriority >= std::numeric_limits<int>::min() &&
                                  oldPriority <= std::numeric_limits<int>::max();
+    // Kept so that an addition failing after the removal (a full disk) can be undone.
+    const auto path = priorityFilePath();
+    const auto before = path ? AtomicFile::read(*path) : std::nullopt;
     if (!oldPriorityFits || !removeEntry(static_cast<int>(oldPriority), login)) {
         SystemLog::log("error when deleting line '" + login + "=" + first.stringValue() +
                        "' in default priority file !");
@@ -370,20 +364,37 @@ void defaultPriorityParser::setObjectValue(const PlistValue& value, const std::s
     if (reloadData) {
         reloadData();
     }
-    if (loginColumn) {
-        addEntry(validPriority(oldPriority), newLogin);
-    } else {
-        addEntry(validPriority(leadingInteger(value)), login);
+    const bool added = loginColumn ? addEntry(validPriority(oldPriority), newLogin)
+                                   : addEntry(validPriority(leadingInteger(value)), login);
+    if (!added && path && before && restoreEntry(*path, *before, login, entry) && reloadData) {
+        reloadData();
     }
 }
 
-defaultPriorityParser::CellAppearance defaultPriorityParser::willDisplayCell(bool tableViewEnabled,
-                                                                             const std::string& /*identifier*/,
-                                                                             int /*row*/) const {
+bool defaultPriorityParser::restoreEntry(const std::string& path, const std::string& before,
+                                         const std::string& login, const Entry& entry) {
+    std::lock_guard file(fileLock);
+    const auto current = AtomicFile::read(path);
+    if (!current || !InPlaceFile::replace(path, current, before)) {
+        SystemLog::log("the line of '" + login +
+                       "' could not be put back in the default priority file !");
+        return false;
+    }
+    std::lock_guard guard(defaultPriorityParserLock);
+    loginPriorityDict.insert_or_assign(login, entry);
+    keyArray_.push_back(login);
+    sortLogins(keyArray_);
+    return true;
+}
+
+defaultPriorityParser::CellAppearance defaultPriorityParser::willDisplayCell(
+    bool tableViewEnabled, const std::string& /*identifier*/, int /*row*/) const {
     return CellAppearance{tableViewEnabled, tableViewEnabled, !tableViewEnabled};
 }
 
-bool defaultPriorityParser::shouldSelectRow(bool tableViewEnabled, int /*row*/) const { return tableViewEnabled; }
+bool defaultPriorityParser::shouldSelectRow(bool tableViewEnabled, int /*row*/) const {
+    return tableViewEnabled;
+}
 
 void defaultPriorityParser::sortLogins(std::vector<std::string>& logins) {
     std::sort(logins.begin(), logins.end(), [](const std::string& a, const std::string& b) {

@@ -58,13 +58,15 @@ public:
     int numberOfRowsInTableView() const;
     // Column "login": the row's login; column "priority": its priority as a number. Nothing
     // for any other column or a row outside the table.
-    std::optional<PlistValue> objectValueForTableColumn(const std::string& identifier, int row) const;
+    std::optional<PlistValue> objectValueForTableColumn(const std::string& identifier,
+                                                        int row) const;
     // Edits the row's line in the file: a new login or a new priority. `reloadData` is called
     // once the old line is gone, before the new one is added. An edit that would lose the
     // entry (a new login that is listed already or cannot be written) is refused first.
     void setObjectValue(const PlistValue& value, const std::string& identifier, int row,
                         const std::function<void()>& reloadData = {});
-    CellAppearance willDisplayCell(bool tableViewEnabled, const std::string& identifier, int row) const;
+    CellAppearance willDisplayCell(bool tableViewEnabled, const std::string& identifier,
+                                   int row) const;
     bool shouldSelectRow(bool tableViewEnabled, int row) const;
 
 private:
@@ -73,6 +75,9 @@ private:
     // The file's path, or nothing while "logPath" names no existing file.
     std::optional<std::string> priorityFilePath() const;
     void readFile(const std::string& path);
+    // Writes back the file as it was before an edit whose addition failed, and the entry.
+    bool restoreEntry(const std::string& path, const std::string& before, const std::string& login,
+                      const Entry& entry);
     bool canWriteLoginLine(const std::string& login) const;
     static int entryPriority(const Entry& entry);
     static void sortLogins(std::vector<std::string>& logins);
@@ -84,7 +89,7 @@ private:
     std::mutex fileLock;
     mutable std::mutex defaultPriorityParserLock;
     std::map<std::string, Entry> loginPriorityDict;  // guarded by defaultPriorityParserLock
-    std::vector<std::string> keyArray_;                // guarded by defaultPriorityParserLock
+    std::vector<std::string> keyArray_;              // guarded by defaultPriorityParserLock
 };
 
 }  // namespace quellbox

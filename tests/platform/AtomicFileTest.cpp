@@ -1,18 +1,16 @@
-#include "platform/AtomicFile.h"
-
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "ChildProcess.h"
 #include "TempDir.h"
+#include "platform/AtomicFile.h"
 #include "platform/SystemLog.h"
 
 namespace quellbox {
 namespace {
 
+using testing::limitFileSize;
 using testing::TempDir;
 
 TEST(AtomicFile, WritesCreatesFoldersAndReplacesWhole) {
@@ -23,7 +21,8 @@ TEST(AtomicFile, WritesCreatesFoldersAndReplacesWhole) {
     EXPECT_EQ(AtomicFile::read(file).value_or(""), "second");
     // No temporary file is left beside the target.
     int entries = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(file.parent_path())) {
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator(file.parent_path())) {
         ++entries;
     }
     EXPECT_EQ(entries, 1);
@@ -51,20 +50,11 @@ TEST(AtomicFile, InterruptedWriteLeavesTheOldFileWhole) {
     const std::string original = "the old settings, whole";
     ASSERT_TRUE(AtomicFile::write(file, original));
 
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{8, 8};
-        setrlimit(RLIMIT_FSIZE, &limit);
+    const int failedChecks = testing::runInChild([&] {
         SystemLogCapture quiet;
-        const bool written = AtomicFile::write(file, std::string(4096, 'x'));
-        _exit(written ? 1 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the cut-short write was reported as a success";
+        return limitFileSize(8) && !AtomicFile::write(file, std::string(4096, 'x')) ? 0 : 1;
+    });
+    EXPECT_EQ(failedChecks, 0) << "the cut-short write was reported as a success";
     EXPECT_EQ(AtomicFile::read(file).value_or(""), original);
     int entries = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) {

@@ -1,17 +1,16 @@
-#include "prioritymode/defaultPriorityParser.h"
-
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <thread>
 
+#include "ChildProcess.h"
 #include "TestSettings.h"
 #include "platform/AtomicFile.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SystemLog.h"
+#include "prioritymode/defaultPriorityParser.h"
 #include "settings/PreferenceKeys.h"
 
 namespace quellbox {
@@ -43,7 +42,9 @@ protected:
         std::ofstream out(settings_.priorityFile(), std::ios::binary | std::ios::trunc);
         out << bytes;
     }
-    std::string fileText() const { return AtomicFile::read(settings_.priorityFile()).value_or("<missing>"); }
+    std::string fileText() const {
+        return AtomicFile::read(settings_.priorityFile()).value_or("<missing>");
+    }
     std::unique_ptr<defaultPriorityParser> parserOver(const std::string& bytes) {
         writeFile(bytes);
         return std::make_unique<defaultPriorityParser>(settings_.prefs, center_);
@@ -60,7 +61,9 @@ TEST_F(DefaultPrioritiesTest, MissingFileGetsTheSampleByteForByte) {
     // Written as the sample, then given its final line feed when read back.
     EXPECT_EQ(fileText(), sampleBytes + "\n");
     EXPECT_EQ(fileText().size(), 319U);
-    EXPECT_EQ(capture.count("adding a Carriage Return t the end of " + settings_.priorityFile().string()), 1);
+    EXPECT_EQ(
+        capture.count("adding a Carriage Return t the end of " + settings_.priorityFile().string()),
+        1);
     EXPECT_EQ(parser.keyArray(), (std::vector<std::string>{"qim", "trelvon", "zabut"}));
     EXPECT_EQ(parser.defaultPriorityForLogin("zabut"), 10);
     EXPECT_EQ(parser.numberOfRowsInTableView(), 3);
@@ -68,7 +71,8 @@ TEST_F(DefaultPrioritiesTest, MissingFileGetsTheSampleByteForByte) {
 
 TEST_F(DefaultPrioritiesTest, TextMatchingOfLines) {
     auto parser = parserOver(
-        "bob=3\nbob=7\nalice = 4\ncarol=15\ndave=4=9\n#eve=10\n #eve=10\nno equals sign\n\nZed=x\n");
+        "bob=3\nbob=7\nalice = 4\ncarol=15\ndave=4=9\n#eve=10\n #eve=10\nno equals "
+        "sign\n\nZed=x\n");
     // One row per login, the last line winning; sorted ignoring case.
     EXPECT_EQ(parser->keyArray(),
               (std::vector<std::string>{" #eve", "alice ", "bob", "carol", "dave", "Zed"}));
@@ -137,7 +141,7 @@ TEST_F(DefaultPrioritiesTest, LoginsThatCannotBeOneLineAreRefused) {
 TEST_F(DefaultPrioritiesTest, RemovingMatchesWholeLinesAsText) {
     auto parser = parserOver("frank=3\nxfrank=3\nfrank=3");
     EXPECT_EQ(fileText(), "frank=3\nxfrank=3\nfrank=3\n");  // the line feed was added on reading
-    writeFile("frank=3\nxfrank=3\nfrank=3");  // the last line without one counts too
+    writeFile("frank=3\nxfrank=3\nfrank=3");                // the last line without one counts too
     EXPECT_TRUE(parser->removeEntry(3, "frank"));
     EXPECT_EQ(fileText(), "xfrank=3\n");
     EXPECT_FALSE(parser->containsEntryWithLogin("frank"));
@@ -219,29 +223,102 @@ TEST_F(DefaultPrioritiesTest, FailingToWriteTheSampleIsReported) {
     const std::string priorityFile = "/proc/Quellbox Default Priorities.txt";
     settings_.prefs.setObject(PlistValue(procFile), keys::logPath);
     std::vector<Notification> posted;
-    center_.addObserver("genericIpfwProblemNotification", [&](const Notification& n) { posted.push_back(n); });
+    center_.addObserver("genericIpfwProblemNotification",
+                        [&](const Notification& n) { posted.push_back(n); });
     SystemLogCapture capture;
     defaultPriorityParser parser(settings_.prefs, center_);
     EXPECT_EQ(parser.numberOfRowsInTableView(), 0);
     EXPECT_EQ(capture.count("error when writing " + priorityFile), 1);
     ASSERT_EQ(posted.size(), 1U);
     EXPECT_EQ(posted[0].object, &parser);
-    EXPECT_EQ(posted[0].userInfo.at("title"), PlistValue("Error when writing file at path : " + priorityFile));
-    EXPECT_EQ(posted[0].userInfo.at("msg"), PlistValue("Please check this file exists and is writable"));
+    EXPECT_EQ(posted[0].userInfo.at("title"),
+              PlistValue("Error when writing file at path : " + priorityFile));
+    EXPECT_EQ(posted[0].userInfo.at("msg"),
+              PlistValue("Please check this file exists and is writable"));
     EXPECT_EQ(posted[0].userInfo.at("needToQuitAfterAlert"), PlistValue(false));
     EXPECT_EQ(posted[0].userInfo.at("needToQuitAfterAlert").type(), PlistValue::Type::Boolean);
 }
 
+// The permission checks below hold for root too: the children give up the capabilities
+// that override file permissions.
 TEST_F(DefaultPrioritiesTest, AnUnreadableFileIsNotReplacedByTheSample) {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "root reads any file";
-    }
     writeFile("bob=3\n");
     ASSERT_EQ(::chmod(settings_.priorityFile().c_str(), 0200), 0);
-    defaultPriorityParser parser(settings_.prefs, center_);
+    const int failedChecks = testing::runInChild([&] {
+        if (!testing::obeyFilePermissions()) {
+            return 4;
+        }
+        SystemLogCapture capture;
+        defaultPriorityParser parser(settings_.prefs, center_);
+        int failed = parser.numberOfRowsInTableView() == 0 ? 0 : 1;
+        failed |= capture.count("the default priority file " + settings_.priorityFile().string() +
+                                " exists but cannot be read !") == 1
+                      ? 0
+                      : 2;
+        return failed;
+    });
     ::chmod(settings_.priorityFile().c_str(), 0644);
+    EXPECT_EQ(failedChecks, 0);
     EXPECT_EQ(fileText(), "bob=3\n");
-    EXPECT_EQ(parser.numberOfRowsInTableView(), 0);
+}
+
+TEST_F(DefaultPrioritiesTest, AFileThatCannotBeWrittenRefusesEveryEditAndLosesNothing) {
+    const std::string original = "bob=3\ncarol=4";
+    writeFile(original);
+    ASSERT_EQ(::chmod(settings_.priorityFile().c_str(), 0444), 0);
+    const int failedChecks = testing::runInChild([&] {
+        if (!testing::obeyFilePermissions()) {
+            return 64;
+        }
+        SystemLogCapture capture;
+        defaultPriorityParser parser(settings_.prefs, center_);
+        int failed = 0;
+        // The missing final line feed cannot be added; the lines are used all the same.
+        failed |= capture.count("error when adding CR to the end of default priority file !") == 1
+                      ? 0
+                      : 1;
+        failed |= parser.numberOfRowsInTableView() == 2 ? 0 : 2;
+        failed |= parser.addEntry(7, "dave") ? 4 : 0;
+        failed |= parser.removeEntry(3, "bob") ? 8 : 0;
+        parser.setObjectValue(PlistValue("9"), "priority", 0);
+        failed |= capture.count("error when deleting line 'bob=3' in default priority file !") == 1
+                      ? 0
+                      : 16;
+        const bool tableKept = parser.keyArray() == std::vector<std::string>{"bob", "carol"} &&
+                               parser.defaultPriorityForLogin("bob") == 3 &&
+                               parser.defaultPriorityForLogin("carol") == 4;
+        failed |= tableKept ? 0 : 32;
+        return failed;
+    });
+    ::chmod(settings_.priorityFile().c_str(), 0644);
+    EXPECT_EQ(failedChecks, 0);
+    EXPECT_EQ(fileText(), original);
+}
+
+// A disk that fills up during an edit: the addition fails after the old line was removed, and
+// the line is put back rather than lost; a plain addition leaves the file as it was.
+TEST_F(DefaultPrioritiesTest, AFullDiskDuringAnEditPutsTheOldLineBack) {
+    const std::string original = "bob=3\ncarol=4\n";
+    auto parser = parserOver(original);
+    int reloads = 0;
+    const int failedChecks = testing::runInChild([&] {
+        SystemLogCapture capture;
+        if (!testing::limitFileSize(original.size() + 2)) {
+            return 64;
+        }
+        int failed = 0;
+        failed |= parser->addEntry(7, "someone_with_a_long_login") ? 1 : 0;
+        failed |= fileText() == original ? 0 : 2;
+        parser->setObjectValue(PlistValue("someone_with_a_long_login"), "login", 0,
+                               [&] { ++reloads; });
+        failed |= fileText() == original ? 0 : 4;
+        failed |= parser->keyArray() == std::vector<std::string>{"bob", "carol"} ? 0 : 8;
+        failed |= parser->defaultPriorityForLogin("bob") == 3 ? 0 : 16;
+        failed |= reloads == 2 ? 0 : 32;
+        return failed;
+    });
+    EXPECT_EQ(failedChecks, 0);
+    EXPECT_EQ(fileText(), original);
 }
 
 TEST(DefaultPrioritiesShared, OneInstanceWhenThreadsAskAtOnce) {
@@ -253,7 +330,8 @@ TEST(DefaultPrioritiesShared, OneInstanceWhenThreadsAskAtOnce) {
     std::vector<defaultPriorityParser*> seen(4, nullptr);
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < seen.size(); ++i) {
-        threads.emplace_back([&seen, i] { seen[i] = defaultPriorityParser::sharedInstance().get(); });
+        threads.emplace_back(
+            [&seen, i] { seen[i] = defaultPriorityParser::sharedInstance().get(); });
     }
     for (auto& thread : threads) {
         thread.join();

@@ -1,19 +1,15 @@
-#include "settings/Preferences.h"
-
 #include <gtest/gtest.h>
-
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "TempDir.h"
 #include "platform/AtomicFile.h"
 #include "platform/UserDefaults.h"
 #include "settings/PreferenceKeys.h"
+#include "settings/Preferences.h"
 #include "settings/RegisteredDefaults.h"
 
 namespace quellbox {
@@ -130,23 +126,44 @@ TEST_F(PreferencesTest, FullDiskOnSaveKeepsTheOldFileAndTheChanges) {
     }
     const std::string before = AtomicFile::read(file()).value_or("");
     ASSERT_FALSE(before.empty());
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{16, 16};
-        setrlimit(RLIMIT_FSIZE, &limit);
+    const int failedChecks = testing::runInChild([&] {
+        if (!testing::limitFileSize(16)) {
+            return 2;
+        }
         Preferences prefs(openStore());
         prefs.setObject(PlistValue(std::string(4096, 'x')), keys::logPath);
         const bool saved = prefs.saveLocalPref();
         const bool kept = prefs.stringForKey(keys::logPath)->stringValue().size() == 4096;
-        _exit(!saved && kept ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the failed save was reported as a success or lost the change";
+        return !saved && kept ? 0 : 1;
+    });
+    EXPECT_EQ(failedChecks, 0) << "the failed save was reported as a success or lost the change";
     EXPECT_EQ(AtomicFile::read(file()).value_or(""), before);
+}
+
+// A settings folder that cannot be written to (checked with the permissions enforced even
+// for root) fails the save; the file and the working copy both stay as they were.
+TEST_F(PreferencesTest, UnwritableSettingsFolderFailsTheSaveAndLosesNothing) {
+    {
+        Preferences prefs(openStore());
+        prefs.setFloat(20.0F, keys::DATARate);
+        ASSERT_TRUE(prefs.saveLocalPref());
+    }
+    const std::string before = AtomicFile::read(file()).value_or("");
+    ASSERT_EQ(::chmod(file().parent_path().c_str(), 0555), 0);
+    const int failedChecks = testing::runInChild([&] {
+        if (!testing::obeyFilePermissions()) {
+            return 2;
+        }
+        Preferences prefs(openStore());
+        prefs.setFloat(30.0F, keys::DATARate);
+        const bool saved = prefs.saveLocalPref();
+        return !saved && prefs.floatForKey(keys::DATARate) == 30.0F ? 0 : 1;
+    });
+    ASSERT_EQ(::chmod(file().parent_path().c_str(), 0755), 0);
+    EXPECT_EQ(failedChecks, 0) << "the failed save was reported as a success or lost the change";
+    EXPECT_EQ(AtomicFile::read(file()).value_or(""), before);
+    Preferences reopened(openStore());
+    EXPECT_EQ(reopened.floatForKey(keys::DATARate), 20.0F);
 }
 
 TEST_F(PreferencesTest, ConcurrentReadersWritersAndSaves) {

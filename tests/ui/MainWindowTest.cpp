@@ -1,6 +1,5 @@
 #include <QSettings>
 #include <QTextBrowser>
-
 #include <thread>
 
 #include "WindowFixture.h"
@@ -21,16 +20,19 @@ TEST_F(MainWindow, StartUpCutsUnequalStoredListsAndCapsRowsWithoutAStoredFlag) {
 
     ASSERT_EQ(controller().numberOfRowsInTableView(), 2);
     EXPECT_EQ(controller().tableModel().rowCount(), 2);
-    EXPECT_EQ(controller().tableModel().data(cell(1, "Service"), Qt::DisplayRole).toString(), "Carracho");
+    EXPECT_EQ(controller().tableModel().data(cell(1, "Service"), Qt::DisplayRole).toString(),
+              "Carracho");
     EXPECT_EQ(controller().tableModel().data(cell(1, "Port"), Qt::DisplayRole).toInt(), 6700);
-    EXPECT_EQ(storedTexts(keys::servicesNameArray), (std::vector<std::string>{"Hotline", "Carracho"}));
+    EXPECT_EQ(storedTexts(keys::servicesNameArray),
+              (std::vector<std::string>{"Hotline", "Carracho"}));
     // The first row's flag is stored false; the second has none and counts as capped.
     EXPECT_EQ(controller().tableModel().data(cell(0, "Ul"), Qt::CheckStateRole), Qt::Unchecked);
     EXPECT_EQ(controller().tableModel().data(cell(1, "Ul"), Qt::CheckStateRole), Qt::Checked);
     EXPECT_FALSE(engine().isCappedUL(5500));
     EXPECT_TRUE(engine().isCappedUL(6700));
     EXPECT_EQ(controller().uploadCappedServicesPort(), std::vector<int>{6700});
-    EXPECT_EQ(storedNumbers(keys::activatedULServices), std::vector<long long>{0});  // padding not stored
+    EXPECT_EQ(storedNumbers(keys::activatedULServices),
+              std::vector<long long>{0});  // padding not stored
     // The download side starts off; the upload switch on.
     EXPECT_TRUE(ui().capULSwitch->isChecked());
     EXPECT_FALSE(ui().capDLSwitch->isChecked());
@@ -73,7 +75,8 @@ TEST_F(MainWindow, DonationReminderComesAfterThirtyDaysOrForADateInTheFuture) {
 
 TEST_F(MainWindow, DonationReminderAnswersOpenThePaymentPageOrTheMailProgram) {
     const auto before = std::chrono::system_clock::now();
-    preferences().setObject(PlistValue(before - std::chrono::hours(24 * 30)), keys::lastDonatewareAdvertisementDate);
+    preferences().setObject(PlistValue(before - std::chrono::hours(24 * 30)),
+                            keys::lastDonatewareAdvertisementDate);
     start();
     ASSERT_EQ(presenter().sheets.size(), 1U);
     EXPECT_EQ(presenter().sheets[0].title, "Informations About Quellbox");
@@ -86,7 +89,8 @@ TEST_F(MainWindow, DonationReminderAnswersOpenThePaymentPageOrTheMailProgram) {
     controller().donatewareAlertSheetDidEnd(Presenter::kOtherButton);
     SystemLogCapture log;
     controller().donatewareAlertSheetDidEnd(Presenter::kAlternateButton);
-    EXPECT_EQ(presenter().urls, (std::vector<std::string>{MyController::kDonationPage, MyController::kDonationMail}));
+    EXPECT_EQ(presenter().urls,
+              (std::vector<std::string>{MyController::kDonationPage, MyController::kDonationMail}));
     EXPECT_EQ(log.count("User don't care about quellbox donation"), 1);
 }
 
@@ -101,11 +105,13 @@ TEST_F(MainWindow, QuitWithoutChangesWindsDownAtOnceAndRemovesEveryRule) {
     controller().terminate();
     EXPECT_TRUE(presenter().sheets.empty());
     EXPECT_EQ(quits, 1);
-    EXPECT_EQ(windDownPauses, (std::vector<std::chrono::milliseconds>(2, std::chrono::milliseconds(500))));
+    EXPECT_EQ(windDownPauses,
+              (std::vector<std::chrono::milliseconds>(2, std::chrono::milliseconds(500))));
     EXPECT_FLOAT_EQ(engine().getDATARate(), static_cast<float>(90.0 * 0.33333));
     kernel().syncRules();
     EXPECT_TRUE(kernel().rules().empty());
-    QSettings frames(QString::fromStdString((folder() / "windows.ini").string()), QSettings::IniFormat);
+    QSettings frames(QString::fromStdString((folder() / "windows.ini").string()),
+                     QSettings::IniFormat);
     EXPECT_FALSE(frames.value(MyController::kFrameName).toByteArray().isEmpty());
     EXPECT_TRUE(frame.isValid());
 }
@@ -124,7 +130,8 @@ TEST_F(MainWindow, QuitWithChangesAsksAndCancelKeepsEverything) {
     EXPECT_EQ(presenter().sheets[0].defaultButton, "Save Parameters");
     EXPECT_EQ(presenter().sheets[0].alternateButton, "Cancel");
     EXPECT_EQ(presenter().sheets[0].otherButton, "Don't Save");
-    EXPECT_EQ(presenter().sheets[0].message, "If you don't save your parameters, you'll need to re-set them next time.");
+    EXPECT_EQ(presenter().sheets[0].message,
+              "If you don't save your parameters, you'll need to re-set them next time.");
     controller().terminate();  // a second request while asking is ignored
     EXPECT_EQ(presenter().sheets.size(), 1U);
 
@@ -152,37 +159,66 @@ TEST_F(MainWindow, SaveParametersWritesTheSettingsThenQuits) {
     presenter().answerLastSheet(Presenter::kDefaultButton);
     EXPECT_EQ(quits, 1);
     UserDefaults reread(folder() / "Quellbox.plist");
-    EXPECT_FLOAT_EQ(reread.objectForKey(keys::DATARate).value_or(PlistValue(0)).floatValue(), 33.0F);
+    EXPECT_FLOAT_EQ(reread.objectForKey(keys::DATARate).value_or(PlistValue(0)).floatValue(),
+                    33.0F);
+}
+
+// A settings file that cannot be written (a folder stands in its place, which no rename can
+// replace, not even root's) keeps the program running with its changes until a save works.
+TEST_F(MainWindow, SaveParametersThatCannotBeWrittenAlertsAndKeepsRunning) {
+    start();
+    preferences().setFloat(33.0F, keys::DATARate);
+    const auto settingsFile = folder() / "Quellbox.plist";
+    ASSERT_TRUE(std::filesystem::create_directory(settingsFile));
+    controller().terminate();
+    presenter().answerLastSheet(Presenter::kDefaultButton);
+    ASSERT_EQ(presenter().alerts.size(), 1U);
+    EXPECT_EQ(presenter().alerts[0].title, "Error : Quellbox can't save its parameters");
+    EXPECT_EQ(quits, 0);
+    EXPECT_TRUE(windDownPauses.empty());
+    EXPECT_TRUE(interface().mainWindow().isVisible());
+
+    std::filesystem::remove(settingsFile);
+    controller().terminate();
+    presenter().answerLastSheet(Presenter::kDefaultButton);
+    EXPECT_EQ(quits, 1);
+    UserDefaults reread(settingsFile);
+    EXPECT_FLOAT_EQ(reread.objectForKey(keys::DATARate).value_or(PlistValue(0)).floatValue(),
+                    33.0F);
 }
 
 TEST_F(MainWindow, ProblemAlertsFromAnyThreadReachTheWindowAndQuitWhenAsked) {
     start();
     std::thread([this] {
-        notifications().postNotification("genericIpfwProblemNotification", nullptr,
-                                         {{"title", PlistValue("Error : Quellbox can't bind the divert socket for ipfw")},
-                                          {"msg", PlistValue("Please check Quellbox has enough privileges or reinstall it.")},
-                                          {"needToQuitAfterAlert", PlistValue(true)}});
+        notifications().postNotification(
+            "genericIpfwProblemNotification", nullptr,
+            {{"title", PlistValue("Error : Quellbox can't bind the divert socket for ipfw")},
+             {"msg", PlistValue("Please check Quellbox has enough privileges or reinstall it.")},
+             {"needToQuitAfterAlert", PlistValue(true)}});
     }).join();
     ASSERT_TRUE(processEventsUntil([this] { return quits > 0; }));
     ASSERT_EQ(presenter().alerts.size(), 1U);
-    EXPECT_EQ(presenter().alerts[0].title, "Error : Quellbox can't bind the divert socket for ipfw");
+    EXPECT_EQ(presenter().alerts[0].title,
+              "Error : Quellbox can't bind the divert socket for ipfw");
     EXPECT_EQ(presenter().alerts[0].button, "Quit");
     EXPECT_EQ(windDownPauses.size(), 2U);  // the quit sequence ran, after the alert
 }
 
 TEST_F(MainWindow, NoNetworkAlertQuitsAndAProblemWithoutQuitCarriesOn) {
     start();
-    notifications().postNotification("genericIpfwProblemNotification", nullptr,
-                                     {{"title", PlistValue("Error : Can't remove rule for this Service")},
-                                      {"msg", PlistValue("There is a problem with ipfw command.")},
-                                      {"needToQuitAfterAlert", PlistValue(false)}});
+    notifications().postNotification(
+        "genericIpfwProblemNotification", nullptr,
+        {{"title", PlistValue("Error : Can't remove rule for this Service")},
+         {"msg", PlistValue("There is a problem with ipfw command.")},
+         {"needToQuitAfterAlert", PlistValue(false)}});
     ASSERT_EQ(presenter().alerts.size(), 1U);
     EXPECT_EQ(presenter().alerts[0].button, "OK");
     EXPECT_EQ(quits, 0);
     notifications().postNotification("noNetworkNotification", nullptr);
     ASSERT_EQ(presenter().alerts.size(), 2U);
     EXPECT_EQ(presenter().alerts[1].title, "A Low Level Error Occured");
-    EXPECT_EQ(presenter().alerts[1].message, "No Network Route was found, please check you are connected to a Network !");
+    EXPECT_EQ(presenter().alerts[1].message,
+              "No Network Route was found, please check you are connected to a Network !");
     EXPECT_EQ(presenter().alerts[1].button, "Quit");
     EXPECT_EQ(quits, 1);
 }
@@ -212,8 +248,9 @@ TEST_F(MainWindow, HelpIsReadOnceAndShownEachTime) {
     EXPECT_EQ(interface().help().helpTextView->toPlainText(), "read before");
     controller().openFAQ();
     controller().openHomePage();
-    EXPECT_EQ(presenter().urls, (std::vector<std::string>{std::string(MyController::kMakerServer) + "/FAQ.html",
-                                                           MyController::kMakerServer}));
+    EXPECT_EQ(presenter().urls,
+              (std::vector<std::string>{std::string(MyController::kMakerServer) + "/FAQ.html",
+                                        MyController::kMakerServer}));
 }
 
 }  // namespace
