@@ -20,7 +20,8 @@ namespace {
 
 bool hasArgument(int argc, char** argv, const char* wanted, const char* alias = nullptr) {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], wanted) == 0 || (alias != nullptr && std::strcmp(argv[i], alias) == 0)) {
+        if (std::strcmp(argv[i], wanted) == 0 ||
+            (alias != nullptr && std::strcmp(argv[i], alias) == 0)) {
             return true;
         }
     }

@@ -45,7 +45,8 @@ std::vector<std::string> splitWords(const std::string& line) {
     return words;
 }
 
-std::optional<std::string> valueAfter(const std::vector<std::string>& words, const std::string& option) {
+std::optional<std::string> valueAfter(const std::vector<std::string>& words,
+                                      const std::string& option) {
     for (std::size_t i = 0; i + 1 < words.size(); ++i) {
         if (words[i] == option) {
             return words[i + 1];
@@ -76,12 +77,29 @@ std::vector<std::string> IptablesFirewall::ruleMatchArguments(const IpfwCommand&
     char comment[32];
     std::snprintf(comment, sizeof comment, "%s%05d", kCommentPrefix, rule.rule);
     const bool server = rule.verb == IpfwCommand::Verb::AddServer;
-    return {"-s", rule.address + "/32", "-o", rule.interfaceName, "-p", "tcp", "-m", "tcp",
-            server ? "--sport" : "--dport", std::to_string(rule.port), "-m", "comment", "--comment", comment,
-            "-j", "NFQUEUE", "--queue-num", std::to_string(rule.divertPort), "--queue-bypass"};
+    return {"-s",
+            rule.address + "/32",
+            "-o",
+            rule.interfaceName,
+            "-p",
+            "tcp",
+            "-m",
+            "tcp",
+            server ? "--sport" : "--dport",
+            std::to_string(rule.port),
+            "-m",
+            "comment",
+            "--comment",
+            comment,
+            "-j",
+            "NFQUEUE",
+            "--queue-num",
+            std::to_string(rule.divertPort),
+            "--queue-bypass"};
 }
 
-std::optional<IpfwCommand> IptablesFirewall::ruleFromMatchArguments(const std::vector<std::string>& words) {
+std::optional<IpfwCommand> IptablesFirewall::ruleFromMatchArguments(
+    const std::vector<std::string>& words) {
     const auto comment = valueAfter(words, "--comment");
     const std::string prefix = kCommentPrefix;
     if (!comment || comment->rfind(prefix, 0) != 0) {
@@ -92,7 +110,8 @@ std::optional<IpfwCommand> IptablesFirewall::ruleFromMatchArguments(const std::v
     const auto sourcePort = valueAfter(words, "--sport");
     const auto destinationPort = valueAfter(words, "--dport");
     const auto queue = valueAfter(words, "--queue-num");
-    if (!source || !interfaceName || !queue || sourcePort.has_value() == destinationPort.has_value()) {
+    if (!source || !interfaceName || !queue ||
+        sourcePort.has_value() == destinationPort.has_value()) {
         return std::nullopt;
     }
     const std::string address = source->substr(0, source->find('/'));
@@ -132,8 +151,8 @@ std::optional<IptablesFirewall::Table> IptablesFirewall::readTable() {
         const auto words = splitWords(line);
         if (words.size() == 2 && words[0] == "-N" && words[1] == kChain) {
             table.chainExists = true;
-        } else if (words.size() == 4 && words[0] == "-A" && words[1] == "OUTPUT" && words[2] == "-j" &&
-                   words[3] == kChain) {
+        } else if (words.size() == 4 && words[0] == "-A" && words[1] == "OUTPUT" &&
+                   words[2] == "-j" && words[3] == kChain) {
             table.hooked = true;
         } else if (words.size() > 2 && words[0] == "-A" && words[1] == kChain) {
             ChainRule rule;

@@ -50,8 +50,10 @@ int main(int argc, char** argv) {
     // Started by a set-user-id parent, the tool has root as effective user only; iptables
     // refuses to work for a process whose real user is not root. Become root wholly: this
     // process only ever runs iptables.
-    if (::geteuid() == 0 && ::getuid() != 0 && (::setresgid(0, 0, 0) != 0 || ::setresuid(0, 0, 0) != 0)) {
-        std::fprintf(stderr, "quellbox-ipfw: cannot become root wholly: %s\n", std::strerror(errno));
+    if (::geteuid() == 0 && ::getuid() != 0 &&
+        (::setresgid(0, 0, 0) != 0 || ::setresuid(0, 0, 0) != 0)) {
+        std::fprintf(stderr, "quellbox-ipfw: cannot become root wholly: %s\n",
+                     std::strerror(errno));
         return 1;
     }
     const std::vector<std::string> arguments(argv + 1, argv + argc);

@@ -3,8 +3,8 @@
 //   default            192.0.2.1          UGSc           0        0    eth0
 // (destination, gateway, flags, references, use, interface). Linux's own netstat -rn
 // prints no "default" word, and the rule manager looks for it.
-#include <net/if.h>
 #include <arpa/inet.h>
+#include <net/if.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -63,8 +63,9 @@ bool readRoutes(const char* path, std::vector<Route>& routes) {
     while (std::getline(file, line)) {
         std::istringstream fields(line);
         Route route;
-        fields >> route.interfaceName >> std::hex >> route.destination >> route.gateway >> route.flags >> std::dec >>
-            route.references >> route.use >> route.metric >> std::hex >> route.mask;
+        fields >> route.interfaceName >> std::hex >> route.destination >> route.gateway >>
+            route.flags >> std::dec >> route.references >> route.use >> route.metric >> std::hex >>
+            route.mask;
         if (!fields || !(route.flags & kRouteUp)) {
             continue;
         }
@@ -77,8 +78,8 @@ bool readRoutes(const char* path, std::vector<Route>& routes) {
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-rn") != 0 && std::strcmp(argv[i], "-nr") != 0 && std::strcmp(argv[i], "-r") != 0 &&
-            std::strcmp(argv[i], "-n") != 0) {
+        if (std::strcmp(argv[i], "-rn") != 0 && std::strcmp(argv[i], "-nr") != 0 &&
+            std::strcmp(argv[i], "-r") != 0 && std::strcmp(argv[i], "-n") != 0) {
             std::fprintf(stderr, "usage: quellbox-netstat [-rn]\n");
             return kUsageError;
         }
@@ -100,17 +101,21 @@ int main(int argc, char** argv) {
         return aDefault && a.metric < b.metric;
     });
     std::printf("Routing tables\n\nInternet:\n");
-    std::printf("%-18s %-18s %-8s %5s %8s %7s\n", "Destination", "Gateway", "Flags", "Refs", "Use", "Netif");
+    std::printf("%-18s %-18s %-8s %5s %8s %7s\n", "Destination", "Gateway", "Flags", "Refs", "Use",
+                "Netif");
     for (const auto& route : routes) {
         const bool isDefault = route.destination == 0 && route.mask == 0;
         std::string destination = isDefault ? "default" : dotted(route.destination);
         if (!isDefault && !(route.flags & kRouteHost)) {
             destination += "/" + std::to_string(prefixLength(route.mask));
         }
-        std::string gateway = route.flags & kRouteGateway ? dotted(route.gateway)
-                                                          : "link#" + std::to_string(if_nametoindex(route.interfaceName.c_str()));
+        std::string gateway =
+            route.flags & kRouteGateway
+                ? dotted(route.gateway)
+                : "link#" + std::to_string(if_nametoindex(route.interfaceName.c_str()));
         std::printf("%-18s %-18s %-8s %5u %8lu %7s\n", destination.c_str(), gateway.c_str(),
-                    flagText(route, isDefault).c_str(), route.references, route.use, route.interfaceName.c_str());
+                    flagText(route, isDefault).c_str(), route.references, route.use,
+                    route.interfaceName.c_str());
     }
     return std::fflush(stdout) == 0 ? 0 : 1;
 }

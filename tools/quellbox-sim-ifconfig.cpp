@@ -5,8 +5,8 @@
 #include <string>
 
 #include "firewall/SimFirewallState.h"
-#include "platform/Privileges.h"
 #include "firewall/SimKernel.h"
+#include "platform/Privileges.h"
 
 namespace {
 
@@ -26,7 +26,8 @@ void printSimulated() {
         "\tether 00:00:5e:00:53:01\n"
         "\tmedia: autoselect (1000baseT <full-duplex>)\n"
         "\tstatus: active\n",
-        quellbox::SimKernel::kInterface, quellbox::SimKernel::kInterface, quellbox::SimKernel::kLocalAddress);
+        quellbox::SimKernel::kInterface, quellbox::SimKernel::kInterface,
+        quellbox::SimKernel::kLocalAddress);
 }
 
 }  // namespace
@@ -41,7 +42,8 @@ int main(int argc, char** argv) {
     const auto path = SimFirewallState::defaultPath();
     const auto state = SimFirewallState::load(path);
     if (!state) {
-        std::fprintf(stderr, "quellbox-sim-ifconfig: cannot read the state file %s\n", path.c_str());
+        std::fprintf(stderr, "quellbox-sim-ifconfig: cannot read the state file %s\n",
+                     path.c_str());
         return 1;
     }
     if (state->refuses("ifconfig")) {

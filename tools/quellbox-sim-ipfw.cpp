@@ -48,7 +48,8 @@ int main(int argc, char** argv) {
     int status = 0;
     const bool stored = SimFirewallState::update(path, [&](SimFirewallState& state) {
         if (state.refuses(verbName(command->verb), command->rule)) {
-            std::fprintf(stderr, "quellbox-sim-ipfw: %s refused (simulated failure)\n", verbName(command->verb));
+            std::fprintf(stderr, "quellbox-sim-ipfw: %s refused (simulated failure)\n",
+                         verbName(command->verb));
             status = kRefused;
             return false;
         }
@@ -62,7 +63,8 @@ int main(int argc, char** argv) {
                 return true;
             case IpfwCommand::Verb::Delete:
                 if (state.deleteRule(command->rule) == 0) {
-                    std::fprintf(stderr, "quellbox-sim-ipfw: rule %d: no such rule\n", command->rule);
+                    std::fprintf(stderr, "quellbox-sim-ipfw: rule %d: no such rule\n",
+                                 command->rule);
                     status = 1;
                     return false;
                 }

@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "firewall/SimFirewallState.h"
-#include "platform/Privileges.h"
 #include "firewall/SimKernel.h"
+#include "platform/Privileges.h"
 
 int main() {
     // The rule manager runs its firewall programs with root as effective user; the
@@ -26,13 +26,15 @@ int main() {
         return 1;
     }
     std::printf("Routing tables\n\nInternet:\n");
-    std::printf("%-18s %-18s %-8s %5s %8s %7s\n", "Destination", "Gateway", "Flags", "Refs", "Use", "Netif");
+    std::printf("%-18s %-18s %-8s %5s %8s %7s\n", "Destination", "Gateway", "Flags", "Refs", "Use",
+                "Netif");
     if (!state->offline) {
-        std::printf("%-18s %-18s %-8s %5d %8d %7s\n", "default", SimKernel::kGatewayAddress, "UGSc", 4, 15,
-                    SimKernel::kInterface);
+        std::printf("%-18s %-18s %-8s %5d %8d %7s\n", "default", SimKernel::kGatewayAddress, "UGSc",
+                    4, 15, SimKernel::kInterface);
     }
     std::printf("%-18s %-18s %-8s %5d %8d %7s\n", "127", "127.0.0.1", "UCS", 0, 0, "lo0");
     std::printf("%-18s %-18s %-8s %5d %8d %7s\n", "127.0.0.1", "127.0.0.1", "UH", 1, 0, "lo0");
-    std::printf("%-18s %-18s %-8s %5d %8d %7s\n", "192.0.2/24", "link#2", "UCS", 1, 0, SimKernel::kInterface);
+    std::printf("%-18s %-18s %-8s %5d %8d %7s\n", "192.0.2/24", "link#2", "UCS", 1, 0,
+                SimKernel::kInterface);
     return std::fflush(stdout) == 0 ? 0 : 1;
 }

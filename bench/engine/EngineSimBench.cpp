@@ -147,9 +147,9 @@ const std::uint32_t kClientB = TcpPacketBuilder::address("192.0.2.11");
 // TCP sender with a fixed window, so that the engine's queue never runs dry nor overflows.
 struct WindowRun {
     std::uint64_t departures = 0;
-    std::uint64_t bytes = 0;      // IP bytes of all departures after the first
-    double span = 0;              // first to last departure, seconds
-    double engineCpu = 0;         // process CPU minus the feeder's, seconds
+    std::uint64_t bytes = 0;  // IP bytes of all departures after the first
+    double span = 0;          // first to last departure, seconds
+    double engineCpu = 0;     // process CPU minus the feeder's, seconds
     double feederCpu = 0;
 };
 
@@ -221,9 +221,9 @@ void pacingAccuracy() {
         const char* label;
         int window;
         double duration;
-    } rates[] = {{1, "1 KiB/s", 2, 7.0},          {10, "10 KiB/s", 4, 5.5},
-                 {100, "100 KiB/s", 8, 5.0},      {1024, "1 MiB/s", 32, 5.0},
-                 {10240, "10 MiB/s", 100, 5.0},   {102400, "100 MiB/s", 150, 5.0}};
+    } rates[] = {{1, "1 KiB/s", 2, 7.0},        {10, "10 KiB/s", 4, 5.5},
+                 {100, "100 KiB/s", 8, 5.0},    {1024, "1 MiB/s", 32, 5.0},
+                 {10240, "10 MiB/s", 100, 5.0}, {102400, "100 MiB/s", 150, 5.0}};
     for (const auto& rate : rates) {
         SimRig rig;
         rig.engine().setDATARate(static_cast<float>(rate.kib));
@@ -243,21 +243,26 @@ void ceiling(bool priorityMode, const char* title) {
     if (priorityMode) {
         rig.ipmode().activate(true);
         rig.ipmode().ipTable()->linkThisUserInfo(
-            std::make_shared<UserInfo>("Server", 10, "A", "a", std::chrono::system_clock::now()), kClientA);
+            std::make_shared<UserInfo>("Server", 10, "A", "a", std::chrono::system_clock::now()),
+            kClientA);
         rig.ipmode().ipTable()->linkThisUserInfo(
-            std::make_shared<UserInfo>("Server", 0, "B", "b", std::chrono::system_clock::now()), kClientB);
+            std::make_shared<UserInfo>("Server", 0, "B", "b", std::chrono::system_clock::now()),
+            kClientB);
     }
     runWindow(rig, 150, 0.5, {kClientA, kClientB});  // warm up
     const WindowRun run = runWindow(rig, 150, 4.0, {kClientA, kClientB});
     const double perSecond = static_cast<double>(run.departures - 1) / run.span;
-    std::printf("%-28s %10.0f packets/s   engine CPU %6.2f us/packet   feeder (injection) CPU %5.2f us/packet\n",
-                title, perSecond, run.engineCpu / static_cast<double>(run.departures) * 1e6,
-                run.feederCpu / static_cast<double>(run.departures) * 1e6);
+    std::printf(
+        "%-28s %10.0f packets/s   engine CPU %6.2f us/packet   feeder (injection) CPU %5.2f "
+        "us/packet\n",
+        title, perSecond, run.engineCpu / static_cast<double>(run.departures) * 1e6,
+        run.feederCpu / static_cast<double>(run.departures) * 1e6);
     std::fflush(stdout);
 }
 
 void ackLatency() {
-    std::printf("== acknowledgement latency: injection to wire, direct path, data saturated at 10 MiB/s\n");
+    std::printf(
+        "== acknowledgement latency: injection to wire, direct path, data saturated at 10 MiB/s\n");
     SimRig rig;
     rig.engine().setDATARate(10240.0F);
     constexpr int kSamples = 3000;
@@ -268,7 +273,8 @@ void ackLatency() {
             if (length == 40) {
                 const int tag = (bytes[4] << 8) | bytes[5];
                 if (tag < kSamples) {
-                    latency[static_cast<std::size_t>(tag)] = seconds(when - injected[static_cast<std::size_t>(tag)]);
+                    latency[static_cast<std::size_t>(tag)] =
+                        seconds(when - injected[static_cast<std::size_t>(tag)]);
                 }
             }
         });
@@ -295,9 +301,10 @@ void ackLatency() {
         std::printf("no acknowledgement came back\n");
         return;
     }
-    std::printf("acks %zu/%d   median %.1f us   p99 %.1f us   max %.1f us   (data meanwhile %.0f B/s)\n",
-                seen.size(), kSamples, seen[seen.size() / 2] * 1e6, seen[seen.size() * 99 / 100] * 1e6,
-                seen.back() * 1e6, static_cast<double>(data.bytes) / data.span);
+    std::printf(
+        "acks %zu/%d   median %.1f us   p99 %.1f us   max %.1f us   (data meanwhile %.0f B/s)\n",
+        seen.size(), kSamples, seen[seen.size() / 2] * 1e6, seen[seen.size() * 99 / 100] * 1e6,
+        seen.back() * 1e6, static_cast<double>(data.bytes) / data.span);
 }
 
 void memory() {
@@ -333,7 +340,8 @@ void memory() {
     SystemLogCapture quiet;
     std::uint64_t queuedBytes = 0;
     for (int p = 0; p <= 10; ++p) {
-        const auto packet = SimRig::packet(kPort, kClientA + static_cast<std::uint32_t>(p), kDataSize);
+        const auto packet =
+            SimRig::packet(kPort, kClientA + static_cast<std::uint32_t>(p), kDataSize);
         for (int i = 0; i < 200; ++i) {
             rig.kernel().inject(packet.data(), packet.size());
         }
@@ -348,14 +356,18 @@ void memory() {
         std::this_thread::sleep_for(10ms);
     }
     const long after = residentBytes();
-    std::printf("packets held %d   bytes held %llu   resident before %ld KiB, after %ld KiB: +%ld KiB "
-                "(%.2f x the bytes held)\n",
-                11 * 200 + 201, static_cast<unsigned long long>(queuedBytes), before / 1024, after / 1024,
-                (after - before) / 1024, static_cast<double>(after - before) / static_cast<double>(queuedBytes));
+    std::printf(
+        "packets held %d   bytes held %llu   resident before %ld KiB, after %ld KiB: +%ld KiB "
+        "(%.2f x the bytes held)\n",
+        11 * 200 + 201, static_cast<unsigned long long>(queuedBytes), before / 1024, after / 1024,
+        (after - before) / 1024,
+        static_cast<double>(after - before) / static_cast<double>(queuedBytes));
 }
 
 void priorityShares() {
-    std::printf("== Priority Mode: two clients offering 60%% of DATARate each, 1000 KiB/s, loss = rate / 5000\n");
+    std::printf(
+        "== Priority Mode: two clients offering 60%% of DATARate each, 1000 KiB/s, loss = rate / "
+        "5000\n");
     const struct {
         int a;
         int b;
@@ -365,9 +377,13 @@ void priorityShares() {
         SystemLogCapture log;
         rig.ipmode().activate(true);
         rig.ipmode().ipTable()->linkThisUserInfo(
-            std::make_shared<UserInfo>("Server", setting.a, "A", "a", std::chrono::system_clock::now()), kClientA);
+            std::make_shared<UserInfo>("Server", setting.a, "A", "a",
+                                       std::chrono::system_clock::now()),
+            kClientA);
         rig.ipmode().ipTable()->linkThisUserInfo(
-            std::make_shared<UserInfo>("Server", setting.b, "B", "b", std::chrono::system_clock::now()), kClientB);
+            std::make_shared<UserInfo>("Server", setting.b, "B", "b",
+                                       std::chrono::system_clock::now()),
+            kClientB);
         constexpr double kRate = 1000.0;
         rig.engine().setDATARate(static_cast<float>(kRate));
         const auto toA = SimRig::packet(kPort, kClientA, kDataSize);
@@ -377,7 +393,8 @@ void priorityShares() {
         const auto start = SteadyClock::now();
         const auto end = start + 6s;
         std::uint64_t offered = 0;
-        for (auto next = start; next < end; next += std::chrono::duration_cast<SteadyClock::duration>(interval)) {
+        for (auto next = start; next < end;
+             next += std::chrono::duration_cast<SteadyClock::duration>(interval)) {
             std::this_thread::sleep_until(next);
             const auto& packet = (offered % 2 == 0) ? toA : toB;
             rig.kernel().inject(packet.data(), packet.size());
@@ -388,12 +405,16 @@ void priorityShares() {
         const auto counters = rig.kernel().counters();
         const int randomDrops = log.count("LossProb = 0.200000 => drop now a packet");
         const int refused = log.count("will release this packet since this queue is full !");
-        std::printf("A at %2d, B at %2d: A %5.1f%% of the upload, B %5.1f%%   (%.0f KiB/s sent)   offered %llu, "
-                    "random drops %d, refused by a full queue %d, dropped in all %llu\n",
-                    setting.a, setting.b, 100.0 * static_cast<double>(bytesA) / static_cast<double>(bytesA + bytesB),
-                    100.0 * static_cast<double>(bytesB) / static_cast<double>(bytesA + bytesB),
-                    static_cast<double>(bytesA + bytesB) / 1024.0 / 6.0, static_cast<unsigned long long>(offered),
-                    randomDrops, refused, static_cast<unsigned long long>(counters.dropped));
+        std::printf(
+            "A at %2d, B at %2d: A %5.1f%% of the upload, B %5.1f%%   (%.0f KiB/s sent)   offered "
+            "%llu, "
+            "random drops %d, refused by a full queue %d, dropped in all %llu\n",
+            setting.a, setting.b,
+            100.0 * static_cast<double>(bytesA) / static_cast<double>(bytesA + bytesB),
+            100.0 * static_cast<double>(bytesB) / static_cast<double>(bytesA + bytesB),
+            static_cast<double>(bytesA + bytesB) / 1024.0 / 6.0,
+            static_cast<unsigned long long>(offered), randomDrops, refused,
+            static_cast<unsigned long long>(counters.dropped));
         std::fflush(stdout);
     }
     std::printf("== Priority Mode cost: the path with pacing off, Priority Mode off and on\n");

@@ -63,8 +63,8 @@ void BM_MemoryWithEveryQueueFull(benchmark::State& state) {
                 data->enqueue(packetFrom(readBuffer, packetBytes, priority), Packet::PRIORITY_MAX);
             }
         }
-        queued = static_cast<long>(firstACK->size() + secondACK->size() + data->size()) *
-                 packetBytes;
+        queued =
+            static_cast<long>(firstACK->size() + secondACK->size() + data->size()) * packetBytes;
         const long resident = residentBytes() - residentBefore;
         const auto heap = static_cast<long>(mallinfo2().uordblks - heapBefore);
         state.counters["queued_packets"] = static_cast<double>(queued / packetBytes);

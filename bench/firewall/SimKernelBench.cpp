@@ -31,11 +31,12 @@ std::vector<std::uint8_t> dataPacket() {
 
 struct Setup {
     Setup() {
-        path = std::filesystem::temp_directory_path() / ("quellbox-bench-" + std::to_string(getpid()) + ".state");
+        path = std::filesystem::temp_directory_path() /
+               ("quellbox-bench-" + std::to_string(getpid()) + ".state");
         SimFirewallState::update(path, [](SimFirewallState& state) {
             state.rules.clear();
-            state.addRule(*IpfwCommand::parseListingLine("65534 divert 6715 tcp from 192.0.2.1 80 to any out via sim0",
-                                                         nullptr));
+            state.addRule(*IpfwCommand::parseListingLine(
+                "65534 divert 6715 tcp from 192.0.2.1 80 to any out via sim0", nullptr));
             return true;
         });
         SimKernel::Options options;
@@ -63,7 +64,8 @@ void BM_SimPassthroughOneThread(benchmark::State& state) {
         setup.kernel->inject(packet.data(), packet.size());
         sockaddr_in token{};
         socklen_t tokenLength = 0;
-        const ssize_t length = setup.socket->receive(buffer.data(), buffer.size(), &token, &tokenLength);
+        const ssize_t length =
+            setup.socket->receive(buffer.data(), buffer.size(), &token, &tokenLength);
         setup.socket->send(buffer.data(), static_cast<std::size_t>(length), token, tokenLength);
     }
     state.SetItemsProcessed(state.iterations());
@@ -80,7 +82,8 @@ void BM_SimPassthroughTwoThreads(benchmark::State& state) {
     std::atomic<bool> running{true};
     std::thread producer([&] {
         while (running.load(std::memory_order_relaxed)) {
-            if (setup.kernel->inject(packet.data(), packet.size()) == SimKernel::Route::FailedOpen) {
+            if (setup.kernel->inject(packet.data(), packet.size()) ==
+                SimKernel::Route::FailedOpen) {
                 std::this_thread::yield();
             }
         }
@@ -89,7 +92,8 @@ void BM_SimPassthroughTwoThreads(benchmark::State& state) {
     for (auto _ : state) {
         sockaddr_in token{};
         socklen_t tokenLength = 0;
-        const ssize_t length = setup.socket->receive(buffer.data(), buffer.size(), &token, &tokenLength);
+        const ssize_t length =
+            setup.socket->receive(buffer.data(), buffer.size(), &token, &tokenLength);
         setup.socket->send(buffer.data(), static_cast<std::size_t>(length), token, tokenLength);
     }
     running = false;

@@ -1,7 +1,6 @@
 // The per-packet work Priority Mode adds to the engine's threads, and the cost of catching
 // up with the server's log.
 #include <benchmark/benchmark.h>
-
 #include <unistd.h>
 
 #include <chrono>
@@ -25,7 +24,8 @@ namespace {
 // An active table of `clients` records, as during a busy evening of the server.
 void fill(IPTable& table, int clients) {
     for (int i = 0; i < clients; ++i) {
-        table.linkThisUserInfo(std::make_shared<UserInfo>(), (10U << 24) | static_cast<std::uint32_t>(i));
+        table.linkThisUserInfo(std::make_shared<UserInfo>(),
+                               (10U << 24) | static_cast<std::uint32_t>(i));
     }
 }
 
@@ -37,7 +37,8 @@ void BM_ClassifyKnownClient(benchmark::State& state) {
     fill(table, clients);
     std::uint32_t n = 0;
     for (auto _ : state) {
-        const auto info = table.userInfoForIPLong((10U << 24) | (n++ % static_cast<std::uint32_t>(clients)));
+        const auto info =
+            table.userInfoForIPLong((10U << 24) | (n++ % static_cast<std::uint32_t>(clients)));
         benchmark::DoNotOptimize(info->priority());
         benchmark::DoNotOptimize(info->screenName());
         benchmark::DoNotOptimize(table.runningMaxPriority());
@@ -75,7 +76,8 @@ BENCHMARK(BM_DrawerRow);
 
 // Reading a log of about 16 MB from its start, with the given piece size.
 void BM_ReadLog(benchmark::State& state) {
-    const auto dir = std::filesystem::temp_directory_path() / ("quellbox-bench-" + std::to_string(::getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("quellbox-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const auto logPath = dir / "Downloads";
     {

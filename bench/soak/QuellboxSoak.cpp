@@ -60,7 +60,8 @@ std::string scenarioText(int clients, double seconds, std::mt19937& random) {
         const int port = kind == "outgoing" ? 8080 : 6700 + i % 2;
         text += "client 192.0.2." + std::to_string(10 + i % 240) + " " + kind +
                 " port=" + std::to_string(port) + " login=user" + std::to_string(i) +
-                " window=" + std::to_string(4 + i % 28) + " demand=" + std::to_string(50 + (i * 37) % 400) +
+                " window=" + std::to_string(4 + i % 28) +
+                " demand=" + std::to_string(50 + (i * 37) % 400) +
                 " priority=" + std::to_string(i % 11) + " start=" + std::to_string(from) +
                 " stop=" + std::to_string(to) + "\n";
     }
@@ -87,7 +88,8 @@ int main(int argc, char** argv) {
     std::mt19937 random(42);
     std::ofstream(folder / "soak.scenario") << scenarioText(clients, seconds, random);
     std::string error;
-    auto run = SimulationRun::prepare((folder / "soak.scenario").string(), preferences, kernel, error);
+    auto run =
+        SimulationRun::prepare((folder / "soak.scenario").string(), preferences, kernel, error);
     if (!run) {
         std::fprintf(stderr, "soak: %s\n", error.c_str());
         return 2;
@@ -100,8 +102,8 @@ int main(int argc, char** argv) {
     RandomSource packetLoss(7);
     const auto backend = PacketBackend::simulated(kernel);
     auto engine = std::make_unique<ThroughputLimiter>(ThroughputLimiter::Collaborators{
-        backend.makeDivertSocket(), std::make_unique<IpfwRule>(backend.programs()), runLoop, preferences,
-        ipmode, notifications, packetLoss});
+        backend.makeDivertSocket(), std::make_unique<IpfwRule>(backend.programs()), runLoop,
+        preferences, ipmode, notifications, packetLoss});
     if (!engine->waitUntilStarted(std::chrono::seconds(30))) {
         std::fprintf(stderr, "soak: the engine did not start\n");
         return 1;
@@ -118,7 +120,8 @@ int main(int argc, char** argv) {
     std::uniform_real_distribution<float> rate(5.0F, 5000.0F);
     const auto began = Clock::now();
     int tick = 0;
-    std::printf("soak: %.1f minutes, %d clients, resident at start %ld KiB\n", minutes, clients, baseline);
+    std::printf("soak: %.1f minutes, %d clients, resident at start %ld KiB\n", minutes, clients,
+                baseline);
     while (Clock::now() - began < std::chrono::duration<double>(seconds)) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
         ++tick;
@@ -129,10 +132,12 @@ int main(int argc, char** argv) {
         peak = std::max(peak, residentKiB());
         if (tick % 60 == 0) {
             const auto counters = kernel.counters();
-            std::printf("soak: %4d s  diverted %llu  written back %llu  dropped %llu  resident %ld KiB (peak %ld)\n",
-                        tick, static_cast<unsigned long long>(counters.diverted),
-                        static_cast<unsigned long long>(counters.writtenBack),
-                        static_cast<unsigned long long>(counters.dropped), residentKiB(), peak);
+            std::printf(
+                "soak: %4d s  diverted %llu  written back %llu  dropped %llu  resident %ld KiB "
+                "(peak %ld)\n",
+                tick, static_cast<unsigned long long>(counters.diverted),
+                static_cast<unsigned long long>(counters.writtenBack),
+                static_cast<unsigned long long>(counters.dropped), residentKiB(), peak);
             std::fflush(stdout);
         }
     }
@@ -143,16 +148,20 @@ int main(int argc, char** argv) {
     runLoop.stop();
 
     const auto counters = kernel.counters();
-    const unsigned long long accounted = counters.writtenBack + counters.dropped + counters.flushedOnClose;
+    const unsigned long long accounted =
+        counters.writtenBack + counters.dropped + counters.flushedOnClose;
     std::printf("soak: done after %d s\n", tick);
-    std::printf("  packets diverted %llu, written back %llu, dropped %llu, flushed at close %llu, passed %llu, failed open %llu\n",
-                static_cast<unsigned long long>(counters.diverted),
-                static_cast<unsigned long long>(counters.writtenBack),
-                static_cast<unsigned long long>(counters.dropped),
-                static_cast<unsigned long long>(counters.flushedOnClose),
-                static_cast<unsigned long long>(counters.passed),
-                static_cast<unsigned long long>(counters.failedOpen));
-    std::printf("  resident at start %ld KiB, peak %ld KiB (+%ld KiB)\n", baseline, peak, peak - baseline);
+    std::printf(
+        "  packets diverted %llu, written back %llu, dropped %llu, flushed at close %llu, passed "
+        "%llu, failed open %llu\n",
+        static_cast<unsigned long long>(counters.diverted),
+        static_cast<unsigned long long>(counters.writtenBack),
+        static_cast<unsigned long long>(counters.dropped),
+        static_cast<unsigned long long>(counters.flushedOnClose),
+        static_cast<unsigned long long>(counters.passed),
+        static_cast<unsigned long long>(counters.failedOpen));
+    std::printf("  resident at start %ld KiB, peak %ld KiB (+%ld KiB)\n", baseline, peak,
+                peak - baseline);
     std::filesystem::remove_all(folder);
     if (accounted != counters.diverted) {
         std::printf("  FAILED: %llu diverted packets are unaccounted for\n",

@@ -9,7 +9,8 @@ PacingClock::Clock::duration PacingClock::packetTime(std::int32_t bytes, double 
     // is undefined); a day is already a stop in all but name, and a later rate change takes
     // effect after it.
     constexpr double kLongestWait = 24.0 * 3600.0;
-    const double seconds = std::min(static_cast<double>(bytes) / (rateKiBPerSecond * 1024.0), kLongestWait);
+    const double seconds =
+        std::min(static_cast<double>(bytes) / (rateKiBPerSecond * 1024.0), kLongestWait);
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 

@@ -38,7 +38,8 @@ public:
     static constexpr int32_t PRIORITY_STD = 5;  // default; replaces an out-of-range priority
     static constexpr int32_t PRIORITY_MIN = 0;
     static constexpr int32_t PRIORITY_MAX = 10;
-    static constexpr int32_t maximumSize = 65535;  // the largest IPv4 packet; every read asks for it
+    static constexpr int32_t maximumSize =
+        65535;  // the largest IPv4 packet; every read asks for it
 
     // Size 0, a zeroed address of length 16, priority 5, destination "NoName",
     // source type "Server", type "DATA", no releaser.

@@ -11,9 +11,9 @@
 namespace quellbox {
 
 namespace {
-constexpr double kWaitingLimit = 60.0;   // seconds a client may stay unnamed in the waiting table
-constexpr double kActiveLimit = 15.0;    // seconds without a packet before a client counts as idle
-constexpr double kInactiveLimit = 120.0; // seconds an idle client is remembered
+constexpr double kWaitingLimit = 60.0;    // seconds a client may stay unnamed in the waiting table
+constexpr double kActiveLimit = 15.0;     // seconds without a packet before a client counts as idle
+constexpr double kInactiveLimit = 120.0;  // seconds an idle client is remembered
 
 void copyClientInto(Packet& packet, const UserInfo& info) {
     packet.setPriority(info.priority());
@@ -31,7 +31,8 @@ std::string PriorityModeTraffic::serviceNameOf(int port) const {
 
 int PriorityModeTraffic::defaultPriorityOf(const std::string& login) const {
     const auto* priorities = ipmode_.defaultPriorityParser();
-    return priorities != nullptr ? priorities->defaultPriorityForLogin(login) : Packet::PRIORITY_STD;
+    return priorities != nullptr ? priorities->defaultPriorityForLogin(login)
+                                 : Packet::PRIORITY_STD;
 }
 
 std::int32_t PriorityModeTraffic::assign(Packet& packet, std::uint32_t destination, int sourcePort,
@@ -54,9 +55,9 @@ std::int32_t PriorityModeTraffic::assign(Packet& packet, std::uint32_t destinati
         refreshView_();
     } else if (fromLocalClient) {
         const std::string login = LocalizedText::lookup("Your Client");
-        auto info = std::make_shared<UserInfo>(serviceNameOf(destinationPort), Packet::PRIORITY_STD,
-                                               LocalizedText::lookup("ONE OF YOUR UPLOADS"), login,
-                                               now);
+        auto info =
+            std::make_shared<UserInfo>(serviceNameOf(destinationPort), Packet::PRIORITY_STD,
+                                       LocalizedText::lookup("ONE OF YOUR UPLOADS"), login, now);
         info->setPriority(defaultPriorityOf(login));
         active->linkThisUserInfo(info, destination);
         refreshView_();

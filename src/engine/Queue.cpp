@@ -86,9 +86,7 @@ const Packet* Queue::firstObject() const {
     return front;
 }
 
-bool Queue::isEmpty() const {
-    return size() == 0;
-}
+bool Queue::isEmpty() const { return size() == 0; }
 
 int32_t Queue::size() const {
     // The length as of the last change, which every change publishes with the lock held.

@@ -55,13 +55,13 @@ public:
     int32_t size() const;
 
     // Moves every packet of `source` to the back of this queue, oldest first, or none:
-    // if the source holds packets, one number is drawn from this queue's random source and with probability `withLossProb`
-    // the source's newest packet is dropped first ("LossProb = %f => drop now a packet");
-    // then all of the source's remaining packets move if this queue ends with fewer than 200,
-    // otherwise the source keeps them. Both locks are held from the draw to the move, so a
-    // producer that adds to the source meanwhile can neither overfill this queue nor make the
-    // move partial. Locks are taken in one fixed order (by the queues' addresses) whichever
-    // queue is the destination, so transfers in opposite directions cannot deadlock.
+    // if the source holds packets, one number is drawn from this queue's random source and with
+    // probability `withLossProb` the source's newest packet is dropped first ("LossProb = %f =>
+    // drop now a packet"); then all of the source's remaining packets move if this queue ends with
+    // fewer than 200, otherwise the source keeps them. Both locks are held from the draw to the
+    // move, so a producer that adds to the source meanwhile can neither overfill this queue nor
+    // make the move partial. Locks are taken in one fixed order (by the queues' addresses)
+    // whichever queue is the destination, so transfers in opposite directions cannot deadlock.
     // Transferring a queue into itself, or to or from a closed queue, does nothing.
     void enqueueObjectsFromQueue(Queue& source, float withLossProb);
 
@@ -87,7 +87,9 @@ private:
     std::deque<PacketPtr> array_;  // guarded by lock_
     // array_'s length, written with lock_ held, so that size() needs no lock.
     std::atomic<int32_t> count_{0};
-    void updateCount() { count_.store(static_cast<int32_t>(array_.size()), std::memory_order_release); }
+    void updateCount() {
+        count_.store(static_cast<int32_t>(array_.size()), std::memory_order_release);
+    }
     mutable ConditionLock lock_;
     bool closed_ = false;  // guarded by lock_
     RandomSource& random_;

@@ -1,9 +1,9 @@
 #pragma once
 
+#include <stdlib.h>
+
 #include <cstdint>
 #include <mutex>
-
-#include <stdlib.h>
 
 namespace quellbox {
 

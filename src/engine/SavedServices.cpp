@@ -28,8 +28,8 @@ std::vector<std::shared_ptr<Service>> SavedServices::load(Preferences& preferenc
     std::vector<std::shared_ptr<Service>> services;
     services.reserve(names.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
-        services.push_back(std::make_shared<Service>(names[i].stringValue(),
-                                                     static_cast<std::int32_t>(ports[i].integerValue())));
+        services.push_back(std::make_shared<Service>(
+            names[i].stringValue(), static_cast<std::int32_t>(ports[i].integerValue())));
     }
     return services;
 }
@@ -45,9 +45,9 @@ std::vector<bool> SavedServices::activatedFlags(const Preferences& preferences, 
     return activated;
 }
 
-std::vector<int> SavedServices::reapplySavedCaps(ThroughputLimiter& engine,
-                                                 const std::vector<std::shared_ptr<Service>>& services,
-                                                 const std::vector<bool>& activated) {
+std::vector<int> SavedServices::reapplySavedCaps(
+    ThroughputLimiter& engine, const std::vector<std::shared_ptr<Service>>& services,
+    const std::vector<bool>& activated) {
     std::vector<int> capped;
     for (std::size_t i = 0; i < services.size() && i < activated.size(); ++i) {
         if (!activated[i]) {

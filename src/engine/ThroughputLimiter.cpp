@@ -29,9 +29,12 @@ namespace quellbox {
 namespace {
 
 constexpr const char* kProblemNotification = "genericIpfwProblemNotification";
-constexpr const char* kAckWriteFailure = "Quellbox Error when writing an ACK Packet to the Divert socket";
-constexpr const char* kDataWriteFailure = "Quellbox Error when writing a DATA Packet to the Divert socket";
-constexpr const char* kPrivilegesMessage = "Please check Quellbox has enough privileges or reinstall it.";
+constexpr const char* kAckWriteFailure =
+    "Quellbox Error when writing an ACK Packet to the Divert socket";
+constexpr const char* kDataWriteFailure =
+    "Quellbox Error when writing a DATA Packet to the Divert socket";
+constexpr const char* kPrivilegesMessage =
+    "Please check Quellbox has enough privileges or reinstall it.";
 constexpr std::int32_t kDefaultRunningMaximum = 5;
 constexpr auto kIdleTest = std::chrono::seconds(1);
 constexpr auto kFlushCycle = std::chrono::seconds(1);
@@ -132,10 +135,11 @@ int ThroughputLimiter::addULService(const std::shared_ptr<Service>& service) {
         }
     }
     if (rule_->applyRule(port) < 0) {
-        postProblem("Error : Can't create rule for this Service",
-                    "There is no free rule left.\nIf you are using a FireWall, please move it's own "
-                    "rules to higher numbers.",
-                    false);
+        postProblem(
+            "Error : Can't create rule for this Service",
+            "There is no free rule left.\nIf you are using a FireWall, please move it's own "
+            "rules to higher numbers.",
+            false);
         return -1;
     }
     std::lock_guard guard(setOtherLock);
@@ -152,10 +156,11 @@ int ThroughputLimiter::removeULService(const std::shared_ptr<Service>& service) 
         }
     }
     if (rule_->derule(port) < 0) {
-        postProblem("Error : Can't remove rule for this Service",
-                    "There is a problem with ipfw command.\nIf you are using a FireWall, please quit "
-                    "it and launch it before Quellbox.",
-                    false);
+        postProblem(
+            "Error : Can't remove rule for this Service",
+            "There is a problem with ipfw command.\nIf you are using a FireWall, please quit "
+            "it and launch it before Quellbox.",
+            false);
         return -1;
     }
     std::lock_guard guard(setOtherLock);
@@ -264,8 +269,8 @@ void ThroughputLimiter::fireRefreshEventToListeners() {
 void ThroughputLimiter::scheduleGaugeTimer() {
     std::lock_guard guard(timerLock);
     if (!jaugesTimer) {
-        jaugesTimer = mainRunLoop_.scheduleRepeatingTimer(
-            kGaugeInterval, [this] { fireAllEventsToListeners(); });
+        jaugesTimer = mainRunLoop_.scheduleRepeatingTimer(kGaugeInterval,
+                                                          [this] { fireAllEventsToListeners(); });
     }
 }
 
@@ -282,10 +287,9 @@ void ThroughputLimiter::stopGaugeTimer() {
 
 void ThroughputLimiter::postProblem(const std::string& title, const std::string& message,
                                     bool needToQuit) {
-    notifications_.postNotification(kProblemNotification, this,
-                                    {{"title", title},
-                                     {"msg", message},
-                                     {"needToQuitAfterAlert", needToQuit}});
+    notifications_.postNotification(
+        kProblemNotification, this,
+        {{"title", title}, {"msg", message}, {"needToQuitAfterAlert", needToQuit}});
 }
 
 // ---- the reading thread -----------------------------------------------------------------------
@@ -336,13 +340,15 @@ bool ThroughputLimiter::startUp() {
         savedErrno = errno;
     });
     if (failure == Failure::Create) {
-        postProblem("Error : Quellbox can't create the divert socket for ipfw", kPrivilegesMessage, true);
+        postProblem("Error : Quellbox can't create the divert socket for ipfw", kPrivilegesMessage,
+                    true);
         errno = savedErrno;
         SystemLog::reportError("Quellbox Error : divert socket not created !");
         return false;
     }
     if (failure == Failure::Bind) {
-        postProblem("Error : Quellbox can't bind the divert socket for ipfw", kPrivilegesMessage, true);
+        postProblem("Error : Quellbox can't bind the divert socket for ipfw", kPrivilegesMessage,
+                    true);
         socket_->close();
         return false;
     }
@@ -410,7 +416,8 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
     // DATA packets waiting before it; a Linux sender whose upload is held back sets PSH on
     // many full segments, and reads that reordering as loss (spurious resending, a rate
     // well below the cap). While DATA packets wait, such a segment queues with them.
-    const bool overtakesData = length > PacketHeader::kLargestAckSize && (header->flags & PacketHeader::kSyn) == 0 &&
+    const bool overtakesData = length > PacketHeader::kLargestAckSize &&
+                               (header->flags & PacketHeader::kSyn) == 0 &&
                                !prioDataPacketQueue->isEmpty();
     if (header->isAckClass(length) && !overtakesData) {
         packet->setType("ACK");
@@ -437,9 +444,9 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
         if (!ipmode_.isActivated()) {
             runningMaximum = kDefaultRunningMaximum;
         } else {
-            runningMaximum = priorityTraffic_.assign(*packet, header->destination, header->sourcePort,
-                                                     header->destinationPort, fromLocalClient,
-                                                     std::chrono::system_clock::now());
+            runningMaximum = priorityTraffic_.assign(
+                *packet, header->destination, header->sourcePort, header->destinationPort,
+                fromLocalClient, std::chrono::system_clock::now());
         }
     }
     prioDataPacketQueue->enqueue(std::move(packet), runningMaximum);
@@ -451,8 +458,9 @@ bool ThroughputLimiter::writeBack(Packet& packet, const char* failureMessage) {
     ssize_t written = 0;
     {
         std::lock_guard guard(socketLock);
-        written = socket_->send(packet.rawPacket(), static_cast<std::size_t>(packet.getPacketSize()),
-                                *packet.getAddress(), *packet.getAddressSize());
+        written =
+            socket_->send(packet.rawPacket(), static_cast<std::size_t>(packet.getPacketSize()),
+                          *packet.getAddress(), *packet.getAddressSize());
     }
     if (written < 0) {
         writeFailures_.fetch_add(1, std::memory_order_relaxed);
@@ -534,7 +542,8 @@ void ThroughputLimiter::dataSlowDown() {
         const std::int32_t size = packet->getPacketSize();
         const float rate = getDATARate();
         if (ipmode_.isActivated()) {
-            if (auto header = PacketHeader::parse(packet->rawPacket(), static_cast<std::size_t>(size))) {
+            if (auto header =
+                    PacketHeader::parse(packet->rawPacket(), static_cast<std::size_t>(size))) {
                 priorityTraffic_.count(header->destination, size, std::chrono::system_clock::now());
             }
         }
@@ -571,7 +580,9 @@ void ThroughputLimiter::flushingThread() {
         const std::uint64_t seen = packetsRead_.load(std::memory_order_seq_cst);
         standByWaiting_.store(true, std::memory_order_seq_cst);
         std::unique_lock guard(lifecycleLock);
-        auto arrived = [&] { return stopping() || packetsRead_.load(std::memory_order_seq_cst) != seen; };
+        auto arrived = [&] {
+            return stopping() || packetsRead_.load(std::memory_order_seq_cst) != seen;
+        };
         bool result = true;
         if (limit) {
             result = lifecycleChanged_.wait_for(guard, *limit, arrived);

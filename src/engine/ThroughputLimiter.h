@@ -76,7 +76,9 @@ public:
     float getDATARate() const { return DATARate_.load(std::memory_order_relaxed); }
     int setACKPause(float pause);
     float getACKPause() const { return ACKPause_.load(std::memory_order_relaxed); }
-    void setPriorityFactor(std::int32_t factor) { priorityFactor_.store(factor, std::memory_order_relaxed); }
+    void setPriorityFactor(std::int32_t factor) {
+        priorityFactor_.store(factor, std::memory_order_relaxed);
+    }
     std::int32_t priorityFactor() const { return priorityFactor_.load(std::memory_order_relaxed); }
 
     // A listener added twice is called twice; removal takes every occurrence. The engine
@@ -91,8 +93,12 @@ public:
     void fireRefreshEventToListeners();
 
     // Gauge values and state, for the windows, statistics and tests.
-    std::int32_t lastACKPacketSize() const { return lastACKPacketSize_.load(std::memory_order_relaxed); }
-    std::int32_t lastDATAPacketSize() const { return lastDATAPacketSize_.load(std::memory_order_relaxed); }
+    std::int32_t lastACKPacketSize() const {
+        return lastACKPacketSize_.load(std::memory_order_relaxed);
+    }
+    std::int32_t lastDATAPacketSize() const {
+        return lastDATAPacketSize_.load(std::memory_order_relaxed);
+    }
     std::int32_t queueSize() const { return queueSize_.load(std::memory_order_relaxed); }
     bool isCappedUL(int port) const;
     bool isCappedDL(int port) const;
@@ -107,8 +113,8 @@ public:
         std::uint64_t read = 0;
         std::uint64_t writtenBack = 0;
         std::uint64_t writeFailures = 0;
-        std::uint64_t malformed = 0;   // too short for their headers: written back unchanged
-        std::uint64_t dataBytes = 0;   // bytes of the DATA packets written back (paced)
+        std::uint64_t malformed = 0;  // too short for their headers: written back unchanged
+        std::uint64_t dataBytes = 0;  // bytes of the DATA packets written back (paced)
         // Bytes of acknowledgement-class packets that carry data (longer than an
         // acknowledgement, sorted there for their SYN or PSH flag), written back unpaced
         // and charged to the pacing.
@@ -189,7 +195,7 @@ private:
     // Start-up, stop and stand-by.
     std::mutex lifecycleLock;
     std::condition_variable lifecycleChanged_;
-    bool startUpDone_ = false;        // guarded by lifecycleLock
+    bool startUpDone_ = false;  // guarded by lifecycleLock
     std::atomic<bool> stopping_{false};
     std::atomic<bool> running_{false};
     std::atomic<bool> inStandBy_{false};

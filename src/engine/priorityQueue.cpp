@@ -26,9 +26,9 @@ bool priorityQueue::enqueue(PacketPtr packet, int withRunningMaxPriority) {
     const int maximum = std::clamp(withRunningMaxPriority, static_cast<int>(Packet::PRIORITY_MIN),
                                    static_cast<int>(Packet::PRIORITY_MAX));
     const int priority = packet->priority();
-    Queue& destination = priority >= maximum
-                             ? *finalPacketQueue_
-                             : *bucketList_[static_cast<size_t>(bucketCount - (maximum - priority))];
+    Queue& destination =
+        priority >= maximum ? *finalPacketQueue_
+                            : *bucketList_[static_cast<size_t>(bucketCount - (maximum - priority))];
     const bool accepted = destination.enqueue(std::move(packet));
     if (accepted) {
         // Taking the mutex orders this arrival before the consumer's emptiness test, so a
@@ -88,9 +88,7 @@ PacketPtr priorityQueue::dequeue() {
     }
 }
 
-bool priorityQueue::isEmpty() const {
-    return size() == 0;
-}
+bool priorityQueue::isEmpty() const { return size() == 0; }
 
 int32_t priorityQueue::size() const {
     int32_t total = finalPacketQueue_->size();

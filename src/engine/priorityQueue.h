@@ -2,9 +2,9 @@
 
 #include <array>
 #include <condition_variable>
-#include <mutex>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "engine/Packet.h"
 #include "engine/Queue.h"

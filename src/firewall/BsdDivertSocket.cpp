@@ -96,8 +96,8 @@ ssize_t BsdDivertSocket::receive(std::uint8_t* buffer, std::size_t capacity, soc
             break;
         }
         *tokenLength = kTokenSize;
-        result = ::recvfrom(fd_, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC, reinterpret_cast<sockaddr*>(token),
-                            tokenLength);
+        result = ::recvfrom(fd_, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC,
+                            reinterpret_cast<sockaddr*>(token), tokenLength);
         if (result < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
             continue;
         }
@@ -115,8 +115,8 @@ ssize_t BsdDivertSocket::receive(std::uint8_t* buffer, std::size_t capacity, soc
     return result;
 }
 
-ssize_t BsdDivertSocket::send(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& token,
-                              socklen_t tokenLength) {
+ssize_t BsdDivertSocket::send(const std::uint8_t* bytes, std::size_t length,
+                              const sockaddr_in& token, socklen_t tokenLength) {
     if (!enter()) {
         return -1;
     }

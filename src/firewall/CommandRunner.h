@@ -31,7 +31,8 @@ public:
     // failing call is reported perror-style ("Quellbox Error : fork()" and so on). A program
     // that cannot be executed ends its child with status 127 after writing
     // "'execv()' should not return !" to standard error.
-    static std::optional<Outcome> run(const std::vector<std::string>& arguments, std::size_t maxOutput);
+    static std::optional<Outcome> run(const std::vector<std::string>& arguments,
+                                      std::size_t maxOutput);
     // The same for a list of C texts ended by a null pointer.
     static std::optional<Outcome> run(const char* const* arguments, std::size_t maxOutput);
 

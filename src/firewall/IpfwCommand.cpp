@@ -47,11 +47,13 @@ bool fail(std::string* error, const std::string& reason) {
 
 bool parseAdd(const std::vector<std::string>& a, IpfwCommand& command, std::string* error) {
     const std::size_t n = a.size();
-    const bool server = n == 13 && a[8] == "to" && a[9] == "any" && a[10] == "out" && a[11] == "via";
+    const bool server =
+        n == 13 && a[8] == "to" && a[9] == "any" && a[10] == "out" && a[11] == "via";
     const bool client = n == 12 && a[7] == "to" && a[8] == "any" && a[10] == "via";
     if (!server && !client) {
-        return fail(error, "expected 'add N divert D tcp from A P to any out via I' or "
-                           "'add N divert D tcp from A to any P via I'");
+        return fail(error,
+                    "expected 'add N divert D tcp from A P to any out via I' or "
+                    "'add N divert D tcp from A to any P via I'");
     }
     if (a[2] != "divert" || a[4] != "tcp" || a[5] != "from") {
         return fail(error, "only 'divert D tcp from ...' rules are supported");
@@ -85,7 +87,8 @@ bool parseAdd(const std::vector<std::string>& a, IpfwCommand& command, std::stri
 
 }  // namespace
 
-std::optional<IpfwCommand> IpfwCommand::parse(const std::vector<std::string>& arguments, std::string* error) {
+std::optional<IpfwCommand> IpfwCommand::parse(const std::vector<std::string>& arguments,
+                                              std::string* error) {
     IpfwCommand command;
     if (arguments.empty()) {
         fail(error, "missing command (list, add or delete)");
@@ -119,7 +122,8 @@ std::optional<IpfwCommand> IpfwCommand::parse(const std::vector<std::string>& ar
 std::string IpfwCommand::listingLine() const {
     char number[8];
     std::snprintf(number, sizeof number, "%05d", rule);
-    std::string line = std::string(number) + " divert " + std::to_string(divertPort) + " tcp from " + address + " ";
+    std::string line = std::string(number) + " divert " + std::to_string(divertPort) +
+                       " tcp from " + address + " ";
     if (verb == Verb::AddServer) {
         line += std::to_string(port) + " to any out via " + interfaceName;
     } else {
@@ -128,7 +132,8 @@ std::string IpfwCommand::listingLine() const {
     return line;
 }
 
-std::optional<IpfwCommand> IpfwCommand::parseListingLine(const std::string& line, std::string* error) {
+std::optional<IpfwCommand> IpfwCommand::parseListingLine(const std::string& line,
+                                                         std::string* error) {
     std::vector<std::string> words{"add"};
     std::istringstream stream(line);
     for (std::string word; stream >> word;) {

@@ -31,7 +31,8 @@ struct IpfwCommand {
 
     // The command of an argument list (without the program name); nothing with the reason
     // in *error when it is malformed.
-    static std::optional<IpfwCommand> parse(const std::vector<std::string>& arguments, std::string* error);
+    static std::optional<IpfwCommand> parse(const std::vector<std::string>& arguments,
+                                            std::string* error);
     // A rule as "list" shows it: "N divert D tcp from A P to any out via I" (or the client
     // form), N in five digits.
     std::string listingLine() const;

@@ -1,7 +1,5 @@
 #include "firewall/IpfwRule.h"
 
-#include "firewall/DiscoveryParser.h"
-
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +7,7 @@
 #include <string_view>
 
 #include "firewall/CommandRunner.h"
+#include "firewall/DiscoveryParser.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Privileges.h"
 #include "platform/SystemLog.h"
@@ -29,7 +28,6 @@ int leadingNumber(std::string_view text) {
     return value;
 }
 
-
 }  // namespace
 
 IpfwRule::IpfwRule(FirewallPrograms programs) : programs_(std::move(programs)) {
@@ -38,9 +36,11 @@ IpfwRule::IpfwRule(FirewallPrograms programs) : programs_(std::move(programs)) {
 
 IpfwRule::IpfwRule() = default;
 
-const char* IpfwRule::execThisCommand(const char* const* arguments, char* andReturn, std::size_t capacity) {
+const char* IpfwRule::execThisCommand(const char* const* arguments, char* andReturn,
+                                      std::size_t capacity) {
     const char* slots[kArgumentSlots + 1] = {};
-    for (std::size_t i = 0; i < kArgumentSlots && arguments[i] != nullptr && arguments[i][0] != '\0'; ++i) {
+    for (std::size_t i = 0;
+         i < kArgumentSlots && arguments[i] != nullptr && arguments[i][0] != '\0'; ++i) {
         slots[i] = arguments[i];
     }
     const auto outcome = CommandRunner::run(slots, kCaptureAreaSize - 1);
@@ -64,9 +64,11 @@ const char* IpfwRule::execThisCommand(const char* const* arguments, char* andRet
     return andReturn;
 }
 
-bool IpfwRule::run(const std::vector<std::string>& arguments, char* area, std::size_t capacity, bool asRoot) {
+bool IpfwRule::run(const std::vector<std::string>& arguments, char* area, std::size_t capacity,
+                   bool asRoot) {
     const char* slots[kArgumentSlots + 1] = {};
-    for (std::size_t i = 0; i < kArgumentSlots && i < arguments.size() && !arguments[i].empty(); ++i) {
+    for (std::size_t i = 0; i < kArgumentSlots && i < arguments.size() && !arguments[i].empty();
+         ++i) {
         slots[i] = arguments[i].c_str();
     }
     const char* result = kFailure;
@@ -125,19 +127,22 @@ int IpfwRule::applyRule(int port) {
 
     const std::string serverAddress = ipAdr();
     const std::string serverInterface = interface();
-    if (!run({programs_.firewall, "add", std::to_string(server), "divert", divertText, "tcp", "from",
-              serverAddress, portText, "to", "any", "out", "via", serverInterface},
+    if (!run({programs_.firewall, "add", std::to_string(server), "divert", divertText, "tcp",
+              "from", serverAddress, portText, "to", "any", "out", "via", serverInterface},
              area, sizeof area, true)) {
-        SystemLog::log("MAJOR QUELLBOX ERROR : CLIENT rule can't be applied !, you must remove client rule manually !!!");
+        SystemLog::log(
+            "MAJOR QUELLBOX ERROR : CLIENT rule can't be applied !, you must remove client rule "
+            "manually !!!");
         return -1;
     }
     const std::string clientAddress = ipAdr();
     const std::string clientInterface = interface();
-    if (!run({programs_.firewall, "add", std::to_string(client), "divert", divertText, "tcp", "from",
-              clientAddress, "to", "any", portText, "via", clientInterface},
+    if (!run({programs_.firewall, "add", std::to_string(client), "divert", divertText, "tcp",
+              "from", clientAddress, "to", "any", portText, "via", clientInterface},
              area, sizeof area, true)) {
         SystemLog::log(
-            "MAJOR QUELLBOX ERROR : SERVER rule has been applied but CLIENT one FAILED !, you must remove client "
+            "MAJOR QUELLBOX ERROR : SERVER rule has been applied but CLIENT one FAILED !, you must "
+            "remove client "
             "rule manually !!!");
         return -1;
     }
@@ -148,19 +153,22 @@ int IpfwRule::applyRule(int port) {
 int IpfwRule::derule(int port) {
     const auto entry = ruleDict_.find(port);
     if (entry == ruleDict_.end()) {
-        SystemLog::logf("MAJOR QUELLBOX ERROR : there is no rule for port : %d, can't remove it !", port);
+        SystemLog::logf("MAJOR QUELLBOX ERROR : there is no rule for port : %d, can't remove it !",
+                        port);
         return -1;
     }
     const auto [client, server] = entry->second;
     char area[kRuleResultSize];
     if (!run({programs_.firewall, "delete", std::to_string(client)}, area, sizeof area, true)) {
         SystemLog::log(
-            "MAJOR QUELLBOX ERROR : SERVER AND CLIENT rules can't be removed !, you must remove them rule manually !!!");
+            "MAJOR QUELLBOX ERROR : SERVER AND CLIENT rules can't be removed !, you must remove "
+            "them rule manually !!!");
         return -1;
     }
     if (!run({programs_.firewall, "delete", std::to_string(server)}, area, sizeof area, true)) {
         SystemLog::log(
-            "MAJOR QUELLBOX ERROR : CLIENT rule can't be removed but SERVER rule has been !!, you must remove the "
+            "MAJOR QUELLBOX ERROR : CLIENT rule can't be removed but SERVER rule has been !!, you "
+            "must remove the "
             "CLIENT rule manually !!!");
         return -1;
     }

@@ -51,7 +51,8 @@ public:
     // NUL; at most 16383 bytes in any case), or kFailure when the program could not be run,
     // was ended by a signal or exited with a non-zero status (its output is then dropped).
     // It never writes more than `capacity` bytes into `andReturn`.
-    static const char* execThisCommand(const char* const* arguments, char* andReturn, std::size_t capacity);
+    static const char* execThisCommand(const char* const* arguments, char* andReturn,
+                                       std::size_t capacity);
 
     // Lists the rules (as root) and takes the number that starts the first line: 0 when
     // that line does not start with a digit. Stores it as lowestIpfwRuleNumber.
@@ -93,7 +94,8 @@ protected:
 private:
     // Runs `arguments` (the first empty text ends the list) into `area`; `asRoot` raises the
     // effective user around the call. Answers whether the program succeeded.
-    bool run(const std::vector<std::string>& arguments, char* area, std::size_t capacity, bool asRoot);
+    bool run(const std::vector<std::string>& arguments, char* area, std::size_t capacity,
+             bool asRoot);
     [[noreturn]] static void failFatally();
     std::optional<std::pair<int, int>> takeRulePair();
     std::string searchInterface();

@@ -70,7 +70,8 @@ int NfqueueDivertSocket::bind(int port) {
         errno = EINVAL;
         return -1;
     }
-    queue_ = nfq_create_queue(handle_, static_cast<std::uint16_t>(port), &NfqueueDivertSocket::onPacket, this);
+    queue_ = nfq_create_queue(handle_, static_cast<std::uint16_t>(port),
+                              &NfqueueDivertSocket::onPacket, this);
     if (queue_ == nullptr) {
         return -1;
     }
@@ -89,7 +90,8 @@ int NfqueueDivertSocket::bind(int port) {
         return fail();
     }
     // Fail-open on, GSO explicitly off.
-    if (nfq_set_queue_flags(queue_, NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_GSO, NFQA_CFG_F_FAIL_OPEN) < 0) {
+    if (nfq_set_queue_flags(queue_, NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_GSO, NFQA_CFG_F_FAIL_OPEN) <
+        0) {
         return fail();
     }
     // A large buffer absorbs bursts; when it still overflows, the kernel lets the packets
@@ -233,8 +235,9 @@ ssize_t NfqueueDivertSocket::receive(std::uint8_t* buffer, std::size_t capacity,
     }
 }
 
-int NfqueueDivertSocket::verdict(const sockaddr_in& token, socklen_t tokenLength, std::uint32_t verdict,
-                                 const std::uint8_t* bytes, std::size_t length) {
+int NfqueueDivertSocket::verdict(const sockaddr_in& token, socklen_t tokenLength,
+                                 std::uint32_t verdict, const std::uint8_t* bytes,
+                                 std::size_t length) {
     const std::uint64_t packetId = tokenPacketId(token, tokenLength);
     if (packetId == 0 || packetId - 1 > UINT32_MAX || length > kMaxPacketSize) {
         errno = EINVAL;
@@ -259,8 +262,8 @@ int NfqueueDivertSocket::verdict(const sockaddr_in& token, socklen_t tokenLength
     return result < 0 ? -1 : 0;
 }
 
-ssize_t NfqueueDivertSocket::send(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& token,
-                                  socklen_t tokenLength) {
+ssize_t NfqueueDivertSocket::send(const std::uint8_t* bytes, std::size_t length,
+                                  const sockaddr_in& token, socklen_t tokenLength) {
     if (bytes == nullptr || length == 0) {
         errno = EINVAL;
         return -1;
@@ -325,7 +328,8 @@ void NfqueueDivertSocket::drainMessages() {
     if (flags < 0 || ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) != 0) {
         return;
     }
-    while (::recv(fd_, message_.data(), message_.size(), 0) > 0 || errno == EINTR || errno == ENOBUFS) {
+    while (::recv(fd_, message_.data(), message_.size(), 0) > 0 || errno == EINTR ||
+           errno == ENOBUFS) {
     }
     ::fcntl(fd_, F_SETFL, flags);
 }

@@ -40,7 +40,8 @@ public:
 
     int open() override;
     int bind(int port) override;
-    ssize_t receive(std::uint8_t* buffer, std::size_t capacity, sockaddr_in* token, socklen_t* tokenLength) override;
+    ssize_t receive(std::uint8_t* buffer, std::size_t capacity, sockaddr_in* token,
+                    socklen_t* tokenLength) override;
     ssize_t send(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& token,
                  socklen_t tokenLength) override;
     int drop(const sockaddr_in& token, socklen_t tokenLength) override;
@@ -56,8 +57,8 @@ private:
     // Counts a caller in; false (errno EBADF) once the socket is closed or not yet open.
     bool enter();
     void leave();
-    int verdict(const sockaddr_in& token, socklen_t tokenLength, std::uint32_t verdict, const std::uint8_t* bytes,
-                std::size_t length);
+    int verdict(const sockaddr_in& token, socklen_t tokenLength, std::uint32_t verdict,
+                const std::uint8_t* bytes, std::size_t length);
     // Waits until the netlink socket is readable or the socket is closed: 1, 0, -1.
     int pollReadable(int timeoutMilliseconds);
     void releaseResources();

@@ -26,7 +26,8 @@ bool isExecutable(const std::filesystem::path& path) { return ::access(path.c_st
 std::vector<std::filesystem::path> toolDirectories() {
     std::vector<std::filesystem::path> directories;
     // Not honoured in a set-user-id run: it would let the user pick the programs run as root.
-    if (const char* override = ::secure_getenv("QUELLBOX_LIBEXEC_DIR"); override != nullptr && *override) {
+    if (const char* override = ::secure_getenv("QUELLBOX_LIBEXEC_DIR");
+        override != nullptr && *override) {
         directories.emplace_back(override);
     }
     std::error_code error;
@@ -61,7 +62,8 @@ FirewallPrograms nfqueuePrograms() {
 }
 
 FirewallPrograms simPrograms() {
-    return {PacketBackend::toolPath("quellbox-sim-ipfw"), PacketBackend::toolPath("quellbox-sim-netstat"),
+    return {PacketBackend::toolPath("quellbox-sim-ipfw"),
+            PacketBackend::toolPath("quellbox-sim-netstat"),
             PacketBackend::toolPath("quellbox-sim-ifconfig")};
 }
 
@@ -114,7 +116,9 @@ std::optional<PacketBackend> PacketBackend::named(const std::string& name, std::
     return std::nullopt;
 }
 
-PacketBackend PacketBackend::simulated(SimKernel& kernel) { return PacketBackend("sim", simPrograms(), &kernel); }
+PacketBackend PacketBackend::simulated(SimKernel& kernel) {
+    return PacketBackend("sim", simPrograms(), &kernel);
+}
 
 PacketBackend::Choice PacketBackend::chooseDefault() {
 #if defined(QUELLBOX_HAVE_DIVERT)
@@ -124,9 +128,10 @@ PacketBackend::Choice PacketBackend::chooseDefault() {
     return {"sim", "Quellbox cannot become root, which divert sockets need: using the simulator"};
 #elif defined(QUELLBOX_HAVE_NFQUEUE)
     if (!Privileges::canBecomeRoot()) {
-        return {"sim",
-                "Quellbox cannot become root, which the kernel packet queue needs (run it as root or "
-                "set-user-id root): using the simulator"};
+        return {
+            "sim",
+            "Quellbox cannot become root, which the kernel packet queue needs (run it as root or "
+            "set-user-id root): using the simulator"};
     }
     const FirewallPrograms programs = nfqueuePrograms();
     for (const auto& tool : {programs.firewall, programs.routeTable, programs.interfaceList}) {
@@ -136,7 +141,8 @@ PacketBackend::Choice PacketBackend::chooseDefault() {
     }
     return {"nfqueue", ""};
 #else
-    return {"sim", "this build has no kernel packet queue (libnetfilter_queue): using the simulator"};
+    return {"sim",
+            "this build has no kernel packet queue (libnetfilter_queue): using the simulator"};
 #endif
 }
 

@@ -36,7 +36,8 @@ public:
 
     // The backend of that name; nothing (with the reason) when the name is unknown or the
     // backend is not available in this build.
-    static std::optional<PacketBackend> named(const std::string& name, std::string* reason = nullptr);
+    static std::optional<PacketBackend> named(const std::string& name,
+                                              std::string* reason = nullptr);
     // The sim backend over a kernel of the caller's (tests); the kernel must outlive it and
     // every socket it makes.
     static PacketBackend simulated(SimKernel& kernel);

@@ -103,13 +103,14 @@ ssize_t SimDivertSocket::receive(std::uint8_t* buffer, std::size_t capacity, soc
     return static_cast<ssize_t>(slot.length);
 }
 
-ssize_t SimDivertSocket::send(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& token,
-                              socklen_t tokenLength) {
+ssize_t SimDivertSocket::send(const std::uint8_t* bytes, std::size_t length,
+                              const sockaddr_in& token, socklen_t tokenLength) {
     if (closed_.load(std::memory_order_acquire)) {
         errno = EBADF;
         return -1;
     }
-    if (bytes == nullptr || length == 0 || length > kMaxPacketSize || tokenPacketId(token, tokenLength) == 0) {
+    if (bytes == nullptr || length == 0 || length > kMaxPacketSize ||
+        tokenPacketId(token, tokenLength) == 0) {
         errno = EINVAL;
         return -1;
     }

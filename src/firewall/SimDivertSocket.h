@@ -28,7 +28,8 @@ public:
 
     int open() override;
     int bind(int port) override;
-    ssize_t receive(std::uint8_t* buffer, std::size_t capacity, sockaddr_in* token, socklen_t* tokenLength) override;
+    ssize_t receive(std::uint8_t* buffer, std::size_t capacity, sockaddr_in* token,
+                    socklen_t* tokenLength) override;
     ssize_t send(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& token,
                  socklen_t tokenLength) override;
     int drop(const sockaddr_in& token, socklen_t tokenLength) override;

@@ -50,7 +50,8 @@ private:
 }  // namespace
 
 std::filesystem::path SimFirewallState::defaultPath() {
-    if (const char* explicitPath = std::getenv("QUELLBOX_SIM_STATE"); explicitPath != nullptr && *explicitPath) {
+    if (const char* explicitPath = std::getenv("QUELLBOX_SIM_STATE");
+        explicitPath != nullptr && *explicitPath) {
         return explicitPath;
     }
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime) {
@@ -71,7 +72,8 @@ std::optional<SimFirewallState> SimFirewallState::load(const std::filesystem::pa
     std::string reason;
     auto state = fromText(*text, &reason);
     if (!state) {
-        SystemLog::log("Quellbox Error : bad simulator state file " + path.string() + ": " + reason);
+        SystemLog::log("Quellbox Error : bad simulator state file " + path.string() + ": " +
+                       reason);
     }
     return state;
 }
@@ -92,7 +94,8 @@ bool SimFirewallState::update(const std::filesystem::path& path,
     return AtomicFile::write(path, state->toText());
 }
 
-std::optional<SimFirewallState> SimFirewallState::fromText(const std::string& text, std::string* error) {
+std::optional<SimFirewallState> SimFirewallState::fromText(const std::string& text,
+                                                           std::string* error) {
     SimFirewallState state;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
@@ -137,7 +140,8 @@ std::string SimFirewallState::toText() const {
         text += "rule " + rule.listingLine() + "\n";
     }
     for (const auto& refusal : refusals) {
-        text += "refuse " + refusal.what + (refusal.rule != 0 ? " " + std::to_string(refusal.rule) : "") + "\n";
+        text += "refuse " + refusal.what +
+                (refusal.rule != 0 ? " " + std::to_string(refusal.rule) : "") + "\n";
     }
     if (offline) {
         text += "offline\n";
@@ -146,13 +150,15 @@ std::string SimFirewallState::toText() const {
 }
 
 void SimFirewallState::addRule(const IpfwCommand& rule) {
-    const auto after = std::upper_bound(rules.begin(), rules.end(), rule.rule,
-                                        [](int number, const IpfwCommand& existing) { return number < existing.rule; });
+    const auto after = std::upper_bound(
+        rules.begin(), rules.end(), rule.rule,
+        [](int number, const IpfwCommand& existing) { return number < existing.rule; });
     rules.insert(after, rule);
 }
 
 int SimFirewallState::deleteRule(int number) {
-    const auto removed = std::erase_if(rules, [number](const IpfwCommand& rule) { return rule.rule == number; });
+    const auto removed =
+        std::erase_if(rules, [number](const IpfwCommand& rule) { return rule.rule == number; });
     return static_cast<int>(removed);
 }
 

@@ -42,7 +42,8 @@ public:
     static std::optional<SimFirewallState> load(const std::filesystem::path& path);
     // Applies `change` to the file's state under the file lock and writes the result when
     // `change` answers true. False when the file cannot be locked, read or written.
-    static bool update(const std::filesystem::path& path, const std::function<bool(SimFirewallState&)>& change);
+    static bool update(const std::filesystem::path& path,
+                       const std::function<bool(SimFirewallState&)>& change);
 
     static std::optional<SimFirewallState> fromText(const std::string& text, std::string* error);
     std::string toText() const;

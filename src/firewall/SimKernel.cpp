@@ -75,7 +75,8 @@ bool SimKernel::reloadIfChangedLocked() {
     compiled_.clear();
     for (const auto& rule : rules_) {
         in_addr address{};
-        if (rule.interfaceName != kInterface || inet_pton(AF_INET, rule.address.c_str(), &address) != 1) {
+        if (rule.interfaceName != kInterface ||
+            inet_pton(AF_INET, rule.address.c_str(), &address) != 1) {
             continue;  // names another interface: never matches here
         }
         compiled_.push_back({address.s_addr, static_cast<std::uint16_t>(rule.port),
@@ -88,16 +89,19 @@ bool SimKernel::reloadIfChangedLocked() {
 
 int SimKernel::matchLocked(const std::uint8_t* bytes, std::size_t length) const {
     const std::size_t headerLength = std::size_t{bytes[0] & 0x0fu} * 4;
-    if (bytes[9] != kProtocolTcp || headerLength < kMinimumIpv4Header || length < headerLength + 4) {
+    if (bytes[9] != kProtocolTcp || headerLength < kMinimumIpv4Header ||
+        length < headerLength + 4) {
         return 0;
     }
     std::uint32_t source = 0;
     std::memcpy(&source, bytes + 12, sizeof source);
-    const std::uint16_t sourcePort = static_cast<std::uint16_t>((bytes[headerLength] << 8) | bytes[headerLength + 1]);
+    const std::uint16_t sourcePort =
+        static_cast<std::uint16_t>((bytes[headerLength] << 8) | bytes[headerLength + 1]);
     const std::uint16_t destinationPort =
         static_cast<std::uint16_t>((bytes[headerLength + 2] << 8) | bytes[headerLength + 3]);
     for (const auto& rule : compiled_) {
-        if (rule.sourceAddress == source && rule.port == (rule.serverForm ? sourcePort : destinationPort)) {
+        if (rule.sourceAddress == source &&
+            rule.port == (rule.serverForm ? sourcePort : destinationPort)) {
             return rule.divertPort;
         }
     }
@@ -105,7 +109,8 @@ int SimKernel::matchLocked(const std::uint8_t* bytes, std::size_t length) const 
 }
 
 SimKernel::Route SimKernel::inject(const std::uint8_t* bytes, std::size_t length) {
-    if (bytes == nullptr || length < kMinimumIpv4Header || length > kMaximumIpv4Packet || (bytes[0] >> 4) != 4) {
+    if (bytes == nullptr || length < kMinimumIpv4Header || length > kMaximumIpv4Packet ||
+        (bytes[0] >> 4) != 4) {
         std::lock_guard guard(mutex_);
         ++counters_.injected;
         ++counters_.malformed;
@@ -121,8 +126,9 @@ SimKernel::Route SimKernel::inject(const std::uint8_t* bytes, std::size_t length
             reloadIfChangedLocked();
         }
         if (const int divertPort = matchLocked(bytes, length); divertPort != 0) {
-            const auto bound = std::find_if(sockets_.begin(), sockets_.end(),
-                                            [divertPort](const auto& entry) { return entry.first == divertPort; });
+            const auto bound =
+                std::find_if(sockets_.begin(), sockets_.end(),
+                             [divertPort](const auto& entry) { return entry.first == divertPort; });
             if (bound != sockets_.end()) {
                 if (bound->second->enqueue(bytes, length, nextPacketId_)) {
                     ++nextPacketId_;
@@ -158,7 +164,8 @@ SimKernel::Counters SimKernel::counters() const {
 
 int SimKernel::attach(int port, SimDivertSocket* socket) {
     std::lock_guard guard(mutex_);
-    if (std::any_of(sockets_.begin(), sockets_.end(), [port](const auto& entry) { return entry.first == port; })) {
+    if (std::any_of(sockets_.begin(), sockets_.end(),
+                    [port](const auto& entry) { return entry.first == port; })) {
         errno = EADDRINUSE;
         return -1;
     }

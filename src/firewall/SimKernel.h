@@ -63,10 +63,10 @@ public:
         std::uint64_t passed = 0;
         std::uint64_t failedOpen = 0;
         std::uint64_t malformed = 0;
-        std::uint64_t writtenBack = 0;      // sent back through a divert socket
-        std::uint64_t dropped = 0;          // released by DivertSocket::drop
-        std::uint64_t flushedOnClose = 0;   // still queued when their socket closed (dropped)
-        std::uint64_t passedOversize = 0;   // too large for the reader's buffer: let pass
+        std::uint64_t writtenBack = 0;     // sent back through a divert socket
+        std::uint64_t dropped = 0;         // released by DivertSocket::drop
+        std::uint64_t flushedOnClose = 0;  // still queued when their socket closed (dropped)
+        std::uint64_t passedOversize = 0;  // too large for the reader's buffer: let pass
     };
 
     explicit SimKernel(Options options);
@@ -104,7 +104,9 @@ private:
     void detach(SimDivertSocket* socket);
     void countWrittenBack() { writtenBack_.fetch_add(1, std::memory_order_relaxed); }
     void countDropped() { dropped_.fetch_add(1, std::memory_order_relaxed); }
-    void countFlushed(std::uint64_t packets) { flushedOnClose_.fetch_add(packets, std::memory_order_relaxed); }
+    void countFlushed(std::uint64_t packets) {
+        flushedOnClose_.fetch_add(packets, std::memory_order_relaxed);
+    }
     void countPassedOversize() { passedOversize_.fetch_add(1, std::memory_order_relaxed); }
 
     bool reloadIfChangedLocked();

@@ -17,8 +17,9 @@ void SimWire::transmit(const std::uint8_t* bytes, std::size_t length) {
         ++totalPackets_;
         totalBytes_ += length;
         if (length >= kDestinationOffset + 4) {
-            const std::uint32_t destination = (std::uint32_t{bytes[16]} << 24) | (std::uint32_t{bytes[17]} << 16) |
-                                              (std::uint32_t{bytes[18]} << 8) | std::uint32_t{bytes[19]};
+            const std::uint32_t destination =
+                (std::uint32_t{bytes[16]} << 24) | (std::uint32_t{bytes[17]} << 16) |
+                (std::uint32_t{bytes[18]} << 8) | std::uint32_t{bytes[19]};
             bytesPerDestination_[destination] += length;
         }
     }

@@ -24,7 +24,8 @@ namespace quellbox {
 class SimWire {
 public:
     using Clock = std::chrono::steady_clock;
-    using Observer = std::function<void(const std::uint8_t* bytes, std::size_t length, Clock::time_point departure)>;
+    using Observer = std::function<void(const std::uint8_t* bytes, std::size_t length,
+                                        Clock::time_point departure)>;
     using ObserverId = std::uint64_t;
 
     // Sends one IPv4 packet (bytes from its header on).

@@ -54,7 +54,8 @@ int StaleRules::removeAll(const FirewallPrograms& programs, int divertPort, std:
             failed += " " + std::to_string(number);
         }
     }
-    report = std::to_string(removed) + " divert rule(s) to port " + std::to_string(divertPort) + " removed";
+    report = std::to_string(removed) + " divert rule(s) to port " + std::to_string(divertPort) +
+             " removed";
     if (!failed.empty()) {
         report += "; can't remove rule(s)" + failed;
         return -1;

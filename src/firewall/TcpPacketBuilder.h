@@ -15,7 +15,7 @@ struct TcpPacketBuilder {
     static constexpr std::uint8_t kAck = 0x10;
     static constexpr std::size_t kHeadersSize = 40;
 
-    std::uint32_t source = 0;        // IP number (a.b.c.d = a*2^24 + ...)
+    std::uint32_t source = 0;  // IP number (a.b.c.d = a*2^24 + ...)
     std::uint16_t sourcePort = 0;
     std::uint32_t destination = 0;
     std::uint16_t destinationPort = 0;

@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <thread>
 
@@ -60,9 +60,7 @@ void HeadlessApp::blockStopSignals() {
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 }
 
-void HeadlessApp::fail(const std::string& message) {
-    std::cerr << "quellbox: " << message << "\n";
-}
+void HeadlessApp::fail(const std::string& message) { std::cerr << "quellbox: " << message << "\n"; }
 
 int HeadlessApp::run() {
     SystemLog::setEchoToStandardError(options_.verbose);
@@ -97,8 +95,9 @@ int HeadlessApp::run() {
     runLoop_->run();
 
     std::cout << "Winding down: lowering the rate and removing the divert rules..." << std::endl;
-    SavedServices::windDown(*engine_, *preferences_, services_,
-                            [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); });
+    SavedServices::windDown(
+        *engine_, *preferences_, services_,
+        [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); });
     if (simulation_) {
         simulation_->traffic().stop();
     }
@@ -125,7 +124,8 @@ int HeadlessApp::cleanUp() {
         return kBadUsage;
     }
     std::string report;
-    const int removed = StaleRules::removeAll(backend->programs(), ThroughputLimiter::kDivertPort, report);
+    const int removed =
+        StaleRules::removeAll(backend->programs(), ThroughputLimiter::kDivertPort, report);
     std::cout << "Clean-up on the " << name << " backend: " << report << std::endl;
     return removed < 0 ? 1 : 0;
 }
@@ -134,7 +134,8 @@ bool HeadlessApp::prepare() {
     if (!options_.statsJson.empty()) {
         statsFile_ = std::fopen(options_.statsJson.c_str(), "w");
         if (statsFile_ == nullptr) {
-            fail("can't write the statistics file " + options_.statsJson + ": " + std::strerror(errno));
+            fail("can't write the statistics file " + options_.statsJson + ": " +
+                 std::strerror(errno));
             return false;
         }
     }
@@ -143,7 +144,8 @@ bool HeadlessApp::prepare() {
         std::cerr << "quellbox: " << *problem << "\n";
     }
     std::string error;
-    auto prepared = FrontEndStart::prepare(options_.backend, options_.scenario, *preferences_, error);
+    auto prepared =
+        FrontEndStart::prepare(options_.backend, options_.scenario, *preferences_, error);
     if (!prepared) {
         fail(error);
         return false;

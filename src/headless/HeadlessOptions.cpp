@@ -32,8 +32,8 @@ std::optional<HeadlessOptions> HeadlessOptions::parse(const std::vector<std::str
         const std::string& argument = arguments[i];
         std::string name = argument;
         std::optional<std::string> inlineValue;
-        if (const auto equals = argument.find('='); argument.starts_with("--") &&
-                                                    equals != std::string::npos) {
+        if (const auto equals = argument.find('=');
+            argument.starts_with("--") && equals != std::string::npos) {
             name = argument.substr(0, equals);
             inlineValue = argument.substr(equals + 1);
         }

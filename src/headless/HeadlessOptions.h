@@ -8,15 +8,15 @@ namespace quellbox {
 
 // The command line of `quellbox --headless`.
 struct HeadlessOptions {
-    std::string backend;                 // empty: the default backend for this process
-    std::string scenario;                // simulated clients; empty: the demo scenario
-    std::optional<double> duration;      // seconds; none: until SIGINT or SIGTERM
-    std::optional<float> rate;           // KiB/s; none: the stored "DATARate"
-    std::optional<float> ackPause;       // microseconds; none: no download pause
+    std::string backend;             // empty: the default backend for this process
+    std::string scenario;            // simulated clients; empty: the demo scenario
+    std::optional<double> duration;  // seconds; none: until SIGINT or SIGTERM
+    std::optional<float> rate;       // KiB/s; none: the stored "DATARate"
+    std::optional<float> ackPause;   // microseconds; none: no download pause
     bool priorityMode = false;
-    std::string statsJson;               // one JSON object per second; empty: none
-    bool verbose = false;                // diagnostics on standard error too
-    bool cleanup = false;                // remove the rules a killed run left, then exit
+    std::string statsJson;  // one JSON object per second; empty: none
+    bool verbose = false;   // diagnostics on standard error too
+    bool cleanup = false;   // remove the rules a killed run left, then exit
     bool help = false;
 
     // Parses the arguments after the program name (which may include "--headless").

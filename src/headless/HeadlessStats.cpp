@@ -18,29 +18,29 @@ std::string quoted(const std::string& text) {
     std::string out = "\"";
     for (const unsigned char c : text) {
         switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else {
-                out += static_cast<char>(c);
-            }
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                    out += escaped;
+                } else {
+                    out += static_cast<char>(c);
+                }
         }
     }
     return out + "\"";
@@ -69,7 +69,8 @@ std::string HeadlessStats::statusLine() const {
             if (client.priority) {
                 line += " [" + std::to_string(*client.priority) + "]";
             }
-            const std::uint64_t bytes = client.kind == "upload" ? client.deliveredBytes : client.wireBytes;
+            const std::uint64_t bytes =
+                client.kind == "upload" ? client.deliveredBytes : client.wireBytes;
             line += " " + kib(bytes) + (client.kind == "upload" ? " up" : "");
         }
         line += " KiB/s";
@@ -100,7 +101,8 @@ std::string HeadlessStats::json() const {
         out += i > 0 ? "," : "";
         out += "{\"address\":" + quoted(c.address) + ",\"login\":" + quoted(c.login) +
                ",\"name\":" + quoted(c.name) + ",\"kind\":" + quoted(c.kind) +
-               ",\"port\":" + std::to_string(c.port) + ",\"wire_bytes\":" + std::to_string(c.wireBytes) +
+               ",\"port\":" + std::to_string(c.port) +
+               ",\"wire_bytes\":" + std::to_string(c.wireBytes) +
                ",\"delivered_bytes\":" + std::to_string(c.deliveredBytes);
         if (c.priority) {
             out += ",\"priority\":" + std::to_string(*c.priority);

@@ -13,24 +13,24 @@ struct HeadlessStats {
         std::string address;
         std::string login;
         std::string name;
-        std::string kind;                // "download", "upload", "outgoing" or "client"
+        std::string kind;  // "download", "upload", "outgoing" or "client"
         int port = 0;
-        std::uint64_t wireBytes = 0;     // bytes the client received on the wire in the second
+        std::uint64_t wireBytes = 0;       // bytes the client received on the wire in the second
         std::uint64_t deliveredBytes = 0;  // data that reached its receiver in the second
-        std::optional<int> priority;     // in Priority Mode, when the client has a record
+        std::optional<int> priority;       // in Priority Mode, when the client has a record
     };
 
-    double time = 0.0;                   // seconds since the start
+    double time = 0.0;  // seconds since the start
     std::string backend;
-    float rateCap = 0.0F;                // KiB/s; 0 or less: not paced
-    float ackPause = 0.0F;               // microseconds
+    float rateCap = 0.0F;                      // KiB/s; 0 or less: not paced
+    float ackPause = 0.0F;                     // microseconds
     std::optional<std::uint64_t> uploadBytes;  // bytes the machine sent in the second
     std::int32_t lastAckBytes = 0;
     std::int32_t lastDataBytes = 0;
     std::int32_t queuePackets = 0;
     bool standBy = false;
     bool priorityMode = false;
-    std::uint64_t packetsRead = 0;       // since the start
+    std::uint64_t packetsRead = 0;  // since the start
     std::uint64_t packetsWrittenBack = 0;
     std::uint64_t dataBytes = 0;         // DATA bytes written back (paced), since the start
     std::uint64_t unpacedDataBytes = 0;  // data written back unpaced (SYN/PSH), since the start

@@ -35,8 +35,8 @@ public:
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
-    int waiters_ = 0;                 // guarded by mutex_: threads waiting for a condition
-    std::atomic<int> condition_;      // written with mutex_ held
+    int waiters_ = 0;             // guarded by mutex_: threads waiting for a condition
+    std::atomic<int> condition_;  // written with mutex_ held
 };
 
 }  // namespace quellbox

@@ -26,7 +26,8 @@ std::string LocalizedText::lookup(const std::string& key) {
 
 void LocalizedText::setTranslator(Translator translator) {
     std::lock_guard guard(translatorMutex);
-    installedTranslator = translator ? std::make_shared<Translator>(std::move(translator)) : nullptr;
+    installedTranslator =
+        translator ? std::make_shared<Translator>(std::move(translator)) : nullptr;
 }
 
 }  // namespace quellbox

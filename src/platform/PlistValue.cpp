@@ -43,116 +43,117 @@ plist_t dateNode(PlistValue::Date date) {
 
 plist_t toNode(const PlistValue& value) {
     switch (value.type()) {
-    case PlistValue::Type::String:
-        return plist_new_string(value.asString().c_str());
-    case PlistValue::Type::Integer:
-        return plist_new_uint(static_cast<std::uint64_t>(value.integerValue()));
-    case PlistValue::Type::Real:
-        return plist_new_real(value.doubleValue());
-    case PlistValue::Type::Boolean:
-        return plist_new_bool(value.boolValue() ? 1 : 0);
-    case PlistValue::Type::Date:
-        return dateNode(value.asDate());
-    case PlistValue::Type::Data: {
-        const auto& bytes = value.asData();
-        return plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    }
-    case PlistValue::Type::Array: {
-        plist_t node = plist_new_array();
-        for (const auto& item : value.asArray()) {
-            plist_array_append_item(node, toNode(item));
+        case PlistValue::Type::String:
+            return plist_new_string(value.asString().c_str());
+        case PlistValue::Type::Integer:
+            return plist_new_uint(static_cast<std::uint64_t>(value.integerValue()));
+        case PlistValue::Type::Real:
+            return plist_new_real(value.doubleValue());
+        case PlistValue::Type::Boolean:
+            return plist_new_bool(value.boolValue() ? 1 : 0);
+        case PlistValue::Type::Date:
+            return dateNode(value.asDate());
+        case PlistValue::Type::Data: {
+            const auto& bytes = value.asData();
+            return plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         }
-        return node;
-    }
-    case PlistValue::Type::Dictionary: {
-        plist_t node = plist_new_dict();
-        for (const auto& [key, item] : value.asDictionary()) {
-            plist_dict_set_item(node, key.c_str(), toNode(item));
+        case PlistValue::Type::Array: {
+            plist_t node = plist_new_array();
+            for (const auto& item : value.asArray()) {
+                plist_array_append_item(node, toNode(item));
+            }
+            return node;
         }
-        return node;
-    }
+        case PlistValue::Type::Dictionary: {
+            plist_t node = plist_new_dict();
+            for (const auto& [key, item] : value.asDictionary()) {
+                plist_dict_set_item(node, key.c_str(), toNode(item));
+            }
+            return node;
+        }
     }
     return plist_new_string("");
 }
 
 std::optional<PlistValue> fromNode(plist_t node) {
     switch (plist_get_node_type(node)) {
-    case PLIST_STRING: {
-        // The pointer form takes texts holding NUL bytes (an entity such as "&#0;" makes one),
-        // which the copying accessor rejects with an assertion that ends the process. A text
-        // ends at its first NUL, as it would when written again.
-        std::uint64_t length = 0;
-        const char* text = plist_get_string_ptr(node, &length);
-        return PlistValue(text != nullptr ? std::string(text, strnlen(text, length)) : std::string());
-    }
-    case PLIST_UINT: {
-        std::uint64_t number = 0;
-        plist_get_uint_val(node, &number);
-        return PlistValue(static_cast<std::int64_t>(number));
-    }
-    case PLIST_REAL: {
-        double number = 0;
-        plist_get_real_val(node, &number);
-        return PlistValue(number);
-    }
-    case PLIST_BOOLEAN: {
-        std::uint8_t flag = 0;
-        plist_get_bool_val(node, &flag);
-        return PlistValue(flag != 0);
-    }
-    case PLIST_DATE: {
-        std::int32_t sec = 0;
-        std::int32_t usec = 0;
-        plist_get_date_val(node, &sec, &usec);
-        using namespace std::chrono;
-        const auto since = seconds(static_cast<std::int64_t>(sec) + kPlistEpochOffset) +
-                           microseconds(usec);
-        return PlistValue(PlistValue::Date(duration_cast<system_clock::duration>(since)));
-    }
-    case PLIST_DATA: {
-        char* bytes = nullptr;
-        std::uint64_t length = 0;
-        plist_get_data_val(node, &bytes, &length);
-        std::unique_ptr<char, MallocDeleter> owner(bytes);
-        const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes);
-        return PlistValue(PlistValue::Data(begin, begin + (bytes != nullptr ? length : 0)));
-    }
-    case PLIST_ARRAY: {
-        PlistValue::Array items;
-        const std::uint32_t size = plist_array_get_size(node);
-        for (std::uint32_t i = 0; i < size; ++i) {
-            auto item = fromNode(plist_array_get_item(node, i));
-            if (!item) {
-                return std::nullopt;
-            }
-            items.push_back(std::move(*item));
+        case PLIST_STRING: {
+            // The pointer form takes texts holding NUL bytes (an entity such as "&#0;" makes one),
+            // which the copying accessor rejects with an assertion that ends the process. A text
+            // ends at its first NUL, as it would when written again.
+            std::uint64_t length = 0;
+            const char* text = plist_get_string_ptr(node, &length);
+            return PlistValue(text != nullptr ? std::string(text, strnlen(text, length))
+                                              : std::string());
         }
-        return PlistValue(std::move(items));
-    }
-    case PLIST_DICT: {
-        PlistValue::Dictionary entries;
-        plist_dict_iter iter = nullptr;
-        plist_dict_new_iter(node, &iter);
-        std::unique_ptr<void, MallocDeleter> iterOwner(iter);
-        for (;;) {
-            char* key = nullptr;
-            plist_t item = nullptr;
-            plist_dict_next_item(node, iter, &key, &item);
-            if (item == nullptr) {
-                std::free(key);
-                break;
-            }
-            std::unique_ptr<char, MallocDeleter> keyOwner(key);
-            auto converted = fromNode(item);
-            if (!converted || key == nullptr) {
-                return std::nullopt;
-            }
-            entries.emplace(key, std::move(*converted));
+        case PLIST_UINT: {
+            std::uint64_t number = 0;
+            plist_get_uint_val(node, &number);
+            return PlistValue(static_cast<std::int64_t>(number));
         }
-        return PlistValue(std::move(entries));
-    }
-    default:
-        return std::nullopt;
+        case PLIST_REAL: {
+            double number = 0;
+            plist_get_real_val(node, &number);
+            return PlistValue(number);
+        }
+        case PLIST_BOOLEAN: {
+            std::uint8_t flag = 0;
+            plist_get_bool_val(node, &flag);
+            return PlistValue(flag != 0);
+        }
+        case PLIST_DATE: {
+            std::int32_t sec = 0;
+            std::int32_t usec = 0;
+            plist_get_date_val(node, &sec, &usec);
+            using namespace std::chrono;
+            const auto since =
+                seconds(static_cast<std::int64_t>(sec) + kPlistEpochOffset) + microseconds(usec);
+            return PlistValue(PlistValue::Date(duration_cast<system_clock::duration>(since)));
+        }
+        case PLIST_DATA: {
+            char* bytes = nullptr;
+            std::uint64_t length = 0;
+            plist_get_data_val(node, &bytes, &length);
+            std::unique_ptr<char, MallocDeleter> owner(bytes);
+            const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes);
+            return PlistValue(PlistValue::Data(begin, begin + (bytes != nullptr ? length : 0)));
+        }
+        case PLIST_ARRAY: {
+            PlistValue::Array items;
+            const std::uint32_t size = plist_array_get_size(node);
+            for (std::uint32_t i = 0; i < size; ++i) {
+                auto item = fromNode(plist_array_get_item(node, i));
+                if (!item) {
+                    return std::nullopt;
+                }
+                items.push_back(std::move(*item));
+            }
+            return PlistValue(std::move(items));
+        }
+        case PLIST_DICT: {
+            PlistValue::Dictionary entries;
+            plist_dict_iter iter = nullptr;
+            plist_dict_new_iter(node, &iter);
+            std::unique_ptr<void, MallocDeleter> iterOwner(iter);
+            for (;;) {
+                char* key = nullptr;
+                plist_t item = nullptr;
+                plist_dict_next_item(node, iter, &key, &item);
+                if (item == nullptr) {
+                    std::free(key);
+                    break;
+                }
+                std::unique_ptr<char, MallocDeleter> keyOwner(key);
+                auto converted = fromNode(item);
+                if (!converted || key == nullptr) {
+                    return std::nullopt;
+                }
+                entries.emplace(key, std::move(*converted));
+            }
+            return PlistValue(std::move(entries));
+        }
+        default:
+            return std::nullopt;
     }
 }
 
@@ -188,83 +189,84 @@ bool PlistValue::isNumber() const {
 
 std::int64_t PlistValue::integerValue() const {
     switch (type()) {
-    case Type::Integer:
-        return std::get<std::int64_t>(value_);
-    case Type::Boolean:
-        return std::get<bool>(value_) ? 1 : 0;
-    case Type::Real:
-    case Type::String: {
-        const double number = doubleValue();
-        constexpr double lowest = static_cast<double>(std::numeric_limits<std::int64_t>::min());
-        constexpr double highest = static_cast<double>(std::numeric_limits<std::int64_t>::max());
-        if (number <= lowest) {
-            return std::numeric_limits<std::int64_t>::min();
+        case Type::Integer:
+            return std::get<std::int64_t>(value_);
+        case Type::Boolean:
+            return std::get<bool>(value_) ? 1 : 0;
+        case Type::Real:
+        case Type::String: {
+            const double number = doubleValue();
+            constexpr double lowest = static_cast<double>(std::numeric_limits<std::int64_t>::min());
+            constexpr double highest =
+                static_cast<double>(std::numeric_limits<std::int64_t>::max());
+            if (number <= lowest) {
+                return std::numeric_limits<std::int64_t>::min();
+            }
+            if (number >= highest) {
+                return std::numeric_limits<std::int64_t>::max();
+            }
+            return static_cast<std::int64_t>(number);
         }
-        if (number >= highest) {
-            return std::numeric_limits<std::int64_t>::max();
-        }
-        return static_cast<std::int64_t>(number);
-    }
-    default:
-        return 0;
+        default:
+            return 0;
     }
 }
 
 double PlistValue::doubleValue() const {
     switch (type()) {
-    case Type::Integer:
-        return static_cast<double>(std::get<std::int64_t>(value_));
-    case Type::Real:
-        return std::get<Real>(value_).value;
-    case Type::Boolean:
-        return std::get<bool>(value_) ? 1.0 : 0.0;
-    case Type::String:
-        return leadingNumber(std::get<std::string>(value_));
-    default:
-        return 0.0;
+        case Type::Integer:
+            return static_cast<double>(std::get<std::int64_t>(value_));
+        case Type::Real:
+            return std::get<Real>(value_).value;
+        case Type::Boolean:
+            return std::get<bool>(value_) ? 1.0 : 0.0;
+        case Type::String:
+            return leadingNumber(std::get<std::string>(value_));
+        default:
+            return 0.0;
     }
 }
 
 bool PlistValue::boolValue() const {
     switch (type()) {
-    case Type::Boolean:
-        return std::get<bool>(value_);
-    case Type::Integer:
-        return std::get<std::int64_t>(value_) != 0;
-    case Type::Real:
-        return std::get<Real>(value_).value != 0.0;
-    case Type::String: {
-        const std::string& text = std::get<std::string>(value_);
-        const auto start = text.find_first_not_of(" \t\n");
-        if (start == std::string::npos) {
+        case Type::Boolean:
+            return std::get<bool>(value_);
+        case Type::Integer:
+            return std::get<std::int64_t>(value_) != 0;
+        case Type::Real:
+            return std::get<Real>(value_).value != 0.0;
+        case Type::String: {
+            const std::string& text = std::get<std::string>(value_);
+            const auto start = text.find_first_not_of(" \t\n");
+            if (start == std::string::npos) {
+                return false;
+            }
+            const char first = text[start];
+            if (first == 'Y' || first == 'y' || first == 'T' || first == 't') {
+                return true;
+            }
+            return leadingNumber(text) != 0.0;
+        }
+        default:
             return false;
-        }
-        const char first = text[start];
-        if (first == 'Y' || first == 'y' || first == 'T' || first == 't') {
-            return true;
-        }
-        return leadingNumber(text) != 0.0;
-    }
-    default:
-        return false;
     }
 }
 
 std::string PlistValue::stringValue() const {
     switch (type()) {
-    case Type::String:
-        return std::get<std::string>(value_);
-    case Type::Integer:
-        return std::to_string(std::get<std::int64_t>(value_));
-    case Type::Boolean:
-        return std::get<bool>(value_) ? "1" : "0";
-    case Type::Real: {
-        char text[64];
-        std::snprintf(text, sizeof text, "%g", std::get<Real>(value_).value);
-        return text;
-    }
-    default:
-        return {};
+        case Type::String:
+            return std::get<std::string>(value_);
+        case Type::Integer:
+            return std::to_string(std::get<std::int64_t>(value_));
+        case Type::Boolean:
+            return std::get<bool>(value_) ? "1" : "0";
+        case Type::Real: {
+            char text[64];
+            std::snprintf(text, sizeof text, "%g", std::get<Real>(value_).value);
+            return text;
+        }
+        default:
+            return {};
     }
 }
 
@@ -289,18 +291,18 @@ bool PlistValue::operator==(const PlistValue& other) const {
         return false;
     }
     switch (type()) {
-    case Type::String:
-        return asString() == other.asString();
-    case Type::Date:
-        return asDate() == other.asDate();
-    case Type::Data:
-        return asData() == other.asData();
-    case Type::Array:
-        return asArray() == other.asArray();
-    case Type::Dictionary:
-        return asDictionary() == other.asDictionary();
-    default:
-        return false;
+        case Type::String:
+            return asString() == other.asString();
+        case Type::Date:
+            return asDate() == other.asDate();
+        case Type::Data:
+            return asData() == other.asData();
+        case Type::Array:
+            return asArray() == other.asArray();
+        case Type::Dictionary:
+            return asDictionary() == other.asDictionary();
+        default:
+            return false;
     }
 }
 

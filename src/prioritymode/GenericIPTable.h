@@ -61,8 +61,8 @@ public:
     // when none is). With a storing table, the record is first added there, unless
     // `andForceStoring` is false and that table already holds the number. At most one record
     // per call. This table's lock is released before the storing table is touched.
-    UserInfoPtr cleanOutDatedEntriesByPerformingSelector(DateSelector selector, bool andForceStoring,
-                                                         GenericIPTable* in,
+    UserInfoPtr cleanOutDatedEntriesByPerformingSelector(DateSelector selector,
+                                                         bool andForceStoring, GenericIPTable* in,
                                                          double whenInactiveSince);
 
 protected:

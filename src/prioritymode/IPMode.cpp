@@ -25,7 +25,8 @@ IPMode& IPMode::sharedInstance() {
 }
 
 IPMode::IPMode(Preferences& prefs)
-    : IPMode(prefs, [&prefs] { return std::make_shared<quellbox::defaultPriorityParser>(prefs); }) {}
+    : IPMode(prefs, [&prefs] { return std::make_shared<quellbox::defaultPriorityParser>(prefs); }) {
+}
 
 IPMode::IPMode(Preferences& prefs, DefaultPrioritiesSource source)
     : prefs_(prefs), defaultPrioritiesSource_(std::move(source)) {}

@@ -19,7 +19,8 @@ class defaultPriorityParser;
 // while the GUI thread switches the mode.
 class IPMode {
 public:
-    using DefaultPrioritiesSource = std::function<std::shared_ptr<quellbox::defaultPriorityParser>()>;
+    using DefaultPrioritiesSource =
+        std::function<std::shared_ptr<quellbox::defaultPriorityParser>()>;
 
     // The application's coordinator, over the shared settings and default priorities.
     static IPMode& sharedInstance();

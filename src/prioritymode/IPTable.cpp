@@ -67,7 +67,8 @@ void IPTable::refreshAndReorder() {
 
 int IPTable::numberOfRowsInTableView() const { return size(); }
 
-std::optional<PlistValue> IPTable::objectValueForTableColumn(const std::string& identifier, int row) {
+std::optional<PlistValue> IPTable::objectValueForTableColumn(const std::string& identifier,
+                                                             int row) {
     std::lock_guard guard(IPTableLock);
     const auto count = static_cast<int>(ipArray_.size());
     // The view may still show a row that an engine thread has just taken out.

@@ -29,7 +29,9 @@ public:
 
     // The highest priority among the records, never below 0; read without the table's lock
     // (a reader may see the value from just before the latest change).
-    std::int32_t runningMaxPriority() const { return runningMaxPriority_.load(std::memory_order_relaxed); }
+    std::int32_t runningMaxPriority() const {
+        return runningMaxPriority_.load(std::memory_order_relaxed);
+    }
     // Recomputes runningMaxPriority; the order of the list does not change. Called after a
     // record's priority was changed.
     void refreshAndReorder();

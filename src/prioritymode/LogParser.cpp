@@ -181,7 +181,8 @@ void LogParser::parseLine(const std::string& line) {
         if (count == fields.size()) {
             return;  // more than five fields
         }
-        fields[count++] = line.substr(start, stop == std::string::npos ? std::string::npos : stop - start);
+        fields[count++] =
+            line.substr(start, stop == std::string::npos ? std::string::npos : stop - start);
         if (stop == std::string::npos) {
             break;
         }
@@ -201,12 +202,14 @@ void LogParser::parseLine(const std::string& line) {
 std::int64_t LogParser::catchUpCursor(const std::string& path) {
     const std::int64_t cursor = prefs_.integerForKey(keys::logCursor);
     struct stat attributes {};
-    if (::stat(path.c_str(), &attributes) != 0 || static_cast<std::int64_t>(attributes.st_size) >= cursor) {
+    if (::stat(path.c_str(), &attributes) != 0 ||
+        static_cast<std::int64_t>(attributes.st_size) >= cursor) {
         return cursor;
     }
     // The server truncated or replaced (rotated) its log: what it writes now starts at the
     // beginning, and waiting until the new file outgrows the old position would lose it.
-    SystemLog::log("the log file " + path + " is shorter than what was read of it: reading it again from its start");
+    SystemLog::log("the log file " + path +
+                   " is shorter than what was read of it: reading it again from its start");
     prefs_.setObject(PlistValue(std::int64_t{0}), keys::cursorBegin);
     prefs_.setObject(PlistValue(std::int64_t{0}), keys::logCursor);
     return 0;
@@ -214,7 +217,8 @@ std::int64_t LogParser::catchUpCursor(const std::string& path) {
 
 bool LogParser::ipIsInLogParserStructure(const std::string& ip) {
     if (prefs_.boolForKey(keys::useServerLogFile)) {
-        const std::string path = prefs_.stringForKey(keys::logPath).value_or(PlistValue()).stringValue();
+        const std::string path =
+            prefs_.stringForKey(keys::logPath).value_or(PlistValue()).stringValue();
         if (isReadableFile(path)) {
             readLog(path, catchUpCursor(path));
         }
@@ -232,11 +236,15 @@ std::optional<std::string> LogParser::field(const std::string& ip, std::size_t i
     return found->second[index];
 }
 
-std::optional<std::string> LogParser::findLoginFromIPString(const std::string& ip) const { return field(ip, 1); }
+std::optional<std::string> LogParser::findLoginFromIPString(const std::string& ip) const {
+    return field(ip, 1);
+}
 std::optional<std::string> LogParser::findScreenNameFromIPString(const std::string& ip) const {
     return field(ip, 2);
 }
-std::optional<std::string> LogParser::findDateFromIPstring(const std::string& ip) const { return field(ip, 3); }
+std::optional<std::string> LogParser::findDateFromIPstring(const std::string& ip) const {
+    return field(ip, 3);
+}
 std::optional<std::string> LogParser::findWhatHeDlFromIPstring(const std::string& ip) const {
     return field(ip, 4);
 }

@@ -48,19 +48,25 @@ std::string UserInfo::usedService() const {
     std::lock_guard guard(userInfoLock);
     return usedService_;
 }
-void UserInfo::setUsedService(std::string service) { replaceLocked(userInfoLock, usedService_, std::move(service)); }
+void UserInfo::setUsedService(std::string service) {
+    replaceLocked(userInfoLock, usedService_, std::move(service));
+}
 
 std::string UserInfo::screenName() const {
     std::lock_guard guard(userInfoLock);
     return screenName_;
 }
-void UserInfo::setScreenName(std::string name) { replaceLocked(userInfoLock, screenName_, std::move(name)); }
+void UserInfo::setScreenName(std::string name) {
+    replaceLocked(userInfoLock, screenName_, std::move(name));
+}
 
 std::string UserInfo::login() const {
     std::lock_guard guard(userInfoLock);
     return login_;
 }
-void UserInfo::setLogin(std::string login) { replaceLocked(userInfoLock, login_, std::move(login)); }
+void UserInfo::setLogin(std::string login) {
+    replaceLocked(userInfoLock, login_, std::move(login));
+}
 
 UserInfo::Date UserInfo::lastPacketDate() const {
     std::lock_guard guard(userInfoLock);
@@ -72,7 +78,9 @@ UserInfo::Date UserInfo::firstPacketDate() const {
     std::lock_guard guard(userInfoLock);
     return firstPacketDate_;
 }
-void UserInfo::setFirstPacketDate(Date date) { replaceLocked(userInfoLock, firstPacketDate_, date); }
+void UserInfo::setFirstPacketDate(Date date) {
+    replaceLocked(userInfoLock, firstPacketDate_, date);
+}
 
 UserInfo::Date UserInfo::lastInstantaneousRateDate() const {
     std::lock_guard guard(userInfoLock);
@@ -101,7 +109,9 @@ std::int32_t UserInfo::totalDownloadSize() const {
     std::lock_guard guard(userInfoLock);
     return totalDownloadSize_;
 }
-void UserInfo::setTotalDownloadSize(std::int32_t size) { replaceLocked(userInfoLock, totalDownloadSize_, size); }
+void UserInfo::setTotalDownloadSize(std::int32_t size) {
+    replaceLocked(userInfoLock, totalDownloadSize_, size);
+}
 
 UserInfo::RateWindow UserInfo::takeAverageRateWindow(double restartAfter) {
     std::lock_guard guard(userInfoLock);

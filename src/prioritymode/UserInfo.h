@@ -38,7 +38,9 @@ public:
     void setUsedService(std::string service);
     // Not range-checked: keeping it within 0..10 is the callers' concern.
     std::int32_t priority() const { return priority_.load(std::memory_order_relaxed); }
-    void setPriority(std::int32_t priority) { priority_.store(priority, std::memory_order_relaxed); }
+    void setPriority(std::int32_t priority) {
+        priority_.store(priority, std::memory_order_relaxed);
+    }
     std::string screenName() const;
     void setScreenName(std::string name);
     std::string login() const;
@@ -77,14 +79,14 @@ public:
 private:
     mutable std::mutex userInfoLock;
     std::atomic<std::int32_t> priority_;
-    std::string usedService_;           // guarded by userInfoLock
-    std::string screenName_;            // guarded by userInfoLock
-    std::string login_;                 // guarded by userInfoLock
-    Date lastPacketDate_;               // guarded by userInfoLock
-    Date firstPacketDate_;              // guarded by userInfoLock
-    std::int32_t totalDownloadSize_ = 0;  // guarded by userInfoLock
-    Date lastInstantaneousRateDate_;    // guarded by userInfoLock
-    std::int32_t lastPacketSize_ = 0;   // guarded by userInfoLock
+    std::string usedService_;                             // guarded by userInfoLock
+    std::string screenName_;                              // guarded by userInfoLock
+    std::string login_;                                   // guarded by userInfoLock
+    Date lastPacketDate_;                                 // guarded by userInfoLock
+    Date firstPacketDate_;                                // guarded by userInfoLock
+    std::int32_t totalDownloadSize_ = 0;                  // guarded by userInfoLock
+    Date lastInstantaneousRateDate_;                      // guarded by userInfoLock
+    std::int32_t lastPacketSize_ = 0;                     // guarded by userInfoLock
     std::int32_t instantaneousRateTotalPacketsSize_ = 0;  // guarded by userInfoLock
 };
 

@@ -83,7 +83,9 @@ void Preferences::setInteger(std::int32_t value, const std::string& key) {
     setObject(PlistValue(value), key);
 }
 
-void Preferences::setFloat(float value, const std::string& key) { setObject(PlistValue(value), key); }
+void Preferences::setFloat(float value, const std::string& key) {
+    setObject(PlistValue(value), key);
+}
 
 void Preferences::setBool(bool value, const std::string& key) { setObject(PlistValue(value), key); }
 

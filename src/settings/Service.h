@@ -27,7 +27,9 @@ public:
     std::int32_t servicePort() const { return servicePort_.load(std::memory_order_relaxed); }
     void setServicePort(std::int32_t port) { servicePort_.store(port, std::memory_order_relaxed); }
     bool uploadIsCapped() const { return uploadIsCapped_.load(std::memory_order_relaxed); }
-    void setUploadIsCapped(bool capped) { uploadIsCapped_.store(capped, std::memory_order_relaxed); }
+    void setUploadIsCapped(bool capped) {
+        uploadIsCapped_.store(capped, std::memory_order_relaxed);
+    }
     bool downloadIsCapped() const { return downloadIsCapped_.load(std::memory_order_relaxed); }
     void setDownloadIsCapped(bool capped) {
         downloadIsCapped_.store(capped, std::memory_order_relaxed);

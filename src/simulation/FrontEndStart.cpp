@@ -32,7 +32,8 @@ std::optional<FrontEndStart::Prepared> FrontEndStart::prepare(const std::string&
         }
         return prepared;
     }
-    prepared.simulation = SimulationRun::prepare(scenarioPath, preferences, SimKernel::sharedInstance(), error);
+    prepared.simulation =
+        SimulationRun::prepare(scenarioPath, preferences, SimKernel::sharedInstance(), error);
     if (!prepared.simulation) {
         return std::nullopt;
     }
@@ -53,7 +54,8 @@ std::vector<std::shared_ptr<Service>> FrontEndStart::capScenarioServices(
         } else {
             service = *existing;
         }
-        const int result = entry.downloadCapped ? engine.addDLService(service) : engine.addULService(service);
+        const int result =
+            entry.downloadCapped ? engine.addDLService(service) : engine.addULService(service);
         if (result == 0) {
             service->setUploadIsCapped(true);
             service->setDownloadIsCapped(service->downloadIsCapped() || entry.downloadCapped);

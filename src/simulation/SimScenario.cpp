@@ -62,7 +62,8 @@ std::optional<double> number(const std::string& text, double lowest, double high
     return value;
 }
 
-bool parseClient(const std::vector<std::string>& w, SimScenario::Client& client, std::string& error) {
+bool parseClient(const std::vector<std::string>& w, SimScenario::Client& client,
+                 std::string& error) {
     if (w.size() < 3) {
         error = "expected: client <address> <kind> port=<port> ...";
         return false;
@@ -233,7 +234,8 @@ std::string SimScenario::defaultPrioritiesText() const {
 }
 
 const std::string& SimScenario::demoText() {
-    static const std::string text = R"(# Quellbox demo: a file server on port 6700 with four clients.
+    static const std::string text =
+        R"(# Quellbox demo: a file server on port 6700 with four clients.
 service 6700 Server download
 # Alice and Bob download as fast as their links allow; a guest joins after five seconds;
 # Carol uploads to the server. In Priority Mode Alice's login has priority 10, the guest's 0.
@@ -247,12 +249,12 @@ client 192.0.2.20 upload port=6700 login=carol name="Carol" demand=300 window=16
 
 const char* SimScenario::kindName(Kind kind) {
     switch (kind) {
-    case Kind::Download:
-        return "download";
-    case Kind::Upload:
-        return "upload";
-    case Kind::Outgoing:
-        return "outgoing";
+        case Kind::Download:
+            return "download";
+        case Kind::Upload:
+            return "upload";
+        case Kind::Outgoing:
+            return "outgoing";
     }
     return "download";
 }

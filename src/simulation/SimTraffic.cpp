@@ -19,12 +19,13 @@ constexpr std::uint16_t kLocalClientPortBase = 40000;
 constexpr int kAcknowledgementSize = 40;
 
 std::chrono::nanoseconds seconds(double value) {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(value));
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::duration<double>(value));
 }
 
 std::uint32_t read32(const std::uint8_t* at) {
-    return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) | (std::uint32_t{at[2]} << 8) |
-           std::uint32_t{at[3]};
+    return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) |
+           (std::uint32_t{at[2]} << 8) | std::uint32_t{at[3]};
 }
 
 std::uint16_t read16(const std::uint8_t* at) {
@@ -136,60 +137,61 @@ void SimTraffic::run() {
 
 void SimTraffic::handle(const Event& event, Clock::time_point now, Packets& out) {
     switch (event.type) {
-    case EventType::Start: {
-        Flow& flow = flows_[event.flow];
-        flow.active = true;
-        appendLogLine(flow.client);
-        fillWindow(event.flow, now, out);
-        break;
-    }
-    case EventType::Stop:
-        flows_[event.flow].active = false;
-        break;
-    case EventType::Acknowledged: {
-        Flow& flow = flows_[event.flow];
-        if (flow.inFlight > 0) {
-            --flow.inFlight;
+        case EventType::Start: {
+            Flow& flow = flows_[event.flow];
+            flow.active = true;
+            appendLogLine(flow.client);
+            fillWindow(event.flow, now, out);
+            break;
         }
-        flow.deliveredBytes += static_cast<std::uint64_t>(event.size);
-        fillWindow(event.flow, now, out);
-        break;
-    }
-    case EventType::ArrivedAtServer: {
-        // The local server acknowledges the segment the remote client uploaded.
-        Flow& flow = flows_[event.flow];
-        const std::uint32_t sequence = flow.nextSequence++;
-        flow.pending[sequence] = Segment{now, event.size};
-        out.push_back(serverAcknowledgement(flow, sequence));
-        break;
-    }
-    case EventType::CheckTimeouts:
-        for (std::size_t i = 0; i < flows_.size(); ++i) {
-            Flow& flow = flows_[i];
-            const auto limit = seconds(timeoutSeconds(flow));
-            bool expired = false;
-            for (auto it = flow.pending.begin(); it != flow.pending.end();) {
-                if (now - it->second.injected > limit) {
-                    it = flow.pending.erase(it);
-                    flow.inFlight = std::max(0, flow.inFlight - 1);
-                    ++flow.resent;
-                    expired = true;
-                } else {
-                    ++it;
+        case EventType::Stop:
+            flows_[event.flow].active = false;
+            break;
+        case EventType::Acknowledged: {
+            Flow& flow = flows_[event.flow];
+            if (flow.inFlight > 0) {
+                --flow.inFlight;
+            }
+            flow.deliveredBytes += static_cast<std::uint64_t>(event.size);
+            fillWindow(event.flow, now, out);
+            break;
+        }
+        case EventType::ArrivedAtServer: {
+            // The local server acknowledges the segment the remote client uploaded.
+            Flow& flow = flows_[event.flow];
+            const std::uint32_t sequence = flow.nextSequence++;
+            flow.pending[sequence] = Segment{now, event.size};
+            out.push_back(serverAcknowledgement(flow, sequence));
+            break;
+        }
+        case EventType::CheckTimeouts:
+            for (std::size_t i = 0; i < flows_.size(); ++i) {
+                Flow& flow = flows_[i];
+                const auto limit = seconds(timeoutSeconds(flow));
+                bool expired = false;
+                for (auto it = flow.pending.begin(); it != flow.pending.end();) {
+                    if (now - it->second.injected > limit) {
+                        it = flow.pending.erase(it);
+                        flow.inFlight = std::max(0, flow.inFlight - 1);
+                        ++flow.resent;
+                        expired = true;
+                    } else {
+                        ++it;
+                    }
                 }
+                if (expired) {
+                    flow.backoff = std::min(flow.backoff * 2.0, 64.0);
+                }
+                fillWindow(i, now, out);
             }
-            if (expired) {
-                flow.backoff = std::min(flow.backoff * 2.0, 64.0);
-            }
-            fillWindow(i, now, out);
-        }
-        schedule(now + kTimeoutCheck, Event{EventType::CheckTimeouts, 0});
-        break;
+            schedule(now + kTimeoutCheck, Event{EventType::CheckTimeouts, 0});
+            break;
     }
 }
 
 double SimTraffic::timeoutSeconds(const Flow& flow) const {
-    const double estimate = 3.0 * flow.queueDelaySeconds + 4.0 * flow.client.rttMilliseconds / 1000.0;
+    const double estimate =
+        3.0 * flow.queueDelaySeconds + 4.0 * flow.client.rttMilliseconds / 1000.0;
     return std::max(1.0, estimate) * flow.backoff;
 }
 
@@ -219,10 +221,13 @@ std::vector<std::uint8_t> SimTraffic::dataSegment(Flow& flow, Clock::time_point 
     builder.destinationPort = flow.remotePort;
     builder.sequence = sequence;
     builder.identification = static_cast<std::uint16_t>(sequence);
-    const bool push = flow.client.pshEvery > 0 && sequence % static_cast<std::uint32_t>(flow.client.pshEvery) == 0;
-    builder.flags = push ? (TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh) : TcpPacketBuilder::kAck;
+    const bool push = flow.client.pshEvery > 0 &&
+                      sequence % static_cast<std::uint32_t>(flow.client.pshEvery) == 0;
+    builder.flags =
+        push ? (TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh) : TcpPacketBuilder::kAck;
     flow.pending[sequence] = Segment{now, flow.client.packetSize};
-    return builder.build(static_cast<std::size_t>(flow.client.packetSize), static_cast<std::uint8_t>(sequence));
+    return builder.build(static_cast<std::size_t>(flow.client.packetSize),
+                         static_cast<std::uint8_t>(sequence));
 }
 
 std::vector<std::uint8_t> SimTraffic::serverAcknowledgement(Flow& flow, std::uint32_t sequence) {
@@ -295,8 +300,8 @@ void SimTraffic::appendLogLine(const SimScenario::Client& client) {
     std::strftime(stamp, sizeof stamp, "%Y/%m/%d %H:%M:%S", &local);
     std::ofstream log(downloadsLog_, std::ios::binary | std::ios::app);
     log << stamp << '\t' << client.address << '\t' << client.login << '\t'
-        << (client.screenName.empty() ? client.login : client.screenName) << '\t'
-        << "/Files/demo-" << client.login << ".zip" << '\r';
+        << (client.screenName.empty() ? client.login : client.screenName) << '\t' << "/Files/demo-"
+        << client.login << ".zip" << '\r';
     if (!log) {
         SystemLog::log("can't append to the simulated server log " + downloadsLog_.string());
     }

@@ -60,8 +60,8 @@ private:
     };
     struct Flow {
         SimScenario::Client client;
-        std::uint16_t localPort = 0;    // the local end's TCP port
-        std::uint16_t remotePort = 0;   // the remote end's TCP port
+        std::uint16_t localPort = 0;   // the local end's TCP port
+        std::uint16_t remotePort = 0;  // the remote end's TCP port
         bool active = false;
         int inFlight = 0;
         std::uint32_t nextSequence = 1;
@@ -94,9 +94,9 @@ private:
     std::filesystem::path downloadsLog_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
-    std::vector<Flow> flows_;                        // guarded by mutex_
-    std::multimap<Clock::time_point, Event> events_; // guarded by mutex_
-    bool stopping_ = false;                          // guarded by mutex_
+    std::vector<Flow> flows_;                         // guarded by mutex_
+    std::multimap<Clock::time_point, Event> events_;  // guarded by mutex_
+    bool stopping_ = false;                           // guarded by mutex_
     SimWire::ObserverId observer_ = 0;
     bool observing_ = false;
     std::thread thread_;

@@ -43,7 +43,8 @@ void FloatSlider::setNumberOfTickMarks(int count) {
 
 void FloatSlider::showValue() {
     const double span = maximum_ - minimum_;
-    const int position = span > 0.0 ? static_cast<int>(std::lround((value_ - minimum_) / span * kSteps)) : 0;
+    const int position =
+        span > 0.0 ? static_cast<int>(std::lround((value_ - minimum_) / span * kSteps)) : 0;
     settingByProgram_ = true;
     setValue(std::clamp(position, 0, kSteps));
     settingByProgram_ = false;

@@ -17,11 +17,12 @@ std::set<int> rowsOf(const QModelIndexList& indexes) {
 }
 }  // namespace
 
-GuardedSelectionModel::GuardedSelectionModel(QAbstractItemModel* model, TableDataSource& dataSource, QObject* parent)
+GuardedSelectionModel::GuardedSelectionModel(QAbstractItemModel* model, TableDataSource& dataSource,
+                                             QObject* parent)
     : QItemSelectionModel(model, parent), dataSource_(dataSource) {}
 
-bool GuardedSelectionModel::wouldChangeSelectedRows(const QItemSelection& selection,
-                                                    QItemSelectionModel::SelectionFlags command) const {
+bool GuardedSelectionModel::wouldChangeSelectedRows(
+    const QItemSelection& selection, QItemSelectionModel::SelectionFlags command) const {
     const std::set<int> current = rowsOf(selectedIndexes());
     const std::set<int> touched = rowsOf(selection.indexes());
     if (command & QItemSelectionModel::Clear) {
@@ -33,7 +34,8 @@ bool GuardedSelectionModel::wouldChangeSelectedRows(const QItemSelection& select
     return !touched.empty();  // deselecting or toggling rows
 }
 
-void GuardedSelectionModel::select(const QItemSelection& selection, QItemSelectionModel::SelectionFlags command) {
+void GuardedSelectionModel::select(const QItemSelection& selection,
+                                   QItemSelectionModel::SelectionFlags command) {
     if (!byProgram_) {
         if (command & QItemSelectionModel::Select) {
             for (const int row : rowsOf(selection.indexes())) {
@@ -42,7 +44,8 @@ void GuardedSelectionModel::select(const QItemSelection& selection, QItemSelecti
                 }
             }
         }
-        if (wouldChangeSelectedRows(selection, command) && !dataSource_.selectionShouldChangeInTableView()) {
+        if (wouldChangeSelectedRows(selection, command) &&
+            !dataSource_.selectionShouldChangeInTableView()) {
             return;
         }
     }

@@ -14,16 +14,19 @@ class GuardedSelectionModel : public QItemSelectionModel {
     Q_OBJECT
 
 public:
-    GuardedSelectionModel(QAbstractItemModel* model, TableDataSource& dataSource, QObject* parent = nullptr);
+    GuardedSelectionModel(QAbstractItemModel* model, TableDataSource& dataSource,
+                          QObject* parent = nullptr);
 
     using QItemSelectionModel::select;
-    void select(const QItemSelection& selection, QItemSelectionModel::SelectionFlags command) override;
+    void select(const QItemSelection& selection,
+                QItemSelectionModel::SelectionFlags command) override;
 
     // Selects `row` alone (a negative row clears the selection) without asking.
     void selectRowByProgram(int row);
 
 private:
-    bool wouldChangeSelectedRows(const QItemSelection& selection, QItemSelectionModel::SelectionFlags command) const;
+    bool wouldChangeSelectedRows(const QItemSelection& selection,
+                                 QItemSelectionModel::SelectionFlags command) const;
 
     TableDataSource& dataSource_;
     bool byProgram_ = false;

@@ -8,7 +8,6 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QSocketNotifier>
-
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -20,13 +19,13 @@
 #include "platform/NotificationCenter.h"
 #include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
+#include "prioritymode/IPMode.h"
+#include "prioritymode/defaultPriorityParser.h"
 #include "settings/Preferences.h"
 #include "simulation/FrontEndStart.h"
 #include "simulation/SimTraffic.h"
 #include "simulation/SimulationRun.h"
 #include "ui/MainInterface.h"
-#include "prioritymode/IPMode.h"
-#include "prioritymode/defaultPriorityParser.h"
 #include "ui/MyController.h"
 #include "ui/PrefController.h"
 #include "ui/PriorityController.h"
@@ -75,12 +74,13 @@ public:
             return;
         }
         notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
-        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this, stop = std::move(stop)] {
-            signalfd_siginfo info{};
-            if (read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                stop();
-            }
-        });
+        QObject::connect(
+            notifier_.get(), &QSocketNotifier::activated, [this, stop = std::move(stop)] {
+                signalfd_siginfo info{};
+                if (read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                    stop();
+                }
+            });
     }
     ~StopSignals() {
         notifier_.reset();
@@ -135,9 +135,10 @@ int GuiApp::run(int& argc, char** argv) {
     }
     if (options->duration || options->rate || options->ackPause || options->priorityMode ||
         !options->statsJson.empty()) {
-        std::cerr << "quellbox: --duration, --rate, --ack-pause, --priority-mode and --stats-json are "
-                     "options of --headless\n"
-                  << usage();
+        std::cerr
+            << "quellbox: --duration, --rate, --ack-pause, --priority-mode and --stats-json are "
+               "options of --headless\n"
+            << usage();
         return kBadUsage;
     }
     SystemLog::setEchoToStandardError(options->verbose);
@@ -150,7 +151,8 @@ int GuiApp::run(int& argc, char** argv) {
         std::cerr << "quellbox: " << settingsProblem << "\n";
     }
     auto prepared = FrontEndStart::prepare(options->backend, options->scenario, preferences, error);
-    if (!prepared || !EngineSetup::configureShared(prepared->backendName, runLoop, preferences, error)) {
+    if (!prepared ||
+        !EngineSetup::configureShared(prepared->backendName, runLoop, preferences, error)) {
         std::cerr << "quellbox: " << error << "\n";
         QMessageBox::critical(nullptr, "Quellbox", QString::fromStdString(error));
         return kBadUsage;
@@ -168,7 +170,8 @@ int GuiApp::run(int& argc, char** argv) {
     const auto engine = []() -> ThroughputLimiter& { return ThroughputLimiter::sharedInstance(); };
     MyController controller(MyController::Collaborators{
         interface, engine, preferences, NotificationCenter::defaultCenter(), runLoop, presenter,
-        QString::fromStdString((UserDefaults::defaultPath().parent_path() / "QuellboxWindows.ini").string()),
+        QString::fromStdString(
+            (UserDefaults::defaultPath().parent_path() / "QuellboxWindows.ini").string()),
         [&quitRequested] {
             quitRequested = true;
             // exit, not quit: quit would first ask the windows to close, and the main
@@ -177,12 +180,14 @@ int GuiApp::run(int& argc, char** argv) {
         },
         [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); },
         prepared->simulation ? &prepared->simulation->scenario() : nullptr});
-    RangeController range(RangeController::Collaborators{interface, engine, preferences, presenter});
-    PriorityController priority(
-        PriorityController::Collaborators{interface, IPMode::sharedInstance(), preferences, presenter});
-    QObject::connect(&controller, &MyController::refreshViewRequested, &priority, [&priority] { priority.refreshView(); });
-    PrefController prefs(PrefController::Collaborators{interface, engine, preferences,
-                                                       defaultPriorityParser::sharedInstance(), presenter, {}});
+    RangeController range(
+        RangeController::Collaborators{interface, engine, preferences, presenter});
+    PriorityController priority(PriorityController::Collaborators{
+        interface, IPMode::sharedInstance(), preferences, presenter});
+    QObject::connect(&controller, &MyController::refreshViewRequested, &priority,
+                     [&priority] { priority.refreshView(); });
+    PrefController prefs(PrefController::Collaborators{
+        interface, engine, preferences, defaultPriorityParser::sharedInstance(), presenter, {}});
     StopSignals stopSignals([&controller] { controller.terminateWithoutQuestion(); });
 
     controller.awakeFromNib();

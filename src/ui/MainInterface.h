@@ -3,7 +3,6 @@
 #include <QDialog>
 #include <QMainWindow>
 #include <QWidget>
-
 #include <memory>
 
 namespace Ui {

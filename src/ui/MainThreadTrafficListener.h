@@ -28,8 +28,8 @@ private:
     template <typename Call>
     void deliver(Call call);
 
-    QPointer<QObject> object_;      // copied anywhere, tested on the GUI thread only
-    TrafficListener* listener_;     // the same object
+    QPointer<QObject> object_;   // copied anywhere, tested on the GUI thread only
+    TrafficListener* listener_;  // the same object
     RunLoop& runLoop_;
 };
 

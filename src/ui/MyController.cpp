@@ -12,7 +12,6 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTextBrowser>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -142,9 +141,11 @@ void MyController::awakeFromNib() {
     makeTable();
     capULSwitch->setChecked(true);
 
-    const std::vector<bool> activated = SavedServices::activatedFlags(preferences_, servicesArray_.size());
+    const std::vector<bool> activated =
+        SavedServices::activatedFlags(preferences_, servicesArray_.size());
     myThroughputLimiter = &engineMaker_();
-    uploadCappedServicesPort_ = SavedServices::reapplySavedCaps(*myThroughputLimiter, servicesArray_, activated);
+    uploadCappedServicesPort_ =
+        SavedServices::reapplySavedCaps(*myThroughputLimiter, servicesArray_, activated);
     showRunServices();
 
     engineListener_ = std::make_shared<MainThreadTrafficListener>(*this, mainRunLoop_);
@@ -164,13 +165,14 @@ void MyController::observeNotifications() {
             loop.performOnMainThread(std::move(work), false);
         }
     };
-    observers_.push_back(notifications_.addObserver("noNetworkNotification", [self, onMainThread](const Notification&) {
-        onMainThread([self] {
-            if (self) {
-                self->noNetworkRouteFound();
-            }
-        });
-    }));
+    observers_.push_back(notifications_.addObserver("noNetworkNotification",
+                                                    [self, onMainThread](const Notification&) {
+                                                        onMainThread([self] {
+                                                            if (self) {
+                                                                self->noNetworkRouteFound();
+                                                            }
+                                                        });
+                                                    }));
     observers_.push_back(notifications_.addObserver(
         "genericIpfwProblemNotification", [self, onMainThread](const Notification& notification) {
             onMainThread([self, notification] {
@@ -211,19 +213,22 @@ void MyController::showRunServices() {
     if (scenario_ != nullptr) {
         // The simulated network's own services are capped for this run. One the table lacks
         // becomes a complete row, stored like a row the user made.
-        const auto appended = FrontEndStart::capScenarioServices(*myThroughputLimiter, *scenario_, servicesArray_);
+        const auto appended =
+            FrontEndStart::capScenarioServices(*myThroughputLimiter, *scenario_, servicesArray_);
         for (const auto& service : appended) {
-            const int row = static_cast<int>(std::find(servicesArray_.begin(), servicesArray_.end(), service) -
-                                             servicesArray_.begin());
+            const int row =
+                static_cast<int>(std::find(servicesArray_.begin(), servicesArray_.end(), service) -
+                                 servicesArray_.begin());
             setStoredEntry(keys::servicesNameArray, row, PlistValue(service->name()));
-            setStoredEntry(keys::servicesPortArray, row, PlistValue(static_cast<int>(service->servicePort())));
+            setStoredEntry(keys::servicesPortArray, row,
+                           PlistValue(static_cast<int>(service->servicePort())));
             setStoredEntry(keys::activatedULServices, row, PlistValue(service->uploadIsCapped()));
         }
         for (const auto& service : servicesArray_) {
             const int port = service->servicePort();
             if (service->uploadIsCapped() &&
-                std::find(uploadCappedServicesPort_.begin(), uploadCappedServicesPort_.end(), port) ==
-                    uploadCappedServicesPort_.end()) {
+                std::find(uploadCappedServicesPort_.begin(), uploadCappedServicesPort_.end(),
+                          port) == uploadCappedServicesPort_.end()) {
                 uploadCappedServicesPort_.push_back(port);
             }
             if (service->downloadIsCapped()) {
@@ -264,17 +269,17 @@ void MyController::donatewareReminder() {
 
 void MyController::donatewareAlertSheetDidEnd(int returnCode) {
     switch (returnCode) {
-    case Presenter::kDefaultButton:
-        presenter_.openUrl(kDonationPage);
-        break;
-    case Presenter::kOtherButton:
-        presenter_.openUrl(kDonationMail);
-        break;
-    case Presenter::kAlternateButton:
-        SystemLog::log("User don't care about quellbox donation");
-        break;
-    default:
-        break;
+        case Presenter::kDefaultButton:
+            presenter_.openUrl(kDonationPage);
+            break;
+        case Presenter::kOtherButton:
+            presenter_.openUrl(kDonationMail);
+            break;
+        case Presenter::kAlternateButton:
+            SystemLog::log("User don't care about quellbox donation");
+            break;
+        default:
+            break;
     }
 }
 
@@ -282,7 +287,9 @@ void MyController::donatewareAlertSheetDidEnd(int returnCode) {
 
 bool MyController::saveParameter() { return preferences_.saveLocalPref(); }
 
-bool MyController::smthingHasChanged() const { return preferences_.dictionaryRepresentation() != beginPrefDict; }
+bool MyController::smthingHasChanged() const {
+    return preferences_.dictionaryRepresentation() != beginPrefDict;
+}
 
 bool MyController::windowShouldClose() {
     terminate();
@@ -308,7 +315,8 @@ MyController::TerminateReply MyController::applicationShouldTerminate() {
         sheet.defaultButton = localized("Save Parameters");
         sheet.alternateButton = localized("Cancel");
         sheet.otherButton = localized("Don't Save");
-        sheet.message = localized("If you don't save your parameters, you'll need to re-set them next time.");
+        sheet.message =
+            localized("If you don't save your parameters, you'll need to re-set them next time.");
         QPointer<MyController> self(this);
         presenter_.beginSheet(mainWindow_, sheet, [self](int answer) {
             if (self) {
@@ -323,27 +331,29 @@ MyController::TerminateReply MyController::applicationShouldTerminate() {
 
 void MyController::didEndShouldQuit(int returnCode) {
     switch (returnCode) {
-    case Presenter::kDefaultButton:
-        if (!saveParameter()) {
-            // Quitting now would lose the changes the user asked to keep.
-            presenter_.runAlert(localized("Error : Quellbox can't save its parameters"),
-                                localized("Please check that the settings folder is writable, then quit again."),
-                                "OK");
+        case Presenter::kDefaultButton:
+            if (!saveParameter()) {
+                // Quitting now would lose the changes the user asked to keep.
+                presenter_.runAlert(
+                    localized("Error : Quellbox can't save its parameters"),
+                    localized(
+                        "Please check that the settings folder is writable, then quit again."),
+                    "OK");
+                replyToApplicationShouldTerminate(false);
+                return;
+            }
+            properlyDeleteRulesBeforeQuit();
+            replyToApplicationShouldTerminate(true);
+            break;
+        case Presenter::kAlternateButton:
             replyToApplicationShouldTerminate(false);
-            return;
-        }
-        properlyDeleteRulesBeforeQuit();
-        replyToApplicationShouldTerminate(true);
-        break;
-    case Presenter::kAlternateButton:
-        replyToApplicationShouldTerminate(false);
-        break;
-    case Presenter::kOtherButton:
-        properlyDeleteRulesBeforeQuit();
-        replyToApplicationShouldTerminate(true);
-        break;
-    default:
-        break;
+            break;
+        case Presenter::kOtherButton:
+            properlyDeleteRulesBeforeQuit();
+            replyToApplicationShouldTerminate(true);
+            break;
+        default:
+            break;
     }
 }
 
@@ -380,7 +390,8 @@ void MyController::properlyDeleteRulesBeforeQuit() {
     frames.setValue(kFrameName, mainWindow_.saveGeometry());
     frames.sync();
     if (frames.status() != QSettings::NoError) {
-        SystemLog::logf("can't save the frame of the main window in %s", frameSettingsPath_.toLocal8Bit().constData());
+        SystemLog::logf("can't save the frame of the main window in %s",
+                        frameSettingsPath_.toLocal8Bit().constData());
     }
 }
 
@@ -399,7 +410,9 @@ int MyController::columnWithIdentifier(const QString& identifier) {
     return ServicesTableModel::columnWithIdentifier(identifier);
 }
 
-int MyController::numberOfRowsInTableView() const { return static_cast<int>(servicesArray_.size()); }
+int MyController::numberOfRowsInTableView() const {
+    return static_cast<int>(servicesArray_.size());
+}
 
 QVariant MyController::objectValueForTableColumn(const QString& identifier, int row) const {
     if (row < 0 || row >= numberOfRowsInTableView()) {
@@ -423,13 +436,15 @@ QVariant MyController::objectValueForTableColumn(const QString& identifier, int 
 }
 
 bool MyController::otherRowHasName(const Service& service, const std::string& name) const {
-    return std::any_of(servicesArray_.begin(), servicesArray_.end(),
-                       [&](const auto& other) { return other.get() != &service && other->name() == name; });
+    return std::any_of(servicesArray_.begin(), servicesArray_.end(), [&](const auto& other) {
+        return other.get() != &service && other->name() == name;
+    });
 }
 
 bool MyController::otherRowHasPort(const Service& service, int port) const {
-    return std::any_of(servicesArray_.begin(), servicesArray_.end(),
-                       [&](const auto& other) { return other.get() != &service && other->servicePort() == port; });
+    return std::any_of(servicesArray_.begin(), servicesArray_.end(), [&](const auto& other) {
+        return other.get() != &service && other->servicePort() == port;
+    });
 }
 
 void MyController::setObjectValue(const QVariant& value, const QString& identifier, int row) {
@@ -676,12 +691,7 @@ bool MyController::toggleUlService(int clickedRow) {
         removePortFrom(uploadCappedServicesPort_, port);
         return true;
     }
-    if (port <= 0) {
-        return false;
-    }
-    if (!canSelectAnotherRow_) {
-        presenter_.beep();
-        editColumn(lastSelectedColumn_, selectedRow());
+    if (!mayCapPort(port)) {
         return false;
     }
     if (myThroughputLimiter->addULService(service) < 0) {
@@ -690,6 +700,20 @@ bool MyController::toggleUlService(int clickedRow) {
     service->setUploadIsCapped(true);
     setStoredEntry(keys::activatedULServices, clickedRow, PlistValue(true));
     uploadCappedServicesPort_.push_back(port);
+    return true;
+}
+
+// Port 0 is a row not yet given its port; while a row is being edited nothing else may be
+// capped, and the editor is put back in front of the user.
+bool MyController::mayCapPort(int port) {
+    if (port <= 0) {
+        return false;
+    }
+    if (!canSelectAnotherRow_) {
+        presenter_.beep();
+        editColumn(lastSelectedColumn_, selectedRow());
+        return false;
+    }
     return true;
 }
 
@@ -707,12 +731,7 @@ bool MyController::toggleDlService(int clickedRow) {
         removePortFrom(downloadCappedServicesPort_, port);
         return true;
     }
-    if (port <= 0) {
-        return false;
-    }
-    if (!canSelectAnotherRow_) {
-        presenter_.beep();
-        editColumn(lastSelectedColumn_, selectedRow());
+    if (!mayCapPort(port)) {
         return false;
     }
     if (myThroughputLimiter->addDLService(service) < 0) {
@@ -739,7 +758,8 @@ void MyController::capUL() {
         portTableView->setEnabled(true);
         DATARate_ = static_cast<float>(sliderUL->floatValue());
     }
-    for (QWidget* control : std::initializer_list<QWidget*>{sliderUL, rangeULmin, rangeULmax, ULRangePopUp, uploadRateTF}) {
+    for (QWidget* control : std::initializer_list<QWidget*>{sliderUL, rangeULmin, rangeULmax,
+                                                            ULRangePopUp, uploadRateTF}) {
         control->setEnabled(!switchingOff);
     }
     myThroughputLimiter->setDATARate(DATARate_);
@@ -748,7 +768,8 @@ void MyController::capUL() {
 
 void MyController::capDL() {
     if (sliderDL->isEnabled()) {
-        for (QWidget* control : std::initializer_list<QWidget*>{sliderDL, rangeDLmin, rangeDLmax, DLRangePopUp, downloadRateTF}) {
+        for (QWidget* control : std::initializer_list<QWidget*>{sliderDL, rangeDLmin, rangeDLmax,
+                                                                DLRangePopUp, downloadRateTF}) {
             control->setEnabled(false);
         }
         ACKPause_ = 0.0F;
@@ -783,9 +804,10 @@ void MyController::openHomePage() { presenter_.openUrl(kMakerServer); }
 // ---- alerts ---------------------------------------------------------------------------------
 
 void MyController::noNetworkRouteFound() {
-    presentAlert(localized("A Low Level Error Occured"),
-                 localized("No Network Route was found, please check you are connected to a Network !"),
-                 localized("Quit"), true);
+    presentAlert(
+        localized("A Low Level Error Occured"),
+        localized("No Network Route was found, please check you are connected to a Network !"),
+        localized("Quit"), true);
 }
 
 void MyController::genericIpfwProblemError(const Notification& notification) {
@@ -799,8 +821,8 @@ void MyController::genericIpfwProblemError(const Notification& notification) {
                  needToQuit ? "Quit" : "OK", needToQuit);
 }
 
-void MyController::presentAlert(const std::string& title, const std::string& message, const std::string& button,
-                                bool quitAfterwards) {
+void MyController::presentAlert(const std::string& title, const std::string& message,
+                                const std::string& button, bool quitAfterwards) {
     presenter_.runAlert(title, message, button);
     if (quitAfterwards) {
         terminate();

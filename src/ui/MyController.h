@@ -3,7 +3,6 @@
 #include <QObject>
 #include <QString>
 #include <QVariant>
-
 #include <functional>
 #include <memory>
 #include <string>
@@ -129,7 +128,9 @@ public:
     // State, for the window's other parts and for tests.
     const std::vector<std::shared_ptr<Service>>& servicesArray() const { return servicesArray_; }
     const std::vector<int>& uploadCappedServicesPort() const { return uploadCappedServicesPort_; }
-    const std::vector<int>& downloadCappedServicesPort() const { return downloadCappedServicesPort_; }
+    const std::vector<int>& downloadCappedServicesPort() const {
+        return downloadCappedServicesPort_;
+    }
     float DATARate() const { return DATARate_; }
     float ACKPause() const { return ACKPause_; }
     bool canSelectAnotherRow() const { return canSelectAnotherRow_; }
@@ -153,14 +154,15 @@ private:
     void makeTable();
     void showRunServices();
     void donatewareReminder();
-    void presentAlert(const std::string& title, const std::string& message, const std::string& button,
-                      bool quitAfterwards);
+    void presentAlert(const std::string& title, const std::string& message,
+                      const std::string& button, bool quitAfterwards);
     void quitNow();
 
     // The table's editing.
     void refuse(const QString& identifier, int row, bool beep);
     void selectRowAlone(int row);
     void editColumn(int column, int row);
+    bool mayCapPort(int port);
     void reloadData();
     int selectedRow() const;
     bool otherRowHasName(const Service& service, const std::string& name) const;

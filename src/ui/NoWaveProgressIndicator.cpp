@@ -2,7 +2,6 @@
 
 #include <QStyleOptionProgressBar>
 #include <QStylePainter>
-
 #include <algorithm>
 #include <cmath>
 
@@ -16,7 +15,8 @@ void NoWaveProgressIndicator::setDoubleValue(double value) {
     if (!std::isfinite(value)) {
         value = minimum();
     }
-    const double clamped = std::clamp(value, static_cast<double>(minimum()), static_cast<double>(maximum()));
+    const double clamped =
+        std::clamp(value, static_cast<double>(minimum()), static_cast<double>(maximum()));
     setValue(static_cast<int>(std::lround(clamped)));
 }
 

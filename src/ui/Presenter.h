@@ -30,9 +30,11 @@ public:
 
     // Shows `sheet` modal to `window` only and returns at once; `answered` gets the answer
     // later, on the GUI thread. Buttons with an empty title are left out.
-    virtual void beginSheet(QWidget& window, const Sheet& sheet, std::function<void(int answer)> answered) = 0;
+    virtual void beginSheet(QWidget& window, const Sheet& sheet,
+                            std::function<void(int answer)> answered) = 0;
     // An application-modal alert with one button; returns when the button is pressed.
-    virtual void runAlert(const std::string& title, const std::string& message, const std::string& button) = 0;
+    virtual void runAlert(const std::string& title, const std::string& message,
+                          const std::string& button) = 0;
     // An application-modal alert with the panel's buttons (those with an empty title are
     // left out); returns the answer (kDefaultButton, kAlternateButton or kOtherButton).
     virtual int runAlertPanel(const Sheet& panel) = 0;

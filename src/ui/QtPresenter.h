@@ -8,8 +8,10 @@ namespace quellbox {
 // application-modal ones, the beep is the desktop's, URLs go to QDesktopServices.
 class QtPresenter : public Presenter {
 public:
-    void beginSheet(QWidget& window, const Sheet& sheet, std::function<void(int answer)> answered) override;
-    void runAlert(const std::string& title, const std::string& message, const std::string& button) override;
+    void beginSheet(QWidget& window, const Sheet& sheet,
+                    std::function<void(int answer)> answered) override;
+    void runAlert(const std::string& title, const std::string& message,
+                  const std::string& button) override;
     int runAlertPanel(const Sheet& panel) override;
     int runModal(QDialog& dialog) override;
     void beep() override;

@@ -4,7 +4,6 @@
 #include <QMetaObject>
 #include <QThread>
 #include <QTimer>
-
 #include <cmath>
 
 namespace quellbox {
@@ -28,7 +27,8 @@ RunLoop::TimerId QtRunLoop::scheduleRepeatingTimer(Interval interval, std::funct
         startTimer(id, milliseconds, std::move(fire));
     } else {
         QMetaObject::invokeMethod(
-            this, [this, id, milliseconds, fire = std::move(fire)]() mutable {
+            this,
+            [this, id, milliseconds, fire = std::move(fire)]() mutable {
                 startTimer(id, milliseconds, std::move(fire));
             },
             Qt::QueuedConnection);
@@ -46,7 +46,8 @@ void QtRunLoop::startTimer(TimerId id, int milliseconds, std::function<void()> f
     auto* timer = new QTimer(this);
     timer->setTimerType(Qt::PreciseTimer);
     timer->setInterval(milliseconds);
-    connect(timer, &QTimer::timeout, this, [this, id, fire = std::move(fire)] { fireTimer(id, fire); });
+    connect(timer, &QTimer::timeout, this,
+            [this, id, fire = std::move(fire)] { fireTimer(id, fire); });
     timers_[id] = timer;
     timer->start();
 }

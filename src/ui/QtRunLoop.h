@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QObject>
-
 #include <map>
 #include <mutex>
 #include <set>
@@ -33,8 +32,8 @@ private:
 
     std::mutex mutex_;
     TimerId nextTimer_ = 1;
-    std::set<TimerId> live_;               // guarded by mutex_: scheduled and not invalidated
-    std::map<TimerId, QTimer*> timers_;    // GUI thread only
+    std::set<TimerId> live_;             // guarded by mutex_: scheduled and not invalidated
+    std::map<TimerId, QTimer*> timers_;  // GUI thread only
 };
 
 }  // namespace quellbox

@@ -9,7 +9,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
-
 #include <cmath>
 #include <cstdlib>
 
@@ -36,28 +35,30 @@ float floatValue(const QLineEdit& field) {
 
 QString rateText(float rate) { return QString::number(static_cast<double>(rate), 'g', 6); }
 
-QString wholePart(float value) { return QString::number(static_cast<long long>(std::trunc(value))); }
+QString wholePart(float value) {
+    return QString::number(static_cast<long long>(std::trunc(value)));
+}
 
 }  // namespace
 
 RangeController::Range RangeController::rangeForConnectionType(int item) {
     switch (item) {
-    case 0:
-        return {90.0F, 120.0F, 115.0F};
-    case 1:
-        return {60.0F, 90.0F, 86.0F};
-    case 2:
-        return {45.0F, 60.0F, 56.0F};
-    case 3:
-        return {30.0F, 45.0F, 42.0F};
-    case 4:
-        return {15.0F, 30.0F, 28.0F};
-    case 5:
-        return {7.0F, 15.0F, 13.5F};
-    case 6:
-        return {2.0F, 7.0F, 6.0F};
-    default:
-        return {7.0F, 15.0F, 13.5F};
+        case 0:
+            return {90.0F, 120.0F, 115.0F};
+        case 1:
+            return {60.0F, 90.0F, 86.0F};
+        case 2:
+            return {45.0F, 60.0F, 56.0F};
+        case 3:
+            return {30.0F, 45.0F, 42.0F};
+        case 4:
+            return {15.0F, 30.0F, 28.0F};
+        case 5:
+            return {7.0F, 15.0F, 13.5F};
+        case 6:
+            return {2.0F, 7.0F, 6.0F};
+        default:
+            return {7.0F, 15.0F, 13.5F};
     }
 }
 
@@ -101,7 +102,8 @@ void RangeController::awakeFromNib() {
     showDATARate();
     throughputLimiter->setDATARate(DATARate_);
     throughputLimiter->setACKPause(ACKPause_);
-    ULRangePopUp->setCurrentIndex(static_cast<int>(preferences_.integerForKey(keys::connectionType)));
+    ULRangePopUp->setCurrentIndex(
+        static_cast<int>(preferences_.integerForKey(keys::connectionType)));
 
     const float minimum = preferences_.floatForKey(keys::minDATARate);
     const float maximum = preferences_.floatForKey(keys::maxDATARate);
@@ -132,7 +134,8 @@ void RangeController::ULRangePopUpHasChanged() {
             break;
         }
         if (QWidget* parent = customRangeWIndow->parentWidget()) {
-            customRangeWIndow->move(parent->geometry().center() - customRangeWIndow->rect().center());
+            customRangeWIndow->move(parent->geometry().center() -
+                                    customRangeWIndow->rect().center());
         }
         const int code = presenter_.runModal(*customRangeWIndow);
         if (code == 1) {
@@ -141,7 +144,8 @@ void RangeController::ULRangePopUpHasChanged() {
             const float highest = floatValue(*toBWForm) / divisor;
             // A range must have room and be a rate at all: a lowest rate of 0 or less would
             // turn the pacing off while the upload still shows as capped.
-            if (std::isfinite(lowest) && std::isfinite(highest) && lowest > 0.0F && lowest < highest) {
+            if (std::isfinite(lowest) && std::isfinite(highest) && lowest > 0.0F &&
+                lowest < highest) {
                 preferences_.setFloat(lowest, keys::minDATARate);
                 preferences_.setFloat(highest, keys::maxDATARate);
                 preferences_.setFloat((lowest + highest) * 0.5F, keys::defaultDATARate);

@@ -8,7 +8,9 @@
 namespace quellbox {
 
 ServicesTableModel::ServicesTableModel(TableDataSource& dataSource, QObject* parent)
-    : QAbstractTableModel(parent), dataSource_(dataSource), shownRows_(std::max(0, dataSource.numberOfRowsInTableView())) {}
+    : QAbstractTableModel(parent),
+      dataSource_(dataSource),
+      shownRows_(std::max(0, dataSource.numberOfRowsInTableView())) {}
 
 const QStringList& ServicesTableModel::identifiers() {
     static const QStringList columns{"Ul", "Dl", "Service", "Port"};
@@ -32,7 +34,9 @@ void ServicesTableModel::reloadData() {
     }
 }
 
-int ServicesTableModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : shownRows_; }
+int ServicesTableModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : shownRows_;
+}
 
 int ServicesTableModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(identifiers().size());
@@ -51,16 +55,16 @@ QVariant ServicesTableModel::data(const QModelIndex& index, int role) const {
         return value.toBool() ? Qt::Checked : Qt::Unchecked;
     }
     switch (role) {
-    case Qt::DisplayRole:
-    case Qt::EditRole:
-        return dataSource_.objectValueForTableColumn(identifier, index.row());
-    case Qt::ForegroundRole:
-        if (dataSource_.willDisplayCell(identifier, index.row()).disabledTextColor) {
-            return QApplication::palette().brush(QPalette::Disabled, QPalette::Text);
-        }
-        return {};
-    default:
-        return {};
+        case Qt::DisplayRole:
+        case Qt::EditRole:
+            return dataSource_.objectValueForTableColumn(identifier, index.row());
+        case Qt::ForegroundRole:
+            if (dataSource_.willDisplayCell(identifier, index.row()).disabledTextColor) {
+                return QApplication::palette().brush(QPalette::Disabled, QPalette::Text);
+            }
+            return {};
+        default:
+            return {};
     }
 }
 
@@ -73,7 +77,8 @@ bool ServicesTableModel::setData(const QModelIndex& index, const QVariant& value
         if (role != Qt::CheckStateRole) {
             return false;
         }
-        const bool changed = index.column() == 0 ? dataSource_.toggleUlService(row) : dataSource_.toggleDlService(row);
+        const bool changed = index.column() == 0 ? dataSource_.toggleUlService(row)
+                                                 : dataSource_.toggleDlService(row);
         reloadData();
         return changed;
     }

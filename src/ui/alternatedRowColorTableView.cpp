@@ -12,12 +12,13 @@ alternatedRowColorTableView::alternatedRowColorTableView(QWidget* parent) : QTab
 }
 
 const QColor& alternatedRowColorTableView::stripeColor() {
-    static const QColor sStripeColor = QColor::fromRgbF(0.929411768913269F, 0.9529411792755127F,
-                                                        0.9960784316062927F, 1.0F);
+    static const QColor sStripeColor =
+        QColor::fromRgbF(0.929411768913269F, 0.9529411792755127F, 0.9960784316062927F, 1.0F);
     return sStripeColor;
 }
 
-std::vector<QRectF> alternatedRowColorTableView::stripesInRect(const QRectF& clipRect, double rowHeight) {
+std::vector<QRectF> alternatedRowColorTableView::stripesInRect(const QRectF& clipRect,
+                                                               double rowHeight) {
     std::vector<QRectF> stripes;
     if (rowHeight <= 0.0) {
         return stripes;

@@ -3,7 +3,6 @@
 #include <QColor>
 #include <QRectF>
 #include <QTableView>
-
 #include <vector>
 
 namespace quellbox {

@@ -80,8 +80,8 @@ ssize_t ControlledSocket::receive(std::uint8_t* buffer, std::size_t capacity, so
     return inner_->receive(buffer, capacity, token, tokenLength);
 }
 
-ssize_t ControlledSocket::send(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& token,
-                               socklen_t tokenLength) {
+ssize_t ControlledSocket::send(const std::uint8_t* bytes, std::size_t length,
+                               const sockaddr_in& token, socklen_t tokenLength) {
     {
         std::unique_lock guard(holdMutex_);
         if (holding_) {

@@ -28,16 +28,18 @@ TEST(FirewallFaults, RandomRefusalsNeverLeaveACappedServiceWithoutItsRules) {
     int failures = 0;
     for (int step = 0; step < 40; ++step) {
         const bool refuse = random() % 3 == 0;
-        ASSERT_TRUE(SimFirewallState::update(sim.kernel().statePath(), [&](SimFirewallState& state) {
-            state.refusals.clear();
-            if (refuse) {
-                state.refusals.push_back({random() % 2 ? "add" : "delete", 0});
-            }
-            return true;
-        }));
+        ASSERT_TRUE(
+            SimFirewallState::update(sim.kernel().statePath(), [&](SimFirewallState& state) {
+                state.refusals.clear();
+                if (refuse) {
+                    state.refusals.push_back({random() % 2 ? "add" : "delete", 0});
+                }
+                return true;
+            }));
         auto& service = services[random() % services.size()];
         const bool capped = sim.engine().isCappedUL(service->servicePort());
-        const int result = capped ? sim.engine().removeULService(service) : sim.engine().addULService(service);
+        const int result =
+            capped ? sim.engine().removeULService(service) : sim.engine().addULService(service);
         failures += result < 0 ? 1 : 0;
 
         sim.kernel().syncRules();

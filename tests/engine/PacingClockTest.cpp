@@ -79,7 +79,8 @@ TEST(PacingClock, ChargeWhileIdleStartsFromNow) {
     const Clock::time_point later = start + std::chrono::seconds(5);
     pacing.charge(1024, 10.0, later);
     // The queue had run empty; the paced packet at `later + 30 ms` still owes the 70 ms left.
-    EXPECT_EQ(pacing.packetSent(1024, 10.0, later + milliseconds(30), true), later + milliseconds(200));
+    EXPECT_EQ(pacing.packetSent(1024, 10.0, later + milliseconds(30), true),
+              later + milliseconds(200));
 }
 
 TEST(PacingClock, ChargesLeadNoFurtherThanTheBound) {

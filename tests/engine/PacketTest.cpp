@@ -1,18 +1,16 @@
-#include "engine/Packet.h"
-
 #include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <climits>
 #include <cstring>
 #include <vector>
 
 #include "TestPackets.h"
+#include "engine/Packet.h"
 #include "platform/SystemLog.h"
 
 namespace quellbox {
@@ -128,18 +126,17 @@ TEST(Packet, ServesTheReadAndTheWriteBackByteForByte) {
                   static_cast<ssize_t>(size));
 
         auto packet = std::make_unique<Packet>();
-        const ssize_t n = recvfrom(reader, buffer.data(), Packet::maximumSize, 0,
-                                   reinterpret_cast<sockaddr*>(packet->getAddress()),
-                                   packet->getAddressSize());
+        const ssize_t n =
+            recvfrom(reader, buffer.data(), Packet::maximumSize, 0,
+                     reinterpret_cast<sockaddr*>(packet->getAddress()), packet->getAddressSize());
         ASSERT_EQ(n, static_cast<ssize_t>(size));
         ASSERT_TRUE(packet->setPacketSize(static_cast<int32_t>(n)));
         std::memcpy(packet->rawPacket(), buffer.data(), static_cast<size_t>(n));
         EXPECT_EQ(*packet->getAddressSize(), sizeof(sockaddr_in));
         EXPECT_EQ(packet->getAddress()->sin_port, peerAddress.sin_port);
 
-        ASSERT_EQ(sendto(reader, packet->rawPacket(),
-                         static_cast<size_t>(packet->getPacketSize()), 0,
-                         reinterpret_cast<const sockaddr*>(packet->getAddress()),
+        ASSERT_EQ(sendto(reader, packet->rawPacket(), static_cast<size_t>(packet->getPacketSize()),
+                         0, reinterpret_cast<const sockaddr*>(packet->getAddress()),
                          *packet->getAddressSize()),
                   static_cast<ssize_t>(size));
         std::vector<uint8_t> echoed(size + 1);

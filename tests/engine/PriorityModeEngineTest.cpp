@@ -48,7 +48,9 @@ void appendLogLine(SimEngineFixture& sim, const std::string& address, const std:
     log << "2024/05/01 20:00:00\t" << address << '\t' << login << '\t' << name << "\tsong.mp3\r";
 }
 
-void useTheLog(SimEngineFixture& sim) { sim.preferences().setObject(PlistValue(true), keys::useServerLogFile); }
+void useTheLog(SimEngineFixture& sim) {
+    sim.preferences().setObject(PlistValue(true), keys::useServerLogFile);
+}
 
 std::shared_ptr<UserInfo> client(int priority, const std::string& name,
                                  SystemClock::time_point date = SystemClock::now()) {
@@ -75,7 +77,8 @@ protected:
     }
 
     // An engine without an own address has no flushing thread to tidy the tables meanwhile.
-    SimEngineFixture sim_{SimEngineFixture::Options::withRule(std::make_unique<testing::FakeRule>(""))};
+    SimEngineFixture sim_{
+        SimEngineFixture::Options::withRule(std::make_unique<testing::FakeRule>(""))};
     int refreshes_ = 0;
     PriorityModeTraffic traffic_{sim_.ipmode(),
                                  [](int port) -> std::optional<std::string> {
@@ -199,7 +202,8 @@ TEST_F(PriorityModeTrafficTest, WaitingClientIsNamedWhenTheLogShowsIt) {
     EXPECT_EQ(refreshes_, 2);
 }
 
-TEST_F(PriorityModeTrafficTest, QuietClientGoesIdleAfterFifteenSecondsAndIsForgottenAfterTwoMinutes) {
+TEST_F(PriorityModeTrafficTest,
+       QuietClientGoesIdleAfterFifteenSecondsAndIsForgottenAfterTwoMinutes) {
     const auto record = client(6, "Alice", SystemClock::now() - 16s);
     active_->linkThisUserInfo(record, kAlice);
     active_->linkThisUserInfo(client(5, "Bob"), kBob);
@@ -239,7 +243,8 @@ protected:
         sim_.engine().addTrafficListener(listener_);
     }
 
-    std::vector<std::uint8_t> to(std::uint32_t client, std::uint8_t seed, std::size_t length = 1500) {
+    std::vector<std::uint8_t> to(std::uint32_t client, std::uint8_t seed,
+                                 std::size_t length = 1500) {
         return sim_.serverPacket(kPort, GenericIPTable::convertLongToString(client), length,
                                  TcpPacketBuilder::kAck, seed);
     }

@@ -1,5 +1,3 @@
-#include "engine/Queue.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,17 +8,18 @@
 #include <vector>
 
 #include "TestPackets.h"
+#include "engine/Queue.h"
 #include "engine/RandomSource.h"
 #include "platform/SystemLog.h"
 
 namespace quellbox {
 namespace {
 
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using testing::makePacket;
 using testing::RecordingReleaser;
 using testing::tagOf;
-using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 
 const char* const kFull = "will release this packet since this queue is full !";
 
@@ -339,8 +338,7 @@ TEST(QueueThreads, ProducersAndConsumersLoseNothing) {
     for (int p = 0; p < producers; ++p) {
         producerThreads.emplace_back([&, p] {
             for (int i = 0; i < perProducer; ++i) {
-                queue->enqueue(
-                    makePacket(static_cast<uint32_t>(p * perProducer + i), &releaser));
+                queue->enqueue(makePacket(static_cast<uint32_t>(p * perProducer + i), &releaser));
             }
         });
     }

@@ -1,8 +1,7 @@
-#include "engine/RandomSource.h"
-
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
+
+#include "engine/RandomSource.h"
 
 namespace quellbox {
 namespace {

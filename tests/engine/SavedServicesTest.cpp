@@ -1,8 +1,7 @@
-#include "engine/SavedServices.h"
-
 #include <gtest/gtest.h>
 
 #include "SimEngineFixture.h"
+#include "engine/SavedServices.h"
 #include "firewall/SimFirewallState.h"
 #include "platform/SystemLog.h"
 #include "settings/PreferenceKeys.h"
@@ -31,7 +30,8 @@ TEST(SavedServices, StoredListsOfUnequalLengthAreCutToTheShorterAndStored) {
     EXPECT_EQ(services[0]->name(), "Hotline");
     EXPECT_EQ(services[1]->servicePort(), 6700);
     EXPECT_FALSE(services[1]->uploadIsCapped());
-    EXPECT_EQ(prefs.objectForKey(keys::servicesNameArray), PlistValue(texts({"Hotline", "Carracho"})));
+    EXPECT_EQ(prefs.objectForKey(keys::servicesNameArray),
+              PlistValue(texts({"Hotline", "Carracho"})));
 
     prefs.setObject(PlistValue(texts({"Solo"})), keys::servicesNameArray);
     prefs.setObject(PlistValue(PlistValue::Array{1, 2, 3}), keys::servicesPortArray);
@@ -45,7 +45,8 @@ TEST(SavedServices, StoredListsOfUnequalLengthAreCutToTheShorterAndStored) {
 TEST(SavedServices, MissingCapFlagsCountAsCapped) {
     SimEngineFixture sim;
     sim.preferences().setObject(PlistValue(PlistValue::Array{false}), keys::activatedULServices);
-    EXPECT_EQ(SavedServices::activatedFlags(sim.preferences(), 3), (std::vector<bool>{false, true, true}));
+    EXPECT_EQ(SavedServices::activatedFlags(sim.preferences(), 3),
+              (std::vector<bool>{false, true, true}));
     sim.preferences().removeObjectForKey(keys::activatedULServices);
     EXPECT_EQ(SavedServices::activatedFlags(sim.preferences(), 2), (std::vector<bool>{true, true}));
 }

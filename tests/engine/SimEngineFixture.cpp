@@ -39,7 +39,8 @@ SimEngineFixture::SimEngineFixture(Options options) {
     AtomicFile::write(folder_ / "Downloads", "");
     preferences_->setObject(PlistValue((folder_ / "Downloads").string()), keys::logPath);
     priorities_ = std::make_shared<defaultPriorityParser>(*preferences_, notifications_);
-    ipmode_ = std::make_unique<IPMode>(*preferences_, [priorities = priorities_] { return priorities; });
+    ipmode_ =
+        std::make_unique<IPMode>(*preferences_, [priorities = priorities_] { return priorities; });
     const auto backend = PacketBackend::simulated(*kernel_);
     std::unique_ptr<DivertSocket> socket = backend.makeDivertSocket();
     if (options.controlledSocket) {
@@ -53,9 +54,9 @@ SimEngineFixture::SimEngineFixture(Options options) {
     std::unique_ptr<IpfwRule> rule =
         options.rule ? std::move(options.rule) : std::make_unique<IpfwRule>(backend.programs());
     random_ = std::make_unique<RandomSource>(options.seed);
-    engine_ = std::make_unique<ThroughputLimiter>(ThroughputLimiter::Collaborators{
-        std::move(socket), std::move(rule), runLoop_, *preferences_, *ipmode_, notifications_,
-        *random_});
+    engine_ = std::make_unique<ThroughputLimiter>(
+        ThroughputLimiter::Collaborators{std::move(socket), std::move(rule), runLoop_,
+                                         *preferences_, *ipmode_, notifications_, *random_});
 }
 
 SimEngineFixture::~SimEngineFixture() {

@@ -75,7 +75,9 @@ public:
     // Destroys the engine now (its threads end, what it holds is released).
     void destroyEngine() { engine_.reset(); }
     // Waits until the main run loop has finished whatever it was doing.
-    void flushMainLoop() { runLoop_.performOnMainThread([] {}, true); }
+    void flushMainLoop() {
+        runLoop_.performOnMainThread([] {}, true);
+    }
 
     // Caps the upload (and with `download` the download) of a service on `port` and makes
     // the kernel see its rules at once.
@@ -90,7 +92,9 @@ public:
     std::vector<std::uint8_t> clientPacket(int port, const std::string& server, std::size_t length,
                                            std::uint8_t flags = TcpPacketBuilder::kAck,
                                            std::uint8_t seed = 0) const;
-    void inject(const std::vector<std::uint8_t>& packet) { kernel_->inject(packet.data(), packet.size()); }
+    void inject(const std::vector<std::uint8_t>& packet) {
+        kernel_->inject(packet.data(), packet.size());
+    }
 
     // The "genericIpfwProblemNotification"s posted since the fixture was made.
     std::vector<Notification> problems();
@@ -116,7 +120,7 @@ private:
     std::unique_ptr<ThroughputLimiter> engine_;
     std::mutex mutex_;
     std::condition_variable departed_;
-    std::vector<Departure> departures_;  // guarded by mutex_
+    std::vector<Departure> departures_;   // guarded by mutex_
     std::vector<Notification> problems_;  // guarded by mutex_
     SimWire::ObserverId observer_ = 0;
 };

@@ -14,10 +14,10 @@
 namespace quellbox {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using testing::ControlledSocket;
+using ::testing::ElementsAre;
 using testing::FakeRule;
+using ::testing::IsEmpty;
 using testing::SharedLogListener;
 using testing::SimEngineFixture;
 
@@ -33,7 +33,8 @@ struct Posted {
 std::vector<Posted> postedBy(SimEngineFixture& sim) {
     std::vector<Posted> posted;
     for (const auto& note : sim.problems()) {
-        posted.push_back({note.userInfo.at("title").stringValue(), note.userInfo.at("msg").stringValue(),
+        posted.push_back({note.userInfo.at("title").stringValue(),
+                          note.userInfo.at("msg").stringValue(),
                           note.userInfo.at("needToQuitAfterAlert").boolValue(), note.object});
     }
     return posted;
@@ -69,9 +70,10 @@ TEST(ThroughputLimiterServices, FailingRuleIsReportedAndNothingRecorded) {
     const auto posted = postedBy(fixture.sim);
     ASSERT_EQ(posted.size(), 1U);
     EXPECT_EQ(posted[0].title, "Error : Can't create rule for this Service");
-    EXPECT_EQ(posted[0].msg,
-              "There is no free rule left.\nIf you are using a FireWall, please move it's own rules to "
-              "higher numbers.");
+    EXPECT_EQ(
+        posted[0].msg,
+        "There is no free rule left.\nIf you are using a FireWall, please move it's own rules to "
+        "higher numbers.");
     EXPECT_FALSE(posted[0].needToQuit);
     EXPECT_EQ(posted[0].object, &fixture.engine());
 
@@ -124,9 +126,10 @@ TEST(ThroughputLimiterServices, FailingDeruleIsReportedAndTheServiceStays) {
     const auto posted = postedBy(fixture.sim);
     ASSERT_EQ(posted.size(), 1U);
     EXPECT_EQ(posted[0].title, "Error : Can't remove rule for this Service");
-    EXPECT_EQ(posted[0].msg,
-              "There is a problem with ipfw command.\nIf you are using a FireWall, please quit it and "
-              "launch it before Quellbox.");
+    EXPECT_EQ(
+        posted[0].msg,
+        "There is a problem with ipfw command.\nIf you are using a FireWall, please quit it and "
+        "launch it before Quellbox.");
     EXPECT_FALSE(posted[0].needToQuit);
 }
 
@@ -178,8 +181,9 @@ void expectSocketProblem(bool failOpen, const std::string& title) {
     EXPECT_TRUE(posted[0].needToQuit);
     EXPECT_EQ(sim.socket()->receiveCalls(), 0);
     if (failOpen) {
-        EXPECT_THAT(log.errorLines(),
-                    ElementsAre(::testing::StartsWith("Quellbox Error : divert socket not created !: ")));
+        EXPECT_THAT(
+            log.errorLines(),
+            ElementsAre(::testing::StartsWith("Quellbox Error : divert socket not created !: ")));
     } else {
         EXPECT_EQ(sim.socket()->closeCalls(), 1);
     }
@@ -219,8 +223,8 @@ TEST(ThroughputLimiterListeners, EachTickCallsEveryListenerAckDataQueueInOrder) 
         },
         true);
     std::lock_guard guard(mutex);
-    EXPECT_THAT(log, ElementsAre("first.ack", "first.data", "first.queue", "second.ack", "second.data",
-                                 "second.queue"));
+    EXPECT_THAT(log, ElementsAre("first.ack", "first.data", "first.queue", "second.ack",
+                                 "second.data", "second.queue"));
 }
 
 TEST(ThroughputLimiterListeners, ListenerAddedTwiceIsCalledTwiceAndRemovedEverywhere) {

@@ -20,7 +20,8 @@ TEST(ThroughputLimiterSim, CappedPortPassesThroughTheEngineByteForByteAtTheRate)
 
     std::vector<std::vector<std::uint8_t>> sent;
     for (int i = 0; i < 10; ++i) {
-        sent.push_back(sim.serverPacket(6700, "192.0.2.10", 1024, 0x10, static_cast<std::uint8_t>(i)));
+        sent.push_back(
+            sim.serverPacket(6700, "192.0.2.10", 1024, 0x10, static_cast<std::uint8_t>(i)));
         sim.inject(sent.back());
     }
     ASSERT_TRUE(sim.waitForDepartures(10));

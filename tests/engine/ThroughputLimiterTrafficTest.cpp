@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 
 #include "EngineDoubles.h"
@@ -107,7 +108,8 @@ TEST(ThroughputLimiterSorting, DataWithPshNeverOvertakesWaitingData) {
     startWithCap(sim);
     standTheDataPath(sim);
     const auto waiting = sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck, 1);
-    const auto pushed = sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh, 2);
+    const auto pushed =
+        sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh, 2);
     const auto marker = sim.serverPacket(kPort, kClient, 40, TcpPacketBuilder::kAck, 3);
     sim.inject(waiting);
     sim.inject(pushed);
@@ -125,7 +127,8 @@ TEST(ThroughputLimiterPacing, DataSentWithTheAcknowledgementsCountsAgainstTheRat
     startWithCap(sim);
     sim.engine().setDATARate(10.0F);  // 1024 bytes occupy 0.1 s
     // Nothing waits: the PSH segment leaves at once, and the rate owes its 0.1 s.
-    const auto pushed = sim.serverPacket(kPort, kClient, 1024, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh, 1);
+    const auto pushed =
+        sim.serverPacket(kPort, kClient, 1024, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh, 1);
     sim.inject(pushed);
     ASSERT_TRUE(sim.waitForDepartures(1));
     const auto first = sim.serverPacket(kPort, kClient, 1024, TcpPacketBuilder::kAck, 2);
@@ -222,7 +225,8 @@ TEST(ThroughputLimiterPacing, NoPacketLeavesBeforeItsPredecessorsTimeAtTheRate) 
     startWithCap(sim);
     sim.engine().setDATARate(10.0F);  // 1024 bytes occupy 0.1 s
     for (int i = 0; i < 3; ++i) {
-        sim.inject(sim.serverPacket(kPort, kClient, 1024, TcpPacketBuilder::kAck, static_cast<std::uint8_t>(i)));
+        sim.inject(sim.serverPacket(kPort, kClient, 1024, TcpPacketBuilder::kAck,
+                                    static_cast<std::uint8_t>(i)));
     }
     ASSERT_TRUE(sim.waitForDepartures(3));
     const auto departures = sim.departures();
@@ -240,7 +244,8 @@ TEST(ThroughputLimiterPacing, RateOfZeroOrLessNeitherPacesNorDrops) {
         // Paced at even 1 KiB/s these would take minutes; unpaced they pass within the
         // wait's guard.
         for (int i = 0; i < 150; ++i) {
-            sim.inject(sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck, static_cast<std::uint8_t>(i)));
+            sim.inject(sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck,
+                                        static_cast<std::uint8_t>(i)));
         }
         ASSERT_TRUE(sim.waitForDepartures(150)) << rate;
         EXPECT_TRUE(eventually([&] { return sim.engine().counters().writtenBack == 150U; }));
@@ -254,7 +259,8 @@ TEST(ThroughputLimiterPacing, SlowedAcknowledgementsWaitTheWholeMicroseconds) {
     sim.engine().setACKPause(2500.7F);
     const auto injected = SteadyClock::now();
     for (int i = 0; i < 4; ++i) {
-        sim.inject(sim.serverPacket(kPort, kClient, 40, TcpPacketBuilder::kAck, static_cast<std::uint8_t>(i)));
+        sim.inject(sim.serverPacket(kPort, kClient, 40, TcpPacketBuilder::kAck,
+                                    static_cast<std::uint8_t>(i)));
     }
     ASSERT_TRUE(sim.waitForDepartures(4));
     const auto departures = sim.departures();
@@ -289,7 +295,8 @@ TEST(ThroughputLimiterFailures, FailedReadIsReportedOnceAndForwardsNothing) {
               "Error : Quellbox encountered an error when reading the divert socket !");
     EXPECT_EQ(problems[0].userInfo.at("msg").stringValue(), "Please quit and relaunch it.");
     EXPECT_FALSE(problems[0].userInfo.at("needToQuitAfterAlert").boolValue());
-    EXPECT_THAT(log.errorLines(), ElementsAre("Quellbox Error : read from divert socket: Input/output error"));
+    EXPECT_THAT(log.errorLines(),
+                ElementsAre("Quellbox Error : read from divert socket: Input/output error"));
     EXPECT_EQ(sim.socket()->closeCalls(), 1);
     EXPECT_EQ(sim.socket()->receiveCalls(), 1);
     const auto counters = sim.engine().counters();
@@ -321,9 +328,11 @@ TEST(ThroughputLimiterFailures, FailedWriteDropsThePacketAndTheThreadsGoOn) {
     ASSERT_TRUE(sim.waitForDepartures(2));
     EXPECT_EQ(sim.departures()[1].bytes, ack);
 
-    EXPECT_THAT(log.errorLines(),
-                ElementsAre("Quellbox Error when writing a DATA Packet to the Divert socket: Input/output error",
-                            "Quellbox Error when writing an ACK Packet to the Divert socket: Input/output error"));
+    EXPECT_THAT(
+        log.errorLines(),
+        ElementsAre(
+            "Quellbox Error when writing a DATA Packet to the Divert socket: Input/output error",
+            "Quellbox Error when writing an ACK Packet to the Divert socket: Input/output error"));
     EXPECT_EQ(sim.engine().counters().writeFailures, 2U);
     EXPECT_TRUE(sim.engine().isRunning());
 }
@@ -335,7 +344,8 @@ TEST(ThroughputLimiterFailures, PacketsTheEngineLetsGoAreReleasedAtOnceAndNoneIs
     standTheDataPath(sim);
     constexpr int kInjected = 250;
     for (int i = 0; i < kInjected; ++i) {
-        sim.inject(sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck, static_cast<std::uint8_t>(i)));
+        sim.inject(sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck,
+                                    static_cast<std::uint8_t>(i)));
     }
     // The final queue takes 200; the other 50 are refused and released as they come.
     ASSERT_TRUE(eventually([&] { return sim.kernel().counters().dropped == 50; }));
@@ -345,7 +355,8 @@ TEST(ThroughputLimiterFailures, PacketsTheEngineLetsGoAreReleasedAtOnceAndNoneIs
     // on the wire or dropped, none left held.
     const auto counters = sim.kernel().counters();
     EXPECT_EQ(counters.dropped, 250U);
-    EXPECT_EQ(counters.injected, sim.kernel().wire().totalPackets() + counters.dropped + counters.flushedOnClose);
+    EXPECT_EQ(counters.injected,
+              sim.kernel().wire().totalPackets() + counters.dropped + counters.flushedOnClose);
 }
 
 // ---- stand-by -------------------------------------------------------------------------------
@@ -376,15 +387,21 @@ TEST(ThroughputLimiterStandBy, IdleEngineStopsTheGaugesUntilTheNextPacket) {
         return false;
     }));
 
-    // Quiet again: the listeners see ack 0 and data 0, then nothing.
+    // Quiet again: the last values the listeners saw are ack 0 and data 0. (A gauge tick on
+    // the main loop may interleave its own zeros with the flushing thread's.)
     ASSERT_TRUE(eventually([&] { return sim.engine().isInStandBy(); }));
     sim.flushMainLoop();
     const auto calls = listener->calls();
-    ASSERT_GE(calls.size(), 3U);
-    EXPECT_EQ(calls[calls.size() - 3].what, "ack");
-    EXPECT_EQ(calls[calls.size() - 3].value, 0.0);
-    EXPECT_EQ(calls[calls.size() - 2].what, "data");
-    EXPECT_EQ(calls[calls.size() - 2].value, 0.0);
+    auto lastValueOf = [&calls](const std::string& what) -> std::optional<double> {
+        for (auto call = calls.rbegin(); call != calls.rend(); ++call) {
+            if (call->what == what) {
+                return call->value;
+            }
+        }
+        return std::nullopt;
+    };
+    EXPECT_EQ(lastValueOf("ack"), 0.0);
+    EXPECT_EQ(lastValueOf("data"), 0.0);
     EXPECT_EQ(sim.engine().lastACKPacketSize(), 0);
 }
 

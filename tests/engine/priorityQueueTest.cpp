@@ -1,5 +1,3 @@
-#include "engine/priorityQueue.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,15 +8,16 @@
 
 #include "TestPackets.h"
 #include "engine/RandomSource.h"
+#include "engine/priorityQueue.h"
 #include "platform/SystemLog.h"
 
 namespace quellbox {
 namespace {
 
+using ::testing::ElementsAre;
 using testing::makePacket;
 using testing::RecordingReleaser;
 using testing::tagOf;
-using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAre;
 
 // Where a packet of each priority went: -1 for the final queue, else the bucket index.

@@ -63,11 +63,13 @@ TEST_F(DiscoveryTest, NoDefaultRouteMeansNoNetwork) {
     IpfwRule rule(fakes_.programs());
     EXPECT_EQ(rule.interface(), "");
     EXPECT_EQ(noNetwork_.load(), 1);
-    EXPECT_EQ(log_.count("No connection found !, please check you are connected to the network..."), 1);
+    EXPECT_EQ(log_.count("No connection found !, please check you are connected to the network..."),
+              1);
 }
 
 TEST_F(DiscoveryTest, AnEmptyRouteTableFallsBackToTheModemInterface) {
-    fakes_.setFile("ifconfig-all", "lo0: flags=8049<UP> mtu 16384\nppp0: flags=8051<UP,POINTOPOINT> mtu 1500\n");
+    fakes_.setFile("ifconfig-all",
+                   "lo0: flags=8049<UP> mtu 16384\nppp0: flags=8051<UP,POINTOPOINT> mtu 1500\n");
     IpfwRule rule(fakes_.programs());
     EXPECT_EQ(rule.interface(), "ppp0");
     EXPECT_EQ(log_.count("special case for PCI Modem (Bewan PCI st) detected"), 1);
@@ -93,7 +95,8 @@ TEST_F(DiscoveryTest, TheIpv4AddressIsFoundAfterIpv6Lines) {
 }
 
 TEST_F(DiscoveryTest, LinuxIfconfigOutputParses) {
-    fakes_.setFile("routes", "default            10.0.0.1           UGSc         0        0    eth0\n");
+    fakes_.setFile("routes",
+                   "default            10.0.0.1           UGSc         0        0    eth0\n");
     fakes_.setFile("ifconfig-eth0",
                    "eth0: flags=4163<UP,BROADCAST,RUNNING,MULTICAST>  mtu 1500\n"
                    "        inet 10.1.2.3  netmask 255.255.255.0  broadcast 10.1.2.255\n"
@@ -105,7 +108,8 @@ TEST_F(DiscoveryTest, LinuxIfconfigOutputParses) {
 
 TEST_F(DiscoveryTest, AnInterfaceWithoutIpv4HasNoAddress) {
     fakes_.setFile("routes", kBsdRoutes);
-    fakes_.setFile("ifconfig-en0", "en0: flags=8863<UP> mtu 1500\n\tinet6 fe80::1%en0 prefixlen 64\n");
+    fakes_.setFile("ifconfig-en0",
+                   "en0: flags=8863<UP> mtu 1500\n\tinet6 fe80::1%en0 prefixlen 64\n");
     IpfwRule rule(fakes_.programs());
     EXPECT_EQ(rule.ipAdr(), "");
     ASSERT_EQ(log_.errorLines().size(), 1U);
@@ -133,7 +137,8 @@ TEST_F(DiscoveryTest, AFailedSearchIsRetriedWhenTheNetworkComesUp) {
 
 TEST_F(DiscoveryTest, TwoThreadsRacingTheLazySearchRunItOnce) {
     fakes_.setFile("routes", kBsdRoutes);
-    fakes_.setFile("ifconfig-en0", "en0: flags=8863<UP> mtu 1500\n\tinet 192.168.1.34 netmask 0xffffff00\n");
+    fakes_.setFile("ifconfig-en0",
+                   "en0: flags=8863<UP> mtu 1500\n\tinet 192.168.1.34 netmask 0xffffff00\n");
     IpfwRule rule(fakes_.programs());
     std::string first;
     std::string second;
@@ -153,7 +158,8 @@ TEST(DiscoveryDeathTest, AFailingRouteTableProgramEndsTheApplication) {
     FakePrograms fakes;
     IpfwRule rule(fakes.programs());
     FakePrograms::writeScript(fakes.folder() / "netstat", "exit 1\n");
-    EXPECT_EXIT(rule.interface(), ::testing::ExitedWithCode(1), "Quellbox Error : execThisCommand failed !");
+    EXPECT_EXIT(rule.interface(), ::testing::ExitedWithCode(1),
+                "Quellbox Error : execThisCommand failed !");
 }
 
 TEST(IPLayer, ListsTheLoopbackInterface) {

@@ -29,7 +29,8 @@ FakePrograms::FakePrograms() {
 }
 
 FirewallPrograms FakePrograms::programs() const {
-    return {(folder() / "ipfw").string(), (folder() / "netstat").string(), (folder() / "ifconfig").string()};
+    return {(folder() / "ipfw").string(), (folder() / "netstat").string(),
+            (folder() / "ifconfig").string()};
 }
 
 void FakePrograms::setFile(const std::string& name, const std::string& contents) const {

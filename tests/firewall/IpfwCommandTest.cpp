@@ -1,5 +1,3 @@
-#include "firewall/IpfwCommand.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +5,7 @@
 
 #include "IptablesFirewall.h"
 #include "firewall/CommandRunner.h"
+#include "firewall/IpfwCommand.h"
 #include "firewall/PacketBackend.h"
 
 namespace quellbox {
@@ -26,8 +25,8 @@ TEST(IpfwCommand, TheFourCommandsOfTheRuleManagerParse) {
     ASSERT_TRUE(command);
     EXPECT_EQ(command->verb, IpfwCommand::Verb::List);
 
-    command = parse({"add", "65534", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "out", "via",
-                     "eth0"});
+    command = parse({"add", "65534", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to",
+                     "any", "out", "via", "eth0"});
     ASSERT_TRUE(command);
     EXPECT_EQ(command->verb, IpfwCommand::Verb::AddServer);
     EXPECT_EQ(command->rule, 65534);
@@ -35,13 +34,16 @@ TEST(IpfwCommand, TheFourCommandsOfTheRuleManagerParse) {
     EXPECT_EQ(command->address, "192.0.2.1");
     EXPECT_EQ(command->port, 80);
     EXPECT_EQ(command->interfaceName, "eth0");
-    EXPECT_EQ(command->listingLine(), "65534 divert 6715 tcp from 192.0.2.1 80 to any out via eth0");
+    EXPECT_EQ(command->listingLine(),
+              "65534 divert 6715 tcp from 192.0.2.1 80 to any out via eth0");
 
-    command = parse({"add", "7", "divert", "6715", "tcp", "from", "192.0.2.1", "to", "any", "8080", "via", "eth0"});
+    command = parse({"add", "7", "divert", "6715", "tcp", "from", "192.0.2.1", "to", "any", "8080",
+                     "via", "eth0"});
     ASSERT_TRUE(command);
     EXPECT_EQ(command->verb, IpfwCommand::Verb::AddClient);
     EXPECT_EQ(command->listingLine(), "00007 divert 6715 tcp from 192.0.2.1 to any 8080 via eth0");
-    EXPECT_EQ(IpfwCommand::parseListingLine(command->listingLine(), nullptr)->listingLine(), command->listingLine());
+    EXPECT_EQ(IpfwCommand::parseListingLine(command->listingLine(), nullptr)->listingLine(),
+              command->listingLine());
 
     command = parse({"delete", "65533"});
     ASSERT_TRUE(command);
@@ -61,17 +63,26 @@ TEST(IpfwCommand, MalformedCommandsAreRejected) {
         {"delete", "-5"},
         // Shortened rule (no address or interface found).
         {"add", "65534", "divert", "6715", "tcp", "from"},
-        {"add", "65534", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "out", "via"},
-        {"add", "65535", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "out", "via", "eth0"},
-        {"add", "100", "divert", "0", "tcp", "from", "192.0.2.1", "80", "to", "any", "out", "via", "eth0"},
-        {"add", "100", "divert", "6715", "udp", "from", "192.0.2.1", "80", "to", "any", "out", "via", "eth0"},
-        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2", "80", "to", "any", "out", "via", "eth0"},
-        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2.1", "65536", "to", "any", "out", "via", "eth0"},
-        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "in", "via", "eth0"},
-        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "out", "via", "a b"},
-        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "out", "via",
-         "an-interface-name-too-long"},
-        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2.1", "to", "any", "x80", "via", "eth0"},
+        {"add", "65534", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "out",
+         "via"},
+        {"add", "65535", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "out",
+         "via", "eth0"},
+        {"add", "100", "divert", "0", "tcp", "from", "192.0.2.1", "80", "to", "any", "out", "via",
+         "eth0"},
+        {"add", "100", "divert", "6715", "udp", "from", "192.0.2.1", "80", "to", "any", "out",
+         "via", "eth0"},
+        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2", "80", "to", "any", "out", "via",
+         "eth0"},
+        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2.1", "65536", "to", "any", "out",
+         "via", "eth0"},
+        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "in", "via",
+         "eth0"},
+        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "out",
+         "via", "a b"},
+        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "out",
+         "via", "an-interface-name-too-long"},
+        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2.1", "to", "any", "x80", "via",
+         "eth0"},
     };
     for (const auto& words : bad) {
         std::string joined;
@@ -93,8 +104,9 @@ TEST(IptablesFirewall, RulesRoundTripThroughTheirIptablesWords) {
         EXPECT_EQ(back->listingLine(), line);
     }
     // A rule of someone else's (no comment of ours) is not taken for one of ours.
-    EXPECT_FALSE(IptablesFirewall::ruleFromMatchArguments(
-        {"-s", "192.0.2.10/32", "-p", "tcp", "-m", "tcp", "--dport", "22", "-j", "NFQUEUE", "--queue-num", "6715"}));
+    EXPECT_FALSE(IptablesFirewall::ruleFromMatchArguments({"-s", "192.0.2.10/32", "-p", "tcp", "-m",
+                                                           "tcp", "--dport", "22", "-j", "NFQUEUE",
+                                                           "--queue-num", "6715"}));
 }
 
 TEST(IptablesFirewall, TheToolRejectsMalformedCommandsBeforeTouchingIptables) {
@@ -102,7 +114,10 @@ TEST(IptablesFirewall, TheToolRejectsMalformedCommandsBeforeTouchingIptables) {
     ::setenv("QUELLBOX_IPTABLES", "/nonexistent/iptables", 1);
     const std::string tool = PacketBackend::toolPath("quellbox-ipfw");
     for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
-             {"flush"}, {"delete", "65535"}, {"add", "1", "divert", "6715", "tcp", "from", "1.2.3.4"}, {}}) {
+             {"flush"},
+             {"delete", "65535"},
+             {"add", "1", "divert", "6715", "tcp", "from", "1.2.3.4"},
+             {}}) {
         std::vector<std::string> arguments{tool};
         arguments.insert(arguments.end(), words.begin(), words.end());
         ::testing::internal::CaptureStderr();

@@ -1,5 +1,3 @@
-#include "firewall/IpfwRule.h"
-
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "FakePrograms.h"
+#include "firewall/IpfwRule.h"
 #include "platform/SystemLog.h"
 
 namespace quellbox {
@@ -27,7 +26,8 @@ class IpfwRuleTest : public ::testing::Test {
 protected:
     IpfwRuleTest() {
         fakes_.setFile("routes", "default            192.0.2.254        UGSc   4   15   sim0\n");
-        fakes_.setFile("ifconfig-sim0", "sim0: flags=8863<UP> mtu 1500\n\tinet 192.0.2.1 netmask 0xffffff00\n");
+        fakes_.setFile("ifconfig-sim0",
+                       "sim0: flags=8863<UP> mtu 1500\n\tinet 192.0.2.1 netmask 0xffffff00\n");
     }
 
     // The firewall calls after the first (the listing), without the program path.
@@ -82,8 +82,8 @@ TEST_F(IpfwRuleTest, RemovingTheNewestPairGivesItsNumbersBack) {
 
 TEST_F(IpfwRuleTest, AFreedOlderPairIsReusedWithTheSameRoles) {
     IpfwRule rule(fakes_.programs());
-    ASSERT_EQ(rule.applyRule(80), 0);   // 65533 / 65534
-    ASSERT_EQ(rule.applyRule(81), 0);   // 65531 / 65532
+    ASSERT_EQ(rule.applyRule(80), 0);  // 65533 / 65534
+    ASSERT_EQ(rule.applyRule(81), 0);  // 65531 / 65532
     ASSERT_EQ(rule.derule(80), 0);
     EXPECT_EQ(rule.deletedRules(), (std::vector<int>{65533, 65534}));
     EXPECT_EQ(rule.lowestIpfwRuleNumber(), 65531);
@@ -107,7 +107,8 @@ TEST_F(IpfwRuleTest, LowestNumberThreeAllowsExactlyOnePair) {
 }
 
 TEST_F(IpfwRuleTest, FirstRuleOneOrTwoLeavesNoNumbers) {
-    for (const char* listing : {"00001 deny ip from any to any\n", "00002 count ip from any to any\n"}) {
+    for (const char* listing :
+         {"00001 deny ip from any to any\n", "00002 count ip from any to any\n"}) {
         fakes_.setFile("listing", listing);
         IpfwRule rule(fakes_.programs());
         EXPECT_EQ(rule.applyRule(80), -1) << listing;
@@ -131,9 +132,11 @@ TEST_F(IpfwRuleTest, ARefusedClientRuleSpendsThePairAndKeepsTheServerRule) {
     EXPECT_FALSE(rule.rulesForPort(80).has_value());
     EXPECT_EQ(rule.lowestIpfwRuleNumber(), 65533);
     EXPECT_TRUE(rule.deletedRules().empty());
-    EXPECT_EQ(log_.count("MAJOR QUELLBOX ERROR : SERVER rule has been applied but CLIENT one FAILED !, you must "
-                         "remove client rule manually !!!"),
-              1);
+    EXPECT_EQ(
+        log_.count(
+            "MAJOR QUELLBOX ERROR : SERVER rule has been applied but CLIENT one FAILED !, you must "
+            "remove client rule manually !!!"),
+        1);
     // No undo: the server rule was added and never deleted.
     const auto calls = ruleCalls();
     ASSERT_EQ(calls.size(), 3U);
@@ -149,9 +152,11 @@ TEST_F(IpfwRuleTest, ARefusedServerRuleFailsWithItsMessage) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(rule.applyRule(80), -1);
     ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(log_.count("MAJOR QUELLBOX ERROR : CLIENT rule can't be applied !, you must remove client rule "
-                         "manually !!!"),
-              1);
+    EXPECT_EQ(
+        log_.count(
+            "MAJOR QUELLBOX ERROR : CLIENT rule can't be applied !, you must remove client rule "
+            "manually !!!"),
+        1);
     EXPECT_EQ(ruleCalls().size(), 2U);
 }
 
@@ -161,13 +166,15 @@ TEST_F(IpfwRuleTest, RefusedDeletionsKeepTheEntry) {
     ::testing::internal::CaptureStderr();
     fakes_.setFile("refuse-delete-65533", "");
     EXPECT_EQ(rule.derule(80), -1);
-    EXPECT_EQ(log_.count("MAJOR QUELLBOX ERROR : SERVER AND CLIENT rules can't be removed !, you must remove them "
+    EXPECT_EQ(log_.count("MAJOR QUELLBOX ERROR : SERVER AND CLIENT rules can't be removed !, you "
+                         "must remove them "
                          "rule manually !!!"),
               1);
     std::filesystem::remove(fakes_.folder() / "refuse-delete-65533");
     fakes_.setFile("refuse-delete-65534", "");
     EXPECT_EQ(rule.derule(80), -1);
-    EXPECT_EQ(log_.count("MAJOR QUELLBOX ERROR : CLIENT rule can't be removed but SERVER rule has been !!, you must "
+    EXPECT_EQ(log_.count("MAJOR QUELLBOX ERROR : CLIENT rule can't be removed but SERVER rule has "
+                         "been !!, you must "
                          "remove the CLIENT rule manually !!!"),
               1);
     ::testing::internal::GetCapturedStderr();
@@ -178,7 +185,9 @@ TEST_F(IpfwRuleTest, RefusedDeletionsKeepTheEntry) {
 TEST_F(IpfwRuleTest, RemovingAPortWithoutRulesFailsNamingThePort) {
     IpfwRule rule(fakes_.programs());
     EXPECT_EQ(rule.derule(4242), -1);
-    EXPECT_EQ(log_.count("MAJOR QUELLBOX ERROR : there is no rule for port : 4242, can't remove it !"), 1);
+    EXPECT_EQ(
+        log_.count("MAJOR QUELLBOX ERROR : there is no rule for port : 4242, can't remove it !"),
+        1);
     EXPECT_EQ(ruleCalls().size(), 1U);
 }
 

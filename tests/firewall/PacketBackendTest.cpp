@@ -1,5 +1,3 @@
-#include "firewall/PacketBackend.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -7,6 +5,7 @@
 #include <algorithm>
 
 #include "FakePrograms.h"
+#include "firewall/PacketBackend.h"
 #include "firewall/SimKernel.h"
 #include "platform/Privileges.h"
 
@@ -27,8 +26,8 @@ TEST(PacketBackend, EveryBackendOfThisBuildHasRunnableProgramsAndASocket) {
         const auto backend = PacketBackend::named(name);
         ASSERT_TRUE(backend) << name;
         EXPECT_EQ(backend->name(), name);
-        for (const auto& program :
-             {backend->programs().firewall, backend->programs().routeTable, backend->programs().interfaceList}) {
+        for (const auto& program : {backend->programs().firewall, backend->programs().routeTable,
+                                    backend->programs().interfaceList}) {
             EXPECT_EQ(::access(program.c_str(), X_OK), 0) << name << ": " << program;
         }
         const auto socket = backend->makeDivertSocket();
@@ -43,7 +42,8 @@ TEST(PacketBackend, TheLibexecOverrideComesFirst) {
     ::setenv("QUELLBOX_LIBEXEC_DIR", folder.path().c_str(), 1);
     EXPECT_EQ(PacketBackend::toolPath("quellbox-ipfw"), (folder / "quellbox-ipfw").string());
     // A program missing there is still found in the build tree.
-    EXPECT_EQ(PacketBackend::toolPath("quellbox-netstat"), std::string(QUELLBOX_LIBEXEC_BUILD_DIR) + "/quellbox-netstat");
+    EXPECT_EQ(PacketBackend::toolPath("quellbox-netstat"),
+              std::string(QUELLBOX_LIBEXEC_BUILD_DIR) + "/quellbox-netstat");
     ::unsetenv("QUELLBOX_LIBEXEC_DIR");
 }
 

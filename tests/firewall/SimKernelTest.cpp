@@ -1,5 +1,3 @@
-#include "firewall/SimKernel.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -14,6 +12,7 @@
 #include "firewall/PacketBackend.h"
 #include "firewall/SimDivertSocket.h"
 #include "firewall/SimFirewallState.h"
+#include "firewall/SimKernel.h"
 #include "platform/SystemLog.h"
 
 namespace quellbox {
@@ -25,8 +24,9 @@ using testing::TempDir;
 constexpr std::chrono::microseconds kGuard = std::chrono::seconds(10);
 
 // An IPv4/TCP packet with a recognisable payload.
-std::vector<std::uint8_t> tcpPacket(const char* source, std::uint16_t sourcePort, const char* destination,
-                                    std::uint16_t destinationPort, std::size_t payload, std::uint8_t fill = 0xab) {
+std::vector<std::uint8_t> tcpPacket(const char* source, std::uint16_t sourcePort,
+                                    const char* destination, std::uint16_t destinationPort,
+                                    std::size_t payload, std::uint8_t fill = 0xab) {
     std::vector<std::uint8_t> packet(40 + payload, fill);
     packet[0] = 0x45;
     packet[2] = static_cast<std::uint8_t>(packet.size() >> 8);
@@ -92,12 +92,17 @@ TEST_F(SimKernelTest, ServerAndClientRulesDivertTheirPacketsOnly) {
     auto socket = boundSocket(kernel);
 
     using Route = SimKernel::Route;
-    EXPECT_EQ(kernel.inject(tcpPacket("192.0.2.1", 80, "192.0.2.7", 50000, 100).data(), 140), Route::Diverted);
-    EXPECT_EQ(kernel.inject(tcpPacket("192.0.2.1", 40000, "192.0.2.8", 8080, 10).data(), 50), Route::Diverted);
+    EXPECT_EQ(kernel.inject(tcpPacket("192.0.2.1", 80, "192.0.2.7", 50000, 100).data(), 140),
+              Route::Diverted);
+    EXPECT_EQ(kernel.inject(tcpPacket("192.0.2.1", 40000, "192.0.2.8", 8080, 10).data(), 50),
+              Route::Diverted);
     // Other port, other source address, or another protocol: straight to the wire.
-    EXPECT_EQ(kernel.inject(tcpPacket("192.0.2.1", 81, "192.0.2.7", 50000, 10).data(), 50), Route::Passed);
-    EXPECT_EQ(kernel.inject(tcpPacket("192.0.2.9", 80, "192.0.2.7", 50000, 10).data(), 50), Route::Passed);
-    EXPECT_EQ(kernel.inject(tcpPacket("192.0.2.1", 50000, "192.0.2.7", 80, 10).data(), 50), Route::Passed);
+    EXPECT_EQ(kernel.inject(tcpPacket("192.0.2.1", 81, "192.0.2.7", 50000, 10).data(), 50),
+              Route::Passed);
+    EXPECT_EQ(kernel.inject(tcpPacket("192.0.2.9", 80, "192.0.2.7", 50000, 10).data(), 50),
+              Route::Passed);
+    EXPECT_EQ(kernel.inject(tcpPacket("192.0.2.1", 50000, "192.0.2.7", 80, 10).data(), 50),
+              Route::Passed);
     auto udp = tcpPacket("192.0.2.1", 80, "192.0.2.7", 50000, 10);
     udp[9] = 17;
     EXPECT_EQ(kernel.inject(udp.data(), udp.size()), Route::Passed);
@@ -123,9 +128,10 @@ TEST_F(SimKernelTest, WrittenBackPacketsLeaveByteForByteAndAreCountedPerDestinat
     SimKernel kernel(options());
     auto socket = boundSocket(kernel);
     std::vector<std::vector<std::uint8_t>> departed;
-    const auto id = kernel.wire().subscribe([&](const std::uint8_t* bytes, std::size_t length, auto) {
-        departed.emplace_back(bytes, bytes + length);
-    });
+    const auto id =
+        kernel.wire().subscribe([&](const std::uint8_t* bytes, std::size_t length, auto) {
+            departed.emplace_back(bytes, bytes + length);
+        });
     const auto first = tcpPacket("192.0.2.1", 80, "192.0.2.7", 50000, 1460, 0x11);
     const auto second = tcpPacket("192.0.2.1", 80, "192.0.2.8", 50001, 500, 0x22);
     ASSERT_EQ(kernel.inject(first.data(), first.size()), SimKernel::Route::Diverted);
@@ -138,7 +144,8 @@ TEST_F(SimKernelTest, WrittenBackPacketsLeaveByteForByteAndAreCountedPerDestinat
     ASSERT_EQ(socket->waitReadable(kGuard), 1);
     ssize_t length = socket->receive(buffer.data(), buffer.size(), &token, &tokenLength);
     ASSERT_EQ(length, static_cast<ssize_t>(first.size()));
-    EXPECT_EQ(socket->send(buffer.data(), static_cast<std::size_t>(length), token, tokenLength), length);
+    EXPECT_EQ(socket->send(buffer.data(), static_cast<std::size_t>(length), token, tokenLength),
+              length);
     ASSERT_EQ(socket->waitReadable(kGuard), 1);
     length = socket->receive(buffer.data(), buffer.size(), &token, &tokenLength);
     ASSERT_EQ(length, static_cast<ssize_t>(second.size()));
@@ -232,8 +239,10 @@ TEST_F(SimKernelTest, TheRuleManagerDrivesTheKernelThroughTheSimulatorTools) {
     ASSERT_EQ(rules.applyRule(5500), 0);
     ASSERT_TRUE(kernel.syncRules());
     ASSERT_EQ(kernel.rules().size(), 2U);
-    EXPECT_EQ(kernel.rules()[0].listingLine(), "65533 divert 6715 tcp from 192.0.2.1 to any 5500 via sim0");
-    EXPECT_EQ(kernel.rules()[1].listingLine(), "65534 divert 6715 tcp from 192.0.2.1 5500 to any out via sim0");
+    EXPECT_EQ(kernel.rules()[0].listingLine(),
+              "65533 divert 6715 tcp from 192.0.2.1 to any 5500 via sim0");
+    EXPECT_EQ(kernel.rules()[1].listingLine(),
+              "65534 divert 6715 tcp from 192.0.2.1 5500 to any out via sim0");
 
     auto socket = backend.makeDivertSocket();
     ASSERT_EQ(socket->open(), 0);
@@ -300,7 +309,8 @@ TEST(SimFirewallState, TextRoundTripsAndRejectsGarbage) {
               "65534 divert 6715 tcp from 192.0.2.1 80 to any out via sim0\n"
               "65535 allow ip from any to any\n");
     std::string error;
-    EXPECT_FALSE(SimFirewallState::fromText("rule 70000 divert 6715 tcp from 1.2.3.4 to any 80 via x\n", &error));
+    EXPECT_FALSE(SimFirewallState::fromText(
+        "rule 70000 divert 6715 tcp from 1.2.3.4 to any 80 via x\n", &error));
     EXPECT_FALSE(SimFirewallState::fromText("bogus\n", &error));
 }
 

@@ -1,5 +1,3 @@
-#include "firewall/StaleRules.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -8,6 +6,7 @@
 #include "TempDir.h"
 #include "firewall/CommandRunner.h"
 #include "firewall/PacketBackend.h"
+#include "firewall/StaleRules.h"
 
 namespace quellbox {
 namespace {
@@ -42,7 +41,8 @@ protected:
         return outcome && outcome->exited && outcome->exitStatus == 0;
     }
     FirewallPrograms programs() const {
-        return {PacketBackend::toolPath("quellbox-sim-ipfw"), PacketBackend::toolPath("quellbox-sim-netstat"),
+        return {PacketBackend::toolPath("quellbox-sim-ipfw"),
+                PacketBackend::toolPath("quellbox-sim-netstat"),
                 PacketBackend::toolPath("quellbox-sim-ifconfig")};
     }
 
@@ -53,11 +53,12 @@ protected:
 TEST_F(StaleRulesOverSimFirewall, RemovesEveryLeftoverRuleAndNothingElse) {
     // Two runs killed in turn left two pairs for the same port.
     for (const char* number : {"65533", "65531"}) {
-        ASSERT_TRUE(ipfw({"add", number, "divert", "6715", "tcp", "from", "192.0.2.1", "to", "any", "80", "via", "sim0"}));
+        ASSERT_TRUE(ipfw({"add", number, "divert", "6715", "tcp", "from", "192.0.2.1", "to", "any",
+                          "80", "via", "sim0"}));
     }
     for (const char* number : {"65534", "65532"}) {
-        ASSERT_TRUE(ipfw({"add", number, "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "out", "via",
-                          "sim0"}));
+        ASSERT_TRUE(ipfw({"add", number, "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to",
+                          "any", "out", "via", "sim0"}));
     }
     std::string report;
     EXPECT_EQ(StaleRules::removeAll(programs(), 6715, report), 4);
@@ -70,9 +71,10 @@ TEST_F(StaleRulesOverSimFirewall, RemovesEveryLeftoverRuleAndNothingElse) {
 }
 
 TEST_F(StaleRulesOverSimFirewall, AFailedDeletionIsReportedAndTheOthersStillGo) {
-    ASSERT_TRUE(ipfw({"add", "65533", "divert", "6715", "tcp", "from", "192.0.2.1", "to", "any", "80", "via", "sim0"}));
-    ASSERT_TRUE(
-        ipfw({"add", "65534", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "out", "via", "sim0"}));
+    ASSERT_TRUE(ipfw({"add", "65533", "divert", "6715", "tcp", "from", "192.0.2.1", "to", "any",
+                      "80", "via", "sim0"}));
+    ASSERT_TRUE(ipfw({"add", "65534", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to",
+                      "any", "out", "via", "sim0"}));
     std::ofstream(state_, std::ios::app) << "refuse delete 65533\n";
     std::string report;
     EXPECT_EQ(StaleRules::removeAll(programs(), 6715, report), -1);

@@ -15,7 +15,8 @@ FuzzWorld& FuzzWorld::instance() {
 }
 
 FuzzWorld::FuzzWorld() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quellbox-fuzz-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "quellbox-fuzz-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         abort();
     }

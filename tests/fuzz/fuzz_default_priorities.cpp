@@ -12,7 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto& world = fuzzing::FuzzWorld::instance();
     const auto log = world.folder() / "Downloads";
     std::ofstream(log, std::ios::binary | std::ios::trunc).close();
-    std::ofstream(world.folder() / "Quellbox Default Priorities.txt", std::ios::binary | std::ios::trunc)
+    std::ofstream(world.folder() / "Quellbox Default Priorities.txt",
+                  std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     auto prefs = world.freshPreferences();
     prefs->setObject(PlistValue(log.string()), keys::logPath);

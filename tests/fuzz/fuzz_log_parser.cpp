@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t offset = 0; offset < size; offset += chunk) {
         const std::size_t length = std::min(chunk, size - offset);
         std::ofstream(log, std::ios::binary | std::ios::app)
-            .write(reinterpret_cast<const char*>(data + offset), static_cast<std::streamsize>(length));
+            .write(reinterpret_cast<const char*>(data + offset),
+                   static_cast<std::streamsize>(length));
         if (parser.ipIsInLogParserStructure("192.0.2.10")) {
             (void)parser.findLoginFromIPString("192.0.2.10");
             (void)parser.findScreenNameFromIPString("192.0.2.10");

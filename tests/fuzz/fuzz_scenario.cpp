@@ -4,7 +4,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace quellbox;
     std::string error;
-    const auto scenario = SimScenario::parse(std::string(reinterpret_cast<const char*>(data), size), error);
+    const auto scenario =
+        SimScenario::parse(std::string(reinterpret_cast<const char*>(data), size), error);
     if (scenario) {
         (void)scenario->defaultPrioritiesText();
     } else if (error.empty()) {

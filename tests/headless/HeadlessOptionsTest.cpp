@@ -1,11 +1,12 @@
-#include "headless/HeadlessOptions.h"
-
 #include <gtest/gtest.h>
+
+#include "headless/HeadlessOptions.h"
 
 namespace quellbox {
 namespace {
 
-std::optional<HeadlessOptions> parse(std::vector<std::string> arguments, std::string* error = nullptr) {
+std::optional<HeadlessOptions> parse(std::vector<std::string> arguments,
+                                     std::string* error = nullptr) {
     std::string reason;
     auto options = HeadlessOptions::parse(arguments, reason);
     if (error != nullptr) {
@@ -15,9 +16,10 @@ std::optional<HeadlessOptions> parse(std::vector<std::string> arguments, std::st
 }
 
 TEST(HeadlessOptions, EveryOptionInBothSpellings) {
-    const auto options = parse({"--headless", "--backend", "sim", "--scenario=demo.txt", "--duration",
-                                "2.5", "--rate=100", "--ack-pause", "2500", "--priority-mode",
-                                "--stats-json", "out.json", "--verbose", "--cleanup"});
+    const auto options =
+        parse({"--headless", "--backend", "sim", "--scenario=demo.txt", "--duration", "2.5",
+               "--rate=100", "--ack-pause", "2500", "--priority-mode", "--stats-json", "out.json",
+               "--verbose", "--cleanup"});
     ASSERT_TRUE(options.has_value());
     EXPECT_EQ(options->backend, "sim");
     EXPECT_EQ(options->scenario, "demo.txt");
@@ -43,10 +45,10 @@ TEST(HeadlessOptions, DefaultsLeaveStoredValuesInCharge) {
 
 TEST(HeadlessOptions, BadInputIsRefusedWithAReason) {
     const std::vector<std::vector<std::string>> bad = {
-        {"--backend", "pf"},       {"--backend"},          {"--duration", "0"},
-        {"--duration", "soon"},    {"--rate", "12abc"},    {"--rate", "-2"},
-        {"--ack-pause", "-1"},     {"--rate", "nan"},      {"--stats-json="},
-        {"--frobnicate"},          {"extra"},              {"--duration", "inf"},
+        {"--backend", "pf"},    {"--backend"},       {"--duration", "0"},
+        {"--duration", "soon"}, {"--rate", "12abc"}, {"--rate", "-2"},
+        {"--ack-pause", "-1"},  {"--rate", "nan"},   {"--stats-json="},
+        {"--frobnicate"},       {"extra"},           {"--duration", "inf"},
     };
     for (const auto& arguments : bad) {
         std::string error;

@@ -1,11 +1,11 @@
 #include "HeadlessProcess.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fcntl.h>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -63,8 +63,10 @@ void HeadlessProcess::start(const std::vector<std::string>& arguments) {
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, path("stdout").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, path("stderr").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int result = posix_spawn(&child_, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (result != 0) {
@@ -115,9 +117,13 @@ bool HeadlessProcess::waitForOutputLines(std::size_t count) const {
     return false;
 }
 
-std::string HeadlessProcess::output() const { return AtomicFile::read(path("stdout")).value_or(""); }
+std::string HeadlessProcess::output() const {
+    return AtomicFile::read(path("stdout")).value_or("");
+}
 
-std::string HeadlessProcess::errors() const { return AtomicFile::read(path("stderr")).value_or(""); }
+std::string HeadlessProcess::errors() const {
+    return AtomicFile::read(path("stderr")).value_or("");
+}
 
 std::vector<std::string> HeadlessProcess::simulatedRules() const {
     std::vector<std::string> rules;
@@ -144,8 +150,10 @@ std::vector<StatsLine> readStats(const std::filesystem::path& file) {
         if (std::regex_search(line, match, time)) {
             stats.time = std::stod(match[1]);
         }
-        for (auto it = std::sregex_iterator(line.begin(), line.end(), client); it != std::sregex_iterator(); ++it) {
-            stats.clients.push_back({(*it)[1], (*it)[2], std::stoll((*it)[3]), std::stoll((*it)[4])});
+        for (auto it = std::sregex_iterator(line.begin(), line.end(), client);
+             it != std::sregex_iterator(); ++it) {
+            stats.clients.push_back(
+                {(*it)[1], (*it)[2], std::stoll((*it)[3]), std::stoll((*it)[4])});
         }
         lines.push_back(stats);
     }

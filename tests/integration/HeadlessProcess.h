@@ -1,10 +1,11 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include "TempDir.h"

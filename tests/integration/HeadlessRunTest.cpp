@@ -12,8 +12,8 @@ using testing::StatsLine;
 
 // Bytes per second that clients of a kind got (wire) or delivered, over the seconds from
 // `from` on (the first seconds fill the windows and queues).
-double ratePerSecond(const std::vector<StatsLine>& stats, std::size_t from, const std::string& login,
-                     bool delivered) {
+double ratePerSecond(const std::vector<StatsLine>& stats, std::size_t from,
+                     const std::string& login, bool delivered) {
     double bytes = 0;
     std::size_t seconds = 0;
     for (std::size_t i = from; i < stats.size(); ++i) {
@@ -41,8 +41,11 @@ TEST(HeadlessRun, BadOptionsAndFilesAreRefusedWithStatusTwo) {
         EXPECT_EQ(process.run(arguments), 2) << arguments[0];
         EXPECT_NE(process.errors().find("quellbox: "), std::string::npos) << arguments[0];
     }
-    process.writeFile("broken.scenario", "service 6700 Server\nclient 10.0.0.1 download port=6700\n");
-    EXPECT_EQ(process.run({"--backend", "sim", "--scenario", process.path("broken.scenario").string()}), 2);
+    process.writeFile("broken.scenario",
+                      "service 6700 Server\nclient 10.0.0.1 download port=6700\n");
+    EXPECT_EQ(
+        process.run({"--backend", "sim", "--scenario", process.path("broken.scenario").string()}),
+        2);
     EXPECT_NE(process.errors().find("line 2"), std::string::npos) << process.errors();
 }
 
@@ -71,9 +74,9 @@ TEST(HeadlessRun, AcknowledgementPauseLowersAnUploadingClientsRate) {
                       "service 6700 Server\n"
                       "client 192.0.2.20 upload port=6700 demand=2000 window=4 rtt=2\n");
     auto uploadRate = [&](std::vector<std::string> extra) {
-        std::vector<std::string> arguments{"--backend", "sim", "--scenario",
-                                           process.path("upload.scenario").string(), "--duration", "4",
-                                           "--stats-json", process.path("stats.json").string()};
+        std::vector<std::string> arguments{
+            "--backend",  "sim", "--scenario",   process.path("upload.scenario").string(),
+            "--duration", "4",   "--stats-json", process.path("stats.json").string()};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         EXPECT_EQ(process.run(arguments), 0) << process.errors();
         return ratePerSecond(testing::readStats(process.path("stats.json")), 1, "", true);
@@ -88,14 +91,16 @@ TEST(HeadlessRun, AcknowledgementPauseLowersAnUploadingClientsRate) {
 
 TEST(HeadlessRun, PriorityModeGivesTheHigherPriorityMoreOfTheUpload) {
     HeadlessProcess process;
-    process.writeFile("priorities.scenario",
-                      "service 6700 Server\n"
-                      "client 192.0.2.10 download port=6700 login=high demand=2000 window=32 psh=0 priority=10\n"
-                      "client 192.0.2.11 download port=6700 login=low demand=2000 window=32 psh=0 priority=0\n");
-    ASSERT_EQ(process.run({"--backend", "sim", "--scenario", process.path("priorities.scenario").string(),
-                           "--rate", "100", "--priority-mode", "--duration", "7", "--stats-json",
-                           process.path("stats.json").string()}),
-              0)
+    process.writeFile(
+        "priorities.scenario",
+        "service 6700 Server\n"
+        "client 192.0.2.10 download port=6700 login=high demand=2000 window=32 psh=0 priority=10\n"
+        "client 192.0.2.11 download port=6700 login=low demand=2000 window=32 psh=0 priority=0\n");
+    ASSERT_EQ(
+        process.run({"--backend", "sim", "--scenario", process.path("priorities.scenario").string(),
+                     "--rate", "100", "--priority-mode", "--duration", "7", "--stats-json",
+                     process.path("stats.json").string()}),
+        0)
         << process.errors();
     const auto stats = testing::readStats(process.path("stats.json"));
     const double high = ratePerSecond(stats, 3, "high", false);

@@ -1,11 +1,11 @@
-#include "platform/ConditionLock.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <future>
 #include <thread>
 #include <vector>
+
+#include "platform/ConditionLock.h"
 
 namespace quellbox {
 namespace {

@@ -1,6 +1,6 @@
-#include "platform/LocalizedText.h"
-
 #include <gtest/gtest.h>
+
+#include "platform/LocalizedText.h"
 
 namespace quellbox {
 namespace {

@@ -1,8 +1,8 @@
-#include "platform/NotificationCenter.h"
-
 #include <gtest/gtest.h>
 
 #include <thread>
+
+#include "platform/NotificationCenter.h"
 
 namespace quellbox {
 namespace {
@@ -22,7 +22,8 @@ TEST(NotificationCenter, DeliversToObserversOfTheNameInOrderOnThePostingThread) 
     EXPECT_EQ(calls, (std::vector<std::string>{"first", "second"}));
 
     std::thread::id deliveredOn;
-    center.addObserver("gamma", [&](const Notification&) { deliveredOn = std::this_thread::get_id(); });
+    center.addObserver("gamma",
+                       [&](const Notification&) { deliveredOn = std::this_thread::get_id(); });
     std::thread poster([&] { center.postNotification("gamma", nullptr); });
     const auto posterId = poster.get_id();
     poster.join();

@@ -1,9 +1,9 @@
-#include "platform/PlistValue.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <limits>
+
+#include "platform/PlistValue.h"
 
 namespace quellbox {
 namespace {
@@ -83,8 +83,8 @@ TEST(PlistValue, ConversionsFollowNumberAndTextRules) {
 TEST(PlistValue, GarbageAndEmptyInputAreNotPropertyLists) {
     EXPECT_FALSE(PlistValue::fromXml("").has_value());
     EXPECT_FALSE(PlistValue::fromXml("not a plist at all").has_value());
-    EXPECT_FALSE(PlistValue::fromXml("<?xml version=\"1.0\"?><plist><dict><key>a</key>")
-                     .has_value());
+    EXPECT_FALSE(
+        PlistValue::fromXml("<?xml version=\"1.0\"?><plist><dict><key>a</key>").has_value());
 }
 
 }  // namespace

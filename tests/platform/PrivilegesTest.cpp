@@ -1,11 +1,11 @@
-#include "platform/Privileges.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
+
+#include "platform/Privileges.h"
 
 namespace quellbox {
 namespace {

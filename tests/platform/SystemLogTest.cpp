@@ -1,9 +1,9 @@
-#include "platform/SystemLog.h"
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <thread>
+
+#include "platform/SystemLog.h"
 
 namespace quellbox {
 namespace {

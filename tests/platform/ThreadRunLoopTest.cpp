@@ -1,5 +1,3 @@
-#include "platform/ThreadRunLoop.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,6 +5,8 @@
 #include <future>
 #include <mutex>
 #include <thread>
+
+#include "platform/ThreadRunLoop.h"
 
 namespace quellbox {
 namespace {
@@ -51,10 +51,12 @@ TEST(ThreadRunLoop, WorkRunsOnTheLoopThreadInOrder) {
     EXPECT_NE(ranOn, std::this_thread::get_id());
     EXPECT_FALSE(loop.isMainThread());
     bool innerWasMain = false;
-    loop.performOnMainThread([&] {
-        // Waiting work scheduled from the loop's own thread runs at once, without deadlock.
-        loop.performOnMainThread([&] { innerWasMain = loop.isMainThread(); }, true);
-    }, true);
+    loop.performOnMainThread(
+        [&] {
+            // Waiting work scheduled from the loop's own thread runs at once, without deadlock.
+            loop.performOnMainThread([&] { innerWasMain = loop.isMainThread(); }, true);
+        },
+        true);
     EXPECT_TRUE(innerWasMain);
 }
 
@@ -95,9 +97,7 @@ TEST(ThreadRunLoop, TimerMayInvalidateItselfAndScheduleAnother) {
 
 TEST(ThreadRunLoop, RunOnTheCallingThreadUntilStopped) {
     ThreadRunLoop loop;
-    std::thread stopper([&] {
-        loop.performOnMainThread([&] { loop.stop(); }, false);
-    });
+    std::thread stopper([&] { loop.performOnMainThread([&] { loop.stop(); }, false); });
     loop.run();  // returns once the queued stop has run
     stopper.join();
     SUCCEED();
@@ -109,16 +109,17 @@ TEST(ThreadRunLoop, WaitingWorkDoesNotHangWhenTheLoopStops) {
     std::promise<void> blockerStarted;
     std::promise<void> release;
     auto releaseFuture = release.get_future();
-    loop->performOnMainThread([&] {
-        blockerStarted.set_value();
-        releaseFuture.wait();
-        loop->stop();
-    }, false);
+    loop->performOnMainThread(
+        [&] {
+            blockerStarted.set_value();
+            releaseFuture.wait();
+            loop->stop();
+        },
+        false);
     blockerStarted.get_future().wait();
     std::atomic<bool> ran{false};
-    auto waiter = std::async(std::launch::async, [&] {
-        loop->performOnMainThread([&] { ran = true; }, true);
-    });
+    auto waiter = std::async(std::launch::async,
+                             [&] { loop->performOnMainThread([&] { ran = true; }, true); });
     // Give the waiter time to queue its work behind the blocker, then let the loop stop.
     std::this_thread::sleep_for(20ms);
     release.set_value();

@@ -1,5 +1,3 @@
-#include "platform/UserDefaults.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -7,6 +5,7 @@
 #include "TempDir.h"
 #include "platform/AtomicFile.h"
 #include "platform/SystemLog.h"
+#include "platform/UserDefaults.h"
 
 namespace quellbox {
 namespace {

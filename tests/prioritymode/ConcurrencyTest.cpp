@@ -81,19 +81,23 @@ protected:
         IPTable& active = *mode.ipTable();
         IPTable& idle = *mode.ipTableForTheInactive();
         IPTable& waiting = *mode.waitingForInfoTable();
-        waiting.cleanOutDatedEntriesByPerformingSelector(&UserInfo::firstPacketDate, false, nullptr, 0.002);
+        waiting.cleanOutDatedEntriesByPerformingSelector(&UserInfo::firstPacketDate, false, nullptr,
+                                                         0.002);
         for (int i = 0; i < waiting.size(); ++i) {
             const auto list = waiting.ipArray();
             if (static_cast<std::size_t>(i) >= list.size()) {
                 break;
             }
-            const std::string text = GenericIPTable::convertLongToString(list[static_cast<std::size_t>(i)]);
+            const std::string text =
+                GenericIPTable::convertLongToString(list[static_cast<std::size_t>(i)]);
             if (mode.logParser()->ipIsInLogParserStructure(text)) {
-                const std::string login = mode.logParser()->findLoginFromIPString(text).value_or("");
+                const std::string login =
+                    mode.logParser()->findLoginFromIPString(text).value_or("");
                 const int priority = mode.defaultPriorityParser()->defaultPriorityForLogin(login);
                 for (IPTable* table : {&active, &idle}) {
                     if (auto info = table->userInfoForIPLong(list[static_cast<std::size_t>(i)])) {
-                        info->setScreenName(mode.logParser()->findScreenNameFromIPString(text).value_or(""));
+                        info->setScreenName(
+                            mode.logParser()->findScreenNameFromIPString(text).value_or(""));
                         info->setLogin(login);
                         info->setPriority(priority);
                     }
@@ -101,8 +105,10 @@ protected:
                 waiting.removeThisIPLong(list[static_cast<std::size_t>(i)]);
             }
         }
-        active.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true, &idle, 0.001);
-        idle.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true, nullptr, 0.005);
+        active.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true, &idle,
+                                                        0.001);
+        idle.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true, nullptr,
+                                                      0.005);
     }
 
     testing::TestSettings settings_;
@@ -162,7 +168,8 @@ TEST_F(PriorityModeConcurrency, EngineThreadsAndTheDrawerShareTheTables) {
             IPTable& table = *mode.ipTable();
             const int rows = table.numberOfRowsInTableView();
             for (int row = 0; row <= rows; ++row) {  // one row too many, as a view out of step
-                for (const char* column : {"ipAdress", "priority", "avRate", "instantRate", "screenName", "login"}) {
+                for (const char* column :
+                     {"ipAdress", "priority", "avRate", "instantRate", "screenName", "login"}) {
                     (void)table.objectValueForTableColumn(column, row);
                 }
             }
@@ -207,7 +214,8 @@ TEST_F(PriorityModeConcurrency, EngineThreadsAndTheDrawerShareTheTables) {
     EXPECT_EQ(mode.defaultPriorityParser()->defaultPriorityForLogin("login1"), 9);
     EXPECT_FALSE(mode.defaultPriorityParser()->containsEntryWithLogin("login2"));
     // The reader caught up with everything written meanwhile.
-    std::ofstream(settings_.logPath(), std::ios::binary | std::ios::app) << "d\t10.9.9.9\tlast\tLast\tfile\r";
+    std::ofstream(settings_.logPath(), std::ios::binary | std::ios::app)
+        << "d\t10.9.9.9\tlast\tLast\tfile\r";
     EXPECT_TRUE(mode.logParser()->ipIsInLogParserStructure("10.9.9.9"));
     EXPECT_EQ(settings_.prefs.integerForKey(keys::logCursor),
               static_cast<std::int64_t>(std::filesystem::file_size(settings_.logPath())));
@@ -216,8 +224,8 @@ TEST_F(PriorityModeConcurrency, EngineThreadsAndTheDrawerShareTheTables) {
 TEST_F(PriorityModeConcurrency, CountingAndRateWindowsLoseNoBytes) {
     // The drawer restarts the long window while the pacing thread counts packets: every byte
     // ends up either in a window the drawer read or in the current one.
-    auto info = std::make_shared<UserInfo>("Server", 5, "nick", "bob",
-                                           std::chrono::system_clock::now() - std::chrono::hours(1));
+    auto info = std::make_shared<UserInfo>(
+        "Server", 5, "nick", "bob", std::chrono::system_clock::now() - std::chrono::hours(1));
     constexpr int counted = 200000;
     std::atomic<bool> started{false};
     std::atomic<bool> done{false};

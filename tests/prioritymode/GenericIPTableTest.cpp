@@ -1,8 +1,7 @@
-#include "prioritymode/GenericIPTable.h"
-
 #include <gtest/gtest.h>
 
 #include "TestSettings.h"
+#include "prioritymode/GenericIPTable.h"
 
 namespace quellbox {
 namespace {
@@ -63,7 +62,8 @@ TEST(GenericIPTable, HousekeepingLeavesRecentRecordsAlone) {
     GenericIPTable table;
     table.linkThisUserInfo(recordDated(secondsAgo(5)), 1U);
     table.linkThisUserInfo(recordDated(secondsAgo(10)), 2U);
-    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true, nullptr, 15.0),
+    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true,
+                                                             nullptr, 15.0),
               nullptr);
     EXPECT_EQ(table.size(), 2);
 }
@@ -78,16 +78,19 @@ TEST(GenericIPTable, HousekeepingTakesOutOneRecordPerCallInListOrder) {
     table.linkThisUserInfo(staleA, 2U);
     table.linkThisUserInfo(staleB, 3U);
 
-    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true, &idle, 15.0),
+    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true, &idle,
+                                                             15.0),
               staleA);
     EXPECT_EQ(table.ipArray(), (std::vector<std::uint32_t>{1U, 3U}));
     EXPECT_EQ(idle.userInfoForIPLong(2U), staleA);
 
-    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true, &idle, 15.0),
+    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true, &idle,
+                                                             15.0),
               staleB);
     EXPECT_EQ(table.ipArray(), std::vector<std::uint32_t>{1U});
     EXPECT_EQ(idle.ipArray(), (std::vector<std::uint32_t>{2U, 3U}));
-    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true, &idle, 15.0),
+    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true, &idle,
+                                                             15.0),
               nullptr);
 }
 
@@ -96,9 +99,11 @@ TEST(GenericIPTable, HousekeepingTestsTheChosenDate) {
     const Ptr info = recordDated(secondsAgo(100));
     info->setLastPacketDate(secondsAgo(1));  // active again, but first seen 100 s ago
     table.linkThisUserInfo(info, 1U);
-    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, false, nullptr, 60.0),
+    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, false,
+                                                             nullptr, 60.0),
               nullptr);
-    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::firstPacketDate, false, nullptr, 60.0),
+    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::firstPacketDate, false,
+                                                             nullptr, 60.0),
               info);
     EXPECT_EQ(table.size(), 0);
 }
@@ -112,14 +117,16 @@ TEST(GenericIPTable, StoringWithAndWithoutForce) {
     table.linkThisUserInfo(stale, 1U);
     store.linkThisUserInfo(already, 1U);
     // Without force, a storing table that has the address is left as it is.
-    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, false, &store, 15.0),
+    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, false,
+                                                             &store, 15.0),
               stale);
     EXPECT_EQ(table.size(), 0);
     EXPECT_EQ(store.userInfoForIPLong(1U), already);
 
     // With force, the storing table's record is replaced.
     table.linkThisUserInfo(stale, 1U);
-    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true, &store, 15.0),
+    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true,
+                                                             &store, 15.0),
               stale);
     EXPECT_EQ(store.userInfoForIPLong(1U), stale);
     EXPECT_EQ(store.size(), 1);
@@ -137,7 +144,8 @@ TEST(GenericIPTable, FutureDatesCountByTheirDistance) {
     const Ptr nearAhead = recordDated(std::chrono::system_clock::now() + std::chrono::seconds(60));
     table.linkThisUserInfo(nearAhead, 1U);
     table.linkThisUserInfo(ahead, 2U);
-    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true, nullptr, 120.0),
+    EXPECT_EQ(table.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true,
+                                                             nullptr, 120.0),
               ahead);
     EXPECT_EQ(table.ipArray(), std::vector<std::uint32_t>{1U});
 }

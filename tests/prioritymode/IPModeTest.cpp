@@ -1,10 +1,9 @@
-#include "prioritymode/IPMode.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
 
 #include "TestSettings.h"
+#include "prioritymode/IPMode.h"
 #include "prioritymode/IPTable.h"
 #include "prioritymode/LogParser.h"
 #include "prioritymode/defaultPriorityParser.h"
@@ -16,8 +15,8 @@ namespace {
 class IPModeTest : public ::testing::Test {
 protected:
     IPModeTest() {
-        std::ofstream(settings_.logPath(), std::ios::binary)
-            << "d\t10.0.0.1\talice\tAlice\tfile\r" << "d\t10.0.0.2\tbob\tBob\tfile\r";
+        std::ofstream(settings_.logPath(), std::ios::binary) << "d\t10.0.0.1\talice\tAlice\tfile\r"
+                                                             << "d\t10.0.0.2\tbob\tBob\tfile\r";
         std::ofstream(settings_.priorityFile()) << "alice=9\n";
         settings_.prefs.setObject(PlistValue(settings_.logPath().string()), keys::logPath);
         settings_.prefs.setBool(true, keys::useServerLogFile);

@@ -1,9 +1,8 @@
-#include "prioritymode/IPTable.h"
-
 #include <gtest/gtest.h>
 
 #include "TestSettings.h"
 #include "platform/SystemLog.h"
+#include "prioritymode/IPTable.h"
 
 namespace quellbox {
 namespace {

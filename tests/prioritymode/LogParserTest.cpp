@@ -1,16 +1,14 @@
-#include "prioritymode/LogParser.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <random>
 
 #include "TestSettings.h"
 #include "platform/SystemLog.h"
+#include "prioritymode/LogParser.h"
 #include "settings/PreferenceKeys.h"
 
 namespace quellbox {
@@ -19,7 +17,8 @@ namespace {
 using testing::secondsAgo;
 
 std::string logLine(const std::string& ip, const std::string& login, const std::string& nick,
-                    const std::string& file = "file.zip", const std::string& date = "2004/05/12 14:03") {
+                    const std::string& file = "file.zip",
+                    const std::string& date = "2004/05/12 14:03") {
     return date + "\t" + ip + "\t" + login + "\t" + nick + "\t" + file + "\r";
 }
 
@@ -34,7 +33,9 @@ protected:
         std::ofstream out(logPath(), std::ios::binary | std::ios::app);
         out << bytes;
     }
-    std::int64_t fileSize() const { return static_cast<std::int64_t>(std::filesystem::file_size(logPath())); }
+    std::int64_t fileSize() const {
+        return static_cast<std::int64_t>(std::filesystem::file_size(logPath()));
+    }
     std::int64_t logCursor() const { return settings_.prefs.integerForKey(keys::logCursor); }
 
     testing::TestSettings settings_;
@@ -88,10 +89,11 @@ TEST_F(LogParserTest, LookupsCatchUpIncrementally) {
 }
 
 TEST_F(LogParserTest, LinesWithSixOrFourFieldsAreIgnored) {
-    append("d\t10.0.0.1\tlogin\tnick\tpart\tof name\r"  // a tab inside the file name
-           "d\t10.0.0.2\tlogin\tnick\r"
-           "\r" +
-           logLine("10.0.0.3", "carol", "Carol"));
+    append(
+        "d\t10.0.0.1\tlogin\tnick\tpart\tof name\r"  // a tab inside the file name
+        "d\t10.0.0.2\tlogin\tnick\r"
+        "\r" +
+        logLine("10.0.0.3", "carol", "Carol"));
     LogParser parser(settings_.prefs);
     EXPECT_EQ(parser.recordCount(), 1U);
     EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.3"));
@@ -155,7 +157,8 @@ TEST_F(LogParserTest, MissingFileOrSwitchedOffLogStartsEmpty) {
 TEST_F(LogParserTest, CreationReadsFromCursorBegin) {
     const std::string first = logLine("10.0.0.1", "alice", "Alice");
     append(first + logLine("10.0.0.2", "bob", "Bob"));
-    settings_.prefs.setObject(PlistValue(static_cast<std::int64_t>(first.size())), keys::cursorBegin);
+    settings_.prefs.setObject(PlistValue(static_cast<std::int64_t>(first.size())),
+                              keys::cursorBegin);
     LogParser parser(settings_.prefs);
     EXPECT_EQ(parser.recordCount(), 1U);
     EXPECT_TRUE(parser.findLoginFromIPString("10.0.0.2").has_value());
@@ -201,7 +204,8 @@ TEST_F(LogParserTest, OverlongLineIsSkippedWithoutLosingTheNextOnes) {
 }
 
 // Every field of every address the log names, to compare two readers.
-std::vector<std::array<std::optional<std::string>, 4>> allRecords(const LogParser& parser, int addresses) {
+std::vector<std::array<std::optional<std::string>, 4>> allRecords(const LogParser& parser,
+                                                                  int addresses) {
     std::vector<std::array<std::optional<std::string>, 4>> records;
     for (int i = 0; i < addresses; ++i) {
         const std::string ip = "10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256);
@@ -219,17 +223,20 @@ TEST_F(LogParserTest, ChunkedReadingOfALargeLogEqualsOneReading) {
     int line = 0;
     while (log.size() < 3'000'000) {
         const int address = static_cast<int>(random() % addresses);
-        const std::string ip = "10.1." + std::to_string(address / 256) + "." + std::to_string(address % 256);
+        const std::string ip =
+            "10.1." + std::to_string(address / 256) + "." + std::to_string(address % 256);
         switch (random() % 10) {
-        case 0:
-            log += "d\t" + ip + "\tfour\tfields\r";
-            break;
-        case 1:
-            log += "d\t" + ip + "\tsix\tfields\ta\tb\r";
-            break;
-        default:
-            log += logLine(ip, "login" + std::to_string(line), "Nick \x8E" + std::to_string(line),
-                           "dir/file" + std::to_string(line) + ".sit", "2004/05/" + std::to_string(line % 28));
+            case 0:
+                log += "d\t" + ip + "\tfour\tfields\r";
+                break;
+            case 1:
+                log += "d\t" + ip + "\tsix\tfields\ta\tb\r";
+                break;
+            default:
+                log +=
+                    logLine(ip, "login" + std::to_string(line), "Nick \x8E" + std::to_string(line),
+                            "dir/file" + std::to_string(line) + ".sit",
+                            "2004/05/" + std::to_string(line % 28));
         }
         ++line;
     }
@@ -277,7 +284,8 @@ TEST_F(LogParserTest, PositionsBeyondTwoGibibytes) {
     if (attributes.st_blocks * 512 > (1 << 20)) {
         GTEST_SKIP() << "the file system does not keep sparse files";
     }
-    const std::string tail = logLine("10.0.0.1", "alice", "Alice") + logLine("10.0.0.2", "bob", "Bob");
+    const std::string tail =
+        logLine("10.0.0.1", "alice", "Alice") + logLine("10.0.0.2", "bob", "Bob");
     append(tail);
     settings_.prefs.setObject(PlistValue(hole), keys::cursorBegin);
     LogParser parser(settings_.prefs);

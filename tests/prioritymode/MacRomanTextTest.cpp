@@ -1,6 +1,6 @@
-#include "prioritymode/MacRomanText.h"
-
 #include <gtest/gtest.h>
+
+#include "prioritymode/MacRomanText.h"
 
 namespace quellbox {
 namespace {

@@ -1,9 +1,8 @@
-#include "prioritymode/UserInfo.h"
-
 #include <gtest/gtest.h>
 
 #include "TestSettings.h"
 #include "platform/SystemLog.h"
+#include "prioritymode/UserInfo.h"
 
 namespace quellbox {
 namespace {

@@ -5,10 +5,15 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 #include <thread>
 
 #include "firewall/CommandRunner.h"
+#ifdef QUELLBOX_HAVE_NFQUEUE
+#include "firewall/NfqueueDivertSocket.h"
+#endif
 
 namespace quellbox::privileged {
 
@@ -32,6 +37,34 @@ NamespacePair::~NamespacePair() {
     }
 }
 
+std::string NamespacePair::createOrWhyNot() {
+    if (::geteuid() != 0) {
+        return "needs root to create network namespaces and iptables rules (CI runs as root)";
+    }
+    if (::access(kIp, X_OK) != 0) {
+        return "iproute2's ip is not installed";
+    }
+    std::string why;
+    if (!create(&why)) {
+        return "cannot create network namespaces with a veth pair here: " + why;
+    }
+    return "";
+}
+
+#ifdef QUELLBOX_HAVE_NFQUEUE
+std::string nfqueueProblem(const std::string& name) {
+    std::string problem;
+    inNamespace(name, [&] {
+        NfqueueDivertSocket probe;
+        if (probe.open() != 0 || probe.bind(DivertSocket::kDivertPort) != 0) {
+            problem = "cannot open NFQUEUE " + std::to_string(DivertSocket::kDivertPort) + ": " +
+                      std::strerror(errno);
+        }
+    });
+    return problem;
+}
+#endif
+
 bool NamespacePair::create(std::string* why) {
     for (const auto& name : {sender_, peer_}) {
         if (!run({kIp, "netns", "add", name})) {
@@ -41,8 +74,10 @@ bool NamespacePair::create(std::string* why) {
         created_.push_back(name);
     }
     const std::vector<std::vector<std::string>> steps{
-        {kIp, "-n", sender_, "link", "add", senderLink_, "type", "veth", "peer", "name", peerLink_, "netns", peer_},
-        {kIp, "-n", sender_, "addr", "add", std::string(kSenderAddress) + "/24", "dev", senderLink_},
+        {kIp, "-n", sender_, "link", "add", senderLink_, "type", "veth", "peer", "name", peerLink_,
+         "netns", peer_},
+        {kIp, "-n", sender_, "addr", "add", std::string(kSenderAddress) + "/24", "dev",
+         senderLink_},
         {kIp, "-n", peer_, "addr", "add", std::string(kPeerAddress) + "/24", "dev", peerLink_},
         {kIp, "-n", sender_, "link", "set", senderLink_, "up"},
         {kIp, "-n", peer_, "link", "set", peerLink_, "up"},

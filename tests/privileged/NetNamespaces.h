@@ -24,6 +24,9 @@ public:
     NamespacePair& operator=(const NamespacePair&) = delete;
 
     bool create(std::string* why);
+    // Why the pair cannot be made on this machine (not root, no iproute2, no namespaces), or
+    // the empty text once it is made.
+    std::string createOrWhyNot();
     // One more address on the peer's end of the link (a second client).
     bool addPeerAddress(const std::string& address);
 
@@ -44,6 +47,10 @@ private:
 bool enterNamespace(const std::string& name);
 // Runs `work` on a thread inside the namespace and waits for it.
 void inNamespace(const std::string& name, const std::function<void()>& work);
+#ifdef QUELLBOX_HAVE_NFQUEUE
+// Why the kernel's packet queue cannot be opened in the namespace, or the empty text.
+std::string nfqueueProblem(const std::string& name);
+#endif
 // The filter table without comments and counters, for before/after comparisons.
 std::string iptablesState(const std::string& name);
 

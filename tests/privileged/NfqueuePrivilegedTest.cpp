@@ -20,11 +20,11 @@
 #include <thread>
 #include <vector>
 
+#include "NetNamespaces.h"
 #include "firewall/CommandRunner.h"
 #include "firewall/IpfwRule.h"
 #include "firewall/PacketBackend.h"
 #include "platform/SystemLog.h"
-#include "NetNamespaces.h"
 
 #ifdef QUELLBOX_HAVE_NFQUEUE
 #include "firewall/NfqueueDivertSocket.h"
@@ -60,8 +60,9 @@ std::vector<char> transfer(const NamespacePair& pair, const std::vector<char>& d
         address.sin_family = AF_INET;
         address.sin_port = htons(kPort);
         inet_pton(AF_INET, kPeerAddress, &address.sin_addr);
-        const bool ready = ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                           ::listen(listener, 1) == 0;
+        const bool ready =
+            ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::listen(listener, 1) == 0;
         listening.set_value();
         ASSERT_TRUE(ready) << std::strerror(errno);
         pollfd wait{listener, POLLIN, 0};
@@ -95,7 +96,8 @@ std::vector<char> transfer(const NamespacePair& pair, const std::vector<char>& d
             << std::strerror(errno);
         std::size_t sent = 0;
         while (sent < data.size()) {
-            const ssize_t n = ::send(connection, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+            const ssize_t n =
+                ::send(connection, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
             ASSERT_GT(n, 0) << std::strerror(errno);
             sent += static_cast<std::size_t>(n);
         }
@@ -111,15 +113,8 @@ protected:
 #ifndef QUELLBOX_HAVE_NFQUEUE
         GTEST_SKIP() << "this build has no libnetfilter_queue: the nfqueue backend is not built";
 #endif
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "needs root to create network namespaces and iptables rules (CI runs as root)";
-        }
-        if (::access(kIp, X_OK) != 0) {
-            GTEST_SKIP() << "iproute2's ip is not installed";
-        }
-        std::string why;
-        if (!pair_.create(&why)) {
-            GTEST_SKIP() << "cannot create network namespaces with a veth pair here: " << why;
+        if (const std::string why = pair_.createOrWhyNot(); !why.empty()) {
+            GTEST_SKIP() << why;
         }
     }
 
@@ -132,15 +127,8 @@ protected:
 
 TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
     // Can this kernel give us the queue at all?
-    std::string queueProblem;
-    inNamespace(pair_.sender(), [&] {
-        NfqueueDivertSocket probe;
-        if (probe.open() != 0 || probe.bind(DivertSocket::kDivertPort) != 0) {
-            queueProblem = std::strerror(errno);
-        }
-    });
-    if (!queueProblem.empty()) {
-        GTEST_SKIP() << "cannot open NFQUEUE " << DivertSocket::kDivertPort << ": " << queueProblem;
+    if (const std::string why = nfqueueProblem(pair_.sender()); !why.empty()) {
+        GTEST_SKIP() << why;
     }
 
     const std::string before = iptablesState(pair_.sender());
@@ -155,10 +143,12 @@ TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
         EXPECT_EQ(rules->applyRule(kPort), 0);
     });
     std::string listing;
-    ASSERT_TRUE(run({kIp, "netns", "exec", pair_.sender(), tool("quellbox-ipfw"), "list"}, &listing));
-    EXPECT_EQ(listing, "65533 divert 6715 tcp from 192.0.2.10 to any 5001 via " + pair_.senderLink() +
-                           "\n65534 divert 6715 tcp from 192.0.2.10 5001 to any out via " + pair_.senderLink() +
-                           "\n65535 allow ip from any to any\n");
+    ASSERT_TRUE(
+        run({kIp, "netns", "exec", pair_.sender(), tool("quellbox-ipfw"), "list"}, &listing));
+    EXPECT_EQ(listing, "65533 divert 6715 tcp from 192.0.2.10 to any 5001 via " +
+                           pair_.senderLink() +
+                           "\n65534 divert 6715 tcp from 192.0.2.10 5001 to any out via " +
+                           pair_.senderLink() + "\n65535 allow ip from any to any\n");
 
     // Nobody reads the queue: the packets pass (--queue-bypass).
     const auto small = pattern(200 * 1024);
@@ -176,7 +166,8 @@ TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
             bound.set_value(-1);
             return;
         }
-        bound.set_value(socket->open() == 0 && socket->bind(DivertSocket::kDivertPort) == 0 ? 0 : errno);
+        bound.set_value(
+            socket->open() == 0 && socket->bind(DivertSocket::kDivertPort) == 0 ? 0 : errno);
         std::vector<std::uint8_t> buffer(DivertSocket::kMaxPacketSize);
         for (;;) {
             sockaddr_in token{};
@@ -188,7 +179,8 @@ TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
             const std::size_t header = (buffer[0] & 0x0fu) * 4;
             const int destinationPort = (buffer[header + 2] << 8) | buffer[header + 3];
             ++(destinationPort == kPort ? packets : foreign);
-            if (socket->send(buffer.data(), static_cast<std::size_t>(lastResult), token, tokenLength) != lastResult) {
+            if (socket->send(buffer.data(), static_cast<std::size_t>(lastResult), token,
+                             tokenLength) != lastResult) {
                 ++failedSends;
             }
         }
@@ -223,18 +215,19 @@ TEST_F(PrivilegedFirewall, QuellboxIpfwKeepsOrderAndLeavesOtherRulesAlone) {
     };
     const std::string link = pair_.senderLink();
     // Someone else's rule, made before.
-    ASSERT_TRUE(run({kIp, "netns", "exec", ns, "iptables", "-w", "-A", "OUTPUT", "-p", "udp", "--dport", "9", "-j",
-                     "DROP"}));
+    ASSERT_TRUE(run({kIp, "netns", "exec", ns, "iptables", "-w", "-A", "OUTPUT", "-p", "udp",
+                     "--dport", "9", "-j", "DROP"}));
     const std::string before = iptablesState(ns);
 
     std::string listing;
     ASSERT_TRUE(ipfw({"list"}, &listing));
     EXPECT_EQ(listing, "65535 allow ip from any to any\n");
-    ASSERT_TRUE(ipfw({"add", "300", "divert", "6715", "tcp", "from", kSenderAddress, "80", "to", "any", "out", "via",
-                      link}));
-    ASSERT_TRUE(ipfw({"add", "100", "divert", "6715", "tcp", "from", kSenderAddress, "to", "any", "80", "via", link}));
-    ASSERT_TRUE(ipfw({"add", "200", "divert", "6715", "tcp", "from", kSenderAddress, "81", "to", "any", "out", "via",
-                      link}));
+    ASSERT_TRUE(ipfw({"add", "300", "divert", "6715", "tcp", "from", kSenderAddress, "80", "to",
+                      "any", "out", "via", link}));
+    ASSERT_TRUE(ipfw({"add", "100", "divert", "6715", "tcp", "from", kSenderAddress, "to", "any",
+                      "80", "via", link}));
+    ASSERT_TRUE(ipfw({"add", "200", "divert", "6715", "tcp", "from", kSenderAddress, "81", "to",
+                      "any", "out", "via", link}));
     ASSERT_TRUE(ipfw({"list"}, &listing));
     EXPECT_EQ(listing, "00100 divert 6715 tcp from 192.0.2.10 to any 80 via " + link +
                            "\n00200 divert 6715 tcp from 192.0.2.10 81 to any out via " + link +
@@ -254,7 +247,8 @@ TEST_F(PrivilegedFirewall, QuellboxIpfwKeepsOrderAndLeavesOtherRulesAlone) {
 
     ::testing::internal::CaptureStderr();
     EXPECT_FALSE(ipfw({"delete", "999"}));
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("rule 999: no such rule"), std::string::npos);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("rule 999: no such rule"),
+              std::string::npos);
     for (const char* number : {"200", "100"}) {
         EXPECT_TRUE(ipfw({"delete", number}));
     }

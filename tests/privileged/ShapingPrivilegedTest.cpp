@@ -23,8 +23,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
-#include <future>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -60,8 +60,8 @@ public:
     struct Options {
         std::string binary = QUELLBOX_BINARY;
         std::string ns;
-        std::filesystem::path home;        // HOME, XDG_CONFIG_HOME=home/.config, XDG_RUNTIME_DIR=home
-        std::optional<uid_t> user;         // run as this real user (and kNoGroup)
+        std::filesystem::path home;  // HOME, XDG_CONFIG_HOME=home/.config, XDG_RUNTIME_DIR=home
+        std::optional<uid_t> user;   // run as this real user (and kNoGroup)
         std::vector<std::string> arguments;
     };
 
@@ -80,7 +80,8 @@ public:
         }
         const std::string home = options_.home.string();
         std::vector<std::string> environment{"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
-                                             "XDG_RUNTIME_DIR=" + home, "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+                                             "XDG_RUNTIME_DIR=" + home,
+                                             "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
         std::vector<std::string> words{options_.binary};
         words.insert(words.end(), options_.arguments.begin(), options_.arguments.end());
         std::vector<char*> argv;
@@ -104,8 +105,9 @@ public:
             if (::dup2(pipeFds[1], STDOUT_FILENO) < 0 || ::dup2(pipeFds[1], STDERR_FILENO) < 0) {
                 ::_exit(121);
             }
-            if (options_.user && (::setgroups(0, nullptr) != 0 || ::setresgid(kNoGroup, kNoGroup, kNoGroup) != 0 ||
-                                  ::setresuid(*options_.user, *options_.user, *options_.user) != 0)) {
+            if (options_.user &&
+                (::setgroups(0, nullptr) != 0 || ::setresgid(kNoGroup, kNoGroup, kNoGroup) != 0 ||
+                 ::setresuid(*options_.user, *options_.user, *options_.user) != 0)) {
                 ::_exit(122);
             }
             ::execve(argv[0], argv.data(), envp.data());
@@ -136,8 +138,9 @@ public:
     // Waits until the output holds `text` (true) or the program's output ends (false).
     bool waitFor(const std::string& text) {
         std::unique_lock guard(mutex_);
-        return changed_.wait_for(guard, kGuard, [&] { return ended_ || output_.find(text) != std::string::npos; }) &&
-               output_.find(text) != std::string::npos;
+        return changed_.wait_for(guard, kGuard, [&] {
+            return ended_ || output_.find(text) != std::string::npos;
+        }) && output_.find(text) != std::string::npos;
     }
     std::string output() {
         std::lock_guard guard(mutex_);
@@ -206,8 +209,10 @@ public:
             clientFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             const sockaddr_in local = socketAddress(clientAddress_.c_str(), 0);
             const sockaddr_in remote = socketAddress(kSenderAddress, kServicePort);
-            const bool ok = ::bind(clientFd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
-                            ::connect(clientFd_, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0;
+            const bool ok =
+                ::bind(clientFd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
+                ::connect(clientFd_, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) ==
+                    0;
             connected.set_value(ok ? 0 : errno);
             if (ok) {
                 pump(clientFd_, direction_ == Direction::Download);
@@ -225,7 +230,8 @@ public:
             const int on = 1;
             ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
             const sockaddr_in address = socketAddress(kSenderAddress, kServicePort);
-            if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+                    0 ||
                 ::listen(listener, 4) != 0) {
                 ::close(listener);
                 listener = -1;
@@ -326,7 +332,8 @@ double ipRateOf(const std::string& ns, const std::string& link, std::chrono::mil
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(window);
     const auto after = sentBy(ns, link);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!before || !after) {
         ADD_FAILURE() << "cannot read the counters of " << link;
         return 0.0;
@@ -340,7 +347,8 @@ double receiveRateOf(const Flow& flow, std::chrono::milliseconds window) {
     const auto before = flow.received();
     const auto start = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(window);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return static_cast<double>(flow.received() - before) / seconds;
 }
 
@@ -352,25 +360,11 @@ protected:
 #ifndef QUELLBOX_HAVE_NFQUEUE
         GTEST_SKIP() << "this build has no libnetfilter_queue: the nfqueue backend is not built";
 #else
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "needs root to create network namespaces and iptables rules (CI runs as root)";
+        if (const std::string why = pair_.createOrWhyNot(); !why.empty()) {
+            GTEST_SKIP() << why;
         }
-        if (::access(kIp, X_OK) != 0) {
-            GTEST_SKIP() << "iproute2's ip is not installed";
-        }
-        std::string why;
-        if (!pair_.create(&why)) {
-            GTEST_SKIP() << "cannot create network namespaces with a veth pair here: " << why;
-        }
-        std::string queueProblem;
-        inNamespace(pair_.sender(), [&] {
-            NfqueueDivertSocket probe;
-            if (probe.open() != 0 || probe.bind(DivertSocket::kDivertPort) != 0) {
-                queueProblem = std::strerror(errno);
-            }
-        });
-        if (!queueProblem.empty()) {
-            GTEST_SKIP() << "cannot open NFQUEUE " << DivertSocket::kDivertPort << ": " << queueProblem;
+        if (const std::string why = nfqueueProblem(pair_.sender()); !why.empty()) {
+            GTEST_SKIP() << why;
         }
         // The home of the runs: settings that cap the service port.
         ASSERT_EQ(::chmod(home_.path().c_str(), 0755), 0);
@@ -401,8 +395,8 @@ protected:
 
     std::unique_ptr<QuellboxRun> startQuellbox(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), {"--headless", "--backend", "nfqueue"});
-        auto run = std::make_unique<QuellboxRun>(QuellboxRun::Options{QUELLBOX_BINARY, pair_.sender(), home_.path(),
-                                                                      std::nullopt, arguments});
+        auto run = std::make_unique<QuellboxRun>(QuellboxRun::Options{
+            QUELLBOX_BINARY, pair_.sender(), home_.path(), std::nullopt, arguments});
         EXPECT_TRUE(run->start());
         EXPECT_TRUE(run->waitFor("headless on the nfqueue backend")) << run->output();
         return run;
@@ -417,7 +411,8 @@ protected:
 
     std::string rules() {
         std::string listing;
-        EXPECT_TRUE(run({kIp, "netns", "exec", pair_.sender(), PacketBackend::toolPath("quellbox-ipfw"), "list"},
+        EXPECT_TRUE(run({kIp, "netns", "exec", pair_.sender(),
+                         PacketBackend::toolPath("quellbox-ipfw"), "list"},
                         &listing));
         return listing;
     }
@@ -436,7 +431,8 @@ TEST_F(ShapingOnTheRealPath, UploadIsHeldToTheCapAndSigtermRemovesEveryRule) {
     for (const int kib : {1024, 10240}) {
         SCOPED_TRACE(std::to_string(kib) + " KiB/s");
         auto quellbox = startQuellbox({"--rate", std::to_string(kib)});
-        EXPECT_NE(rules().find("divert 6715 tcp from 192.0.2.10 6700 to any out via " + pair_.senderLink()),
+        EXPECT_NE(rules().find("divert 6715 tcp from 192.0.2.10 6700 to any out via " +
+                               pair_.senderLink()),
                   std::string::npos);
         Flow upload(pair_, kPeerAddress, Flow::Direction::Upload);
         ASSERT_TRUE(upload.start(listener_));
@@ -461,7 +457,8 @@ TEST_F(ShapingOnTheRealPath, AckPauseSlowsADownloadIntoTheServer) {
     const double free = receiveRateOf(download, 2000ms);
     EXPECT_TRUE(download.healthy());
     EXPECT_GT(paused, 0.0);
-    EXPECT_LT(paused * 2.0, free) << "paused " << paused / 1024 << " KiB/s, free " << free / 1024 << " KiB/s";
+    EXPECT_LT(paused * 2.0, free) << "paused " << paused / 1024 << " KiB/s, free " << free / 1024
+                                  << " KiB/s";
 }
 
 TEST_F(ShapingOnTheRealPath, PriorityModeServesTheHigherLoginFirst) {
@@ -470,8 +467,9 @@ TEST_F(ShapingOnTheRealPath, PriorityModeServesTheHigherLoginFirst) {
     // beside it.
     const auto log = home_.path() / "server" / "Downloads";
     std::filesystem::create_directories(log.parent_path());
-    std::ofstream(log, std::ios::binary) << "2024/05/01 10:00:00\t" << kPeerAddress << "\talice\tAlice\t/Files/a.zip\r"
-                                         << "2024/05/01 10:00:01\t" << kSecondClient << "\tbob\tBob\t/Files/b.zip\r";
+    std::ofstream(log, std::ios::binary)
+        << "2024/05/01 10:00:00\t" << kPeerAddress << "\talice\tAlice\t/Files/a.zip\r"
+        << "2024/05/01 10:00:01\t" << kSecondClient << "\tbob\tBob\t/Files/b.zip\r";
     std::ofstream(log.parent_path() / "Quellbox Default Priorities.txt") << "alice=10\nbob=0\n";
     writeSettings("<key>logPath</key><string>" + log.string() +
                   "</string>\n<key>useServerLogFile</key><true/>\n");
@@ -488,7 +486,8 @@ TEST_F(ShapingOnTheRealPath, PriorityModeServesTheHigherLoginFirst) {
     const double aliceBytes = static_cast<double>(alice.received() - aliceBefore);
     const double bobBytes = static_cast<double>(bob.received() - bobBefore);
     stopQuellbox(*quellbox);
-    EXPECT_GT(aliceBytes, 1.5 * bobBytes) << "alice " << aliceBytes << " bytes, bob " << bobBytes << " bytes";
+    EXPECT_GT(aliceBytes, 1.5 * bobBytes)
+        << "alice " << aliceBytes << " bytes, bob " << bobBytes << " bytes";
     // Together they stay near the cap (loosely: each client's share is what is tested).
     EXPECT_LT((aliceBytes + bobBytes) / 3.0, 1.2 * 1024 * 1024);
     EXPECT_EQ(iptablesState(pair_.sender()), before_);
@@ -518,11 +517,15 @@ TEST_F(ShapingOnTheRealPath, AfterKillNineTrafficFlowsAndTheNextRunCapsAgain) {
 
     // Its wind-down removed its own rules; --cleanup takes the killed run's away.
     EXPECT_NE(iptablesState(pair_.sender()), before_);
-    QuellboxRun cleanup({QUELLBOX_BINARY, pair_.sender(), home_.path(), std::nullopt,
+    QuellboxRun cleanup({QUELLBOX_BINARY,
+                         pair_.sender(),
+                         home_.path(),
+                         std::nullopt,
                          {"--cleanup", "--backend", "nfqueue"}});
     ASSERT_TRUE(cleanup.start());
     EXPECT_EQ(cleanup.wait(), 0) << cleanup.output();
-    EXPECT_NE(cleanup.output().find("2 divert rule(s) to port 6715 removed"), std::string::npos) << cleanup.output();
+    EXPECT_NE(cleanup.output().find("2 divert rule(s) to port 6715 removed"), std::string::npos)
+        << cleanup.output();
     EXPECT_EQ(iptablesState(pair_.sender()), before_);
 }
 
@@ -538,7 +541,8 @@ TEST_F(ShapingOnTheRealPath, ASetUserIdRunWorksAsItsRealUser) {
     ASSERT_EQ(::chown(binary.c_str(), 0, 0), 0);
     ASSERT_EQ(::chmod(binary.c_str(), 04755), 0);
     for (const char* tool : {"quellbox-ipfw", "quellbox-netstat"}) {
-        std::filesystem::create_symlink(PacketBackend::toolPath(tool), prefix.path() / "libexec" / "quellbox" / tool);
+        std::filesystem::create_symlink(PacketBackend::toolPath(tool),
+                                        prefix.path() / "libexec" / "quellbox" / tool);
     }
     testing::TempDir userHome;
     ASSERT_EQ(::chown(userHome.path().c_str(), kNobody, kNoGroup), 0);
@@ -550,7 +554,10 @@ TEST_F(ShapingOnTheRealPath, ASetUserIdRunWorksAsItsRealUser) {
     }
     const auto stats = userHome.path() / "stats.json";
 
-    QuellboxRun run({binary.string(), pair_.sender(), userHome.path(), kNobody,
+    QuellboxRun run({binary.string(),
+                     pair_.sender(),
+                     userHome.path(),
+                     kNobody,
                      {"--headless", "--rate", "1024", "--stats-json", stats.string()}});
     ASSERT_TRUE(run.start());
     // The default backend: the set-user-id bit lets it become root, so the kernel queue.
@@ -577,13 +584,19 @@ TEST_F(ShapingOnTheRealPath, ASetUserIdRunWorksAsItsRealUser) {
     EXPECT_EQ(info.st_uid, kNobody);
 
     // Without the set-user-id bit the same user gets the simulator, and is told why.
-    QuellboxRun plain({QUELLBOX_BINARY, pair_.sender(), userHome.path(), kNobody,
+    QuellboxRun plain({QUELLBOX_BINARY,
+                       pair_.sender(),
+                       userHome.path(),
+                       kNobody,
                        {"--headless", "--duration", "1"}});
     ASSERT_TRUE(plain.start());
     EXPECT_EQ(plain.wait(), 0) << plain.output();
-    EXPECT_NE(plain.output().find("Quellbox cannot become root, which the kernel packet queue needs"), std::string::npos)
+    EXPECT_NE(
+        plain.output().find("Quellbox cannot become root, which the kernel packet queue needs"),
+        std::string::npos)
         << plain.output();
-    EXPECT_NE(plain.output().find("headless on the sim backend"), std::string::npos) << plain.output();
+    EXPECT_NE(plain.output().find("headless on the sim backend"), std::string::npos)
+        << plain.output();
 }
 
 #endif  // QUELLBOX_HAVE_NFQUEUE

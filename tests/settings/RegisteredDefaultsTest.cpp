@@ -1,10 +1,9 @@
-#include "settings/RegisteredDefaults.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 
 #include "settings/PreferenceKeys.h"
+#include "settings/RegisteredDefaults.h"
 
 namespace quellbox {
 namespace {

@@ -1,5 +1,3 @@
-#include "settings/Service.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +5,8 @@
 #include <thread>
 #include <unordered_set>
 #include <vector>
+
+#include "settings/Service.h"
 
 namespace quellbox {
 namespace {

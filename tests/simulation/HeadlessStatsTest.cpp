@@ -1,6 +1,6 @@
-#include "headless/HeadlessStats.h"
-
 #include <gtest/gtest.h>
+
+#include "headless/HeadlessStats.h"
 
 namespace quellbox {
 namespace {
@@ -10,13 +10,16 @@ TEST(HeadlessStats, JsonEscapesNamesAndOmitsUnknowns) {
     stats.time = 2;
     stats.backend = "sim";
     stats.rateCap = 100;
-    stats.clients.push_back({"192.0.2.10", "al\"ice", "Tab\tand\\slash\x01", "download", 6700, 1500, 1460, 10});
+    stats.clients.push_back(
+        {"192.0.2.10", "al\"ice", "Tab\tand\\slash\x01", "download", 6700, 1500, 1460, 10});
     stats.clients.push_back({"192.0.2.11", "bob", "", "upload", 6700, 40, 3000, std::nullopt});
     const std::string json = stats.json();
     EXPECT_NE(json.find(R"("login":"al\"ice")"), std::string::npos) << json;
     EXPECT_NE(json.find(R"("name":"Tab\tand\\slash\u0001")"), std::string::npos) << json;
-    EXPECT_NE(json.find(R"("wire_bytes":1500,"delivered_bytes":1460,"priority":10})"), std::string::npos);
-    EXPECT_NE(json.find(R"("delivered_bytes":3000})"), std::string::npos) << "no priority when unknown";
+    EXPECT_NE(json.find(R"("wire_bytes":1500,"delivered_bytes":1460,"priority":10})"),
+              std::string::npos);
+    EXPECT_NE(json.find(R"("delivered_bytes":3000})"), std::string::npos)
+        << "no priority when unknown";
     EXPECT_EQ(json.find("upload_bytes"), std::string::npos) << "absent when not measured";
     stats.uploadBytes = 2048;
     EXPECT_NE(stats.json().find(R"("upload_bytes":2048)"), std::string::npos);

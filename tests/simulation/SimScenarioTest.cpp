@@ -1,6 +1,6 @@
-#include "simulation/SimScenario.h"
-
 #include <gtest/gtest.h>
+
+#include "simulation/SimScenario.h"
 
 namespace quellbox {
 namespace {

@@ -1,5 +1,3 @@
-#include "simulation/SimTraffic.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +11,7 @@
 #include "firewall/SimFirewallState.h"
 #include "firewall/SimKernel.h"
 #include "platform/AtomicFile.h"
+#include "simulation/SimTraffic.h"
 
 namespace quellbox {
 namespace {
@@ -47,12 +46,14 @@ protected:
 };
 
 TEST_F(SimTrafficTest, NamedClientsAreWrittenToTheServerLogWhenTheyStart) {
-    SimTraffic traffic(kernel_,
-                       scenarioOf("client 192.0.2.10 download port=6700 login=alice name=\"Big Al\"\n"
-                                  "client 192.0.2.11 download port=6700\n"),
-                       folder_ / "Downloads");
+    SimTraffic traffic(
+        kernel_,
+        scenarioOf("client 192.0.2.10 download port=6700 login=alice name=\"Big Al\"\n"
+                   "client 192.0.2.11 download port=6700\n"),
+        folder_ / "Downloads");
     traffic.start();
-    ASSERT_TRUE(eventually([&] { return AtomicFile::read(folder_ / "Downloads").value_or("").size() > 0; }));
+    ASSERT_TRUE(eventually(
+        [&] { return AtomicFile::read(folder_ / "Downloads").value_or("").size() > 0; }));
     traffic.stop();
     const std::string log = AtomicFile::read(folder_ / "Downloads").value_or("");
     ASSERT_FALSE(log.empty());
@@ -63,12 +64,13 @@ TEST_F(SimTrafficTest, NamedClientsAreWrittenToTheServerLogWhenTheyStart) {
 }
 
 TEST_F(SimTrafficTest, ADownloadNeverOutrunsTheClientsLink) {
-    SimTraffic traffic(kernel_, scenarioOf("client 192.0.2.10 download port=6700 demand=50 window=4 rtt=2\n"),
-                       {});
+    SimTraffic traffic(
+        kernel_, scenarioOf("client 192.0.2.10 download port=6700 demand=50 window=4 rtt=2\n"), {});
     const auto started = std::chrono::steady_clock::now();
     traffic.start();
     ASSERT_TRUE(eventually([&] { return traffic.snapshot()[0].deliveredBytes >= 20 * 1500U; }));
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     traffic.stop();
     const auto stats = traffic.snapshot()[0];
     // The link carries 50 KiB/s: what was delivered fits into the elapsed time at that rate.
@@ -85,13 +87,14 @@ TEST_F(SimTrafficTest, AnUploadingClientIsAcknowledgedByTheServer) {
                 ++acknowledgements;
             }
         });
-    SimTraffic traffic(kernel_, scenarioOf("client 192.0.2.20 upload port=6700 demand=500 window=8 rtt=2\n"),
-                       {});
+    SimTraffic traffic(
+        kernel_, scenarioOf("client 192.0.2.20 upload port=6700 demand=500 window=8 rtt=2\n"), {});
     traffic.start();
     ASSERT_TRUE(eventually([&] { return traffic.snapshot()[0].deliveredBytes >= 30 * 1500U; }));
     traffic.stop();
     kernel_.wire().unsubscribe(observer);
-    EXPECT_GE(static_cast<std::uint64_t>(acknowledgements.load()) * 1500, traffic.snapshot()[0].deliveredBytes);
+    EXPECT_GE(static_cast<std::uint64_t>(acknowledgements.load()) * 1500,
+              traffic.snapshot()[0].deliveredBytes);
 }
 
 // Segments that never leave (a shaper dropped them) are sent again after a time-out.
@@ -117,7 +120,8 @@ TEST_F(SimTrafficTest, DroppedSegmentsAreResent) {
         for (int n = 0;; ++n) {
             sockaddr_in token{};
             socklen_t tokenLength = sizeof token;
-            const ssize_t length = socket->receive(buffer.data(), buffer.size(), &token, &tokenLength);
+            const ssize_t length =
+                socket->receive(buffer.data(), buffer.size(), &token, &tokenLength);
             if (length < 0) {
                 return;
             }
@@ -128,8 +132,9 @@ TEST_F(SimTrafficTest, DroppedSegmentsAreResent) {
             }
         }
     });
-    SimTraffic traffic(kernel_, scenarioOf("client 192.0.2.10 download port=6700 demand=1000 window=4 rtt=2\n"),
-                       {});
+    SimTraffic traffic(
+        kernel_, scenarioOf("client 192.0.2.10 download port=6700 demand=1000 window=4 rtt=2\n"),
+        {});
     traffic.start();
     const bool progressed = eventually([&] {
         const auto stats = traffic.snapshot()[0];

@@ -1,13 +1,12 @@
-#include "ui/QtRunLoop.h"
-
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
-
 #include <atomic>
 #include <thread>
+
+#include "ui/QtRunLoop.h"
 
 namespace quellbox {
 namespace {
@@ -66,10 +65,12 @@ TEST(QtRunLoop, WorkFromAWorkerWaitsForTheGuiThread) {
     std::atomic<bool> workerDone{false};
     bool ranOnGui = false;
     std::thread worker([&] {
-        loop.performOnMainThread([&] {
-            ranOnGui = loop.isMainThread();
-            ran = true;
-        }, true);
+        loop.performOnMainThread(
+            [&] {
+                ranOnGui = loop.isMainThread();
+                ran = true;
+            },
+            true);
         // The waiting call returns only after the work ran.
         EXPECT_TRUE(ran.load());
         workerDone = true;

@@ -16,8 +16,8 @@ protected:
         emit ui().ULRangePopUp->activated(item);
     }
     // Fills the custom range dialog and presses one of its buttons.
-    static int fill(QDialog& dialog, Ui::QuellboxCustomRangeDialog& form, const char* from, const char* to,
-                    bool kilobits, bool pressOK) {
+    static int fill(QDialog& dialog, Ui::QuellboxCustomRangeDialog& form, const char* from,
+                    const char* to, bool kilobits, bool pressOK) {
         form.fromBWForm->setText(from);
         form.toBWForm->setText(to);
         (kilobits ? form.unitKilobits : form.unitKilobytes)->setChecked(true);
@@ -61,14 +61,17 @@ TEST_F(RateControls, FixedConnectionTypesSetTheirRangeAndDefaultRate) {
         EXPECT_LT(range.minimum, range.defaultRate);
         EXPECT_LE(range.defaultRate, range.maximum);
         if (item > 0) {
-            EXPECT_LT(range.maximum, RangeController::rangeForConnectionType(item - 1).maximum) << "fastest first";
+            EXPECT_LT(range.maximum, RangeController::rangeForConnectionType(item - 1).maximum)
+                << "fastest first";
         }
     }
 }
 
 TEST_F(RateControls, CustomRangeInKilobitsIsDividedByEight) {
     start();
-    presenter().modalRun = [this](QDialog& dialog) { return fill(dialog, this->dialog(), "100", "200", true, true); };
+    presenter().modalRun = [this](QDialog& dialog) {
+        return fill(dialog, this->dialog(), "100", "200", true, true);
+    };
     chooseConnectionType(RangeController::kCustomItem);
     EXPECT_EQ(presenter().modalRuns, 1);
     EXPECT_FLOAT_EQ(preferences().floatForKey(keys::minDATARate), 12.5F);
@@ -130,8 +133,9 @@ TEST_F(RateControls, CapSwitchesHandTheirValuesToTheEngine) {
     ui().capULSwitch->click();
     EXPECT_FLOAT_EQ(engine().getDATARate(), -1.0F);
     EXPECT_FLOAT_EQ(controller().DATARate(), -1.0F);
-    for (QWidget* control : std::initializer_list<QWidget*>{ui().sliderUL, ui().rangeULmin, ui().rangeULmax,
-                                                          ui().ULRangePopUp, ui().uploadRateTF}) {
+    for (QWidget* control :
+         std::initializer_list<QWidget*>{ui().sliderUL, ui().rangeULmin, ui().rangeULmax,
+                                         ui().ULRangePopUp, ui().uploadRateTF}) {
         EXPECT_FALSE(control->isEnabled());
     }
     EXPECT_TRUE(engine().isCappedUL(6700)) << "rules stay while the pacing is off";

@@ -89,7 +89,8 @@ TEST_F(ServicesTable, DuplicateNamesAndInvalidOrDuplicatePortsAreRefused) {
         EXPECT_EQ(presenter().beeps, ++beeps) << bad;
         EXPECT_EQ(editedColumn(), ServicesTableModel::columnWithIdentifier("Port")) << bad;
         EXPECT_EQ(controller().servicesArray()[2]->servicePort(), 0) << bad;
-        EXPECT_EQ(storedNumbers(keys::servicesPortArray), (std::vector<long long>{6700, 80})) << bad;
+        EXPECT_EQ(storedNumbers(keys::servicesPortArray), (std::vector<long long>{6700, 80}))
+            << bad;
     }
     typeIntoEditor("21abc");  // the number at the start counts, as in a number field
     EXPECT_EQ(controller().servicesArray()[2]->servicePort(), 21);
@@ -100,7 +101,8 @@ TEST_F(ServicesTable, DuplicateNamesAndInvalidOrDuplicatePortsAreRefused) {
     EXPECT_EQ(controller().servicesArray()[1]->name(), "Web");
     EXPECT_FALSE(controller().canSelectAnotherRow());
     controller().tableModel().setData(cell(1, "Service"), "WWW", Qt::EditRole);
-    EXPECT_EQ(storedTexts(keys::servicesNameArray), (std::vector<std::string>{"Server", "WWW", "Files"}));
+    EXPECT_EQ(storedTexts(keys::servicesNameArray),
+              (std::vector<std::string>{"Server", "WWW", "Files"}));
 }
 
 TEST_F(ServicesTable, RemovingANewRowWhoseEditWasRefusedFreesTheTable) {

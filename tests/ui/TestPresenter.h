@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QDialog>
-
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,7 +24,8 @@ public:
         sheets.push_back(sheet);
         pending.push_back(std::move(answered));
     }
-    void runAlert(const std::string& title, const std::string& message, const std::string& button) override {
+    void runAlert(const std::string& title, const std::string& message,
+                  const std::string& button) override {
         alerts.push_back({title, message, button});
     }
     int runAlertPanel(const Sheet& panel) override {

@@ -9,19 +9,21 @@ namespace quellbox::testing {
 namespace {
 
 int firstStripeRow(double top, double rowHeight) {
-    const auto stripes = alternatedRowColorTableView::stripesInRect(QRectF(0, top, 100, 100), rowHeight);
+    const auto stripes =
+        alternatedRowColorTableView::stripesInRect(QRectF(0, top, 100, 100), rowHeight);
     return stripes.empty() ? -1 : static_cast<int>(stripes.front().y() / rowHeight);
 }
 
 TEST(StripedTable, OnlyOddRowsAreStripedFromTheFirstOneInTheArea) {
     EXPECT_EQ(firstStripeRow(0.0, 20.0), 1);
-    EXPECT_EQ(firstStripeRow(65.0, 20.0), 3);   // inside row 3
-    EXPECT_EQ(firstStripeRow(85.0, 20.0), 5);   // inside row 4
+    EXPECT_EQ(firstStripeRow(65.0, 20.0), 3);  // inside row 3
+    EXPECT_EQ(firstStripeRow(85.0, 20.0), 5);  // inside row 4
     const auto stripes = alternatedRowColorTableView::stripesInRect(QRectF(3, 0, 50, 100), 20.0);
     ASSERT_EQ(stripes.size(), 2U);  // rows 1 and 3; row 5 starts at the area's bottom
     EXPECT_EQ(stripes[1], QRectF(3, 60, 50, 20));
     EXPECT_TRUE(alternatedRowColorTableView::stripesInRect(QRectF(0, 0, 10, 10), 0.0).empty());
-    EXPECT_EQ(&alternatedRowColorTableView::stripeColor(), &alternatedRowColorTableView::stripeColor());
+    EXPECT_EQ(&alternatedRowColorTableView::stripeColor(),
+              &alternatedRowColorTableView::stripeColor());
     EXPECT_EQ(alternatedRowColorTableView::stripeColor().toRgb(), QColor(237, 243, 254));
 }
 

@@ -4,7 +4,6 @@
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <QTest>
-
 #include <cstdlib>
 
 #include "firewall/IpfwRule.h"
@@ -65,7 +64,8 @@ WindowFixture::WindowFixture() {
     preferences_->setObject(PlistValue(std::chrono::system_clock::now() - std::chrono::hours(24)),
                             keys::lastDonatewareAdvertisementDate);
     priorities_ = std::make_shared<defaultPriorityParser>(*preferences_, notifications_);
-    ipmode_ = std::make_unique<IPMode>(*preferences_, [priorities = priorities_] { return priorities; });
+    ipmode_ =
+        std::make_unique<IPMode>(*preferences_, [priorities = priorities_] { return priorities; });
     interface_ = std::make_unique<MainInterface>();
     const auto engineMaker = [this]() -> ThroughputLimiter& { return engine(); };
     controller_ = std::make_unique<MyController>(MyController::Collaborators{
@@ -143,7 +143,8 @@ std::vector<long long> WindowFixture::storedNumbers(const char* key) {
     return numbers;
 }
 
-void WindowFixture::storeServices(const std::vector<std::string>& names, const std::vector<int>& ports,
+void WindowFixture::storeServices(const std::vector<std::string>& names,
+                                  const std::vector<int>& ports,
                                   const std::vector<bool>& activated) {
     PlistValue::Array nameList;
     PlistValue::Array portList;
@@ -163,7 +164,8 @@ void WindowFixture::storeServices(const std::vector<std::string>& names, const s
 }
 
 QModelIndex WindowFixture::cell(int row, const char* identifier) {
-    return controller_->tableModel().index(row, ServicesTableModel::columnWithIdentifier(identifier));
+    return controller_->tableModel().index(row,
+                                           ServicesTableModel::columnWithIdentifier(identifier));
 }
 
 void WindowFixture::clickCheckBox(int row, const char* identifier) {
@@ -173,7 +175,8 @@ void WindowFixture::clickCheckBox(int row, const char* identifier) {
     option.initFrom(view);
     option.rect = view->visualRect(index);
     option.features |= QStyleOptionViewItem::HasCheckIndicator;
-    const QRect indicator = view->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view);
+    const QRect indicator =
+        view->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view);
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, indicator.center());
     processPendingEvents();
 }

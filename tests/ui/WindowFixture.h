@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QModelIndex>
-
 #include <chrono>
 #include <memory>
 #include <optional>
