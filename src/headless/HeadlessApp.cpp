@@ -101,8 +101,8 @@ int HeadlessApp::run() {
     if (simulation_) {
         simulation_->traffic().stop();
     }
-    if (statsFile_ != nullptr) {
-        std::fflush(statsFile_);
+    if (statsFile_ != nullptr && std::fflush(statsFile_) != 0) {
+        stopStatistics();
     }
     std::cout << "Stopped." << std::endl;
     return exitStatus_;
@@ -294,10 +294,20 @@ HeadlessStats HeadlessApp::sample() {
 void HeadlessApp::report() {
     const HeadlessStats stats = sample();
     std::cout << stats.statusLine() << std::endl;
-    if (statsFile_ != nullptr) {
-        std::fputs((stats.json() + "\n").c_str(), statsFile_);
-        std::fflush(statsFile_);
+    if (statsFile_ != nullptr && (std::fputs((stats.json() + "\n").c_str(), statsFile_) < 0 ||
+                                  std::fflush(statsFile_) != 0)) {
+        stopStatistics();
     }
+}
+
+// A statistics file that can no longer be written (a full disk) ends the statistics, not the
+// shaping; the exit status tells that they are incomplete.
+void HeadlessApp::stopStatistics() {
+    fail("can't write the statistics file " + options_.statsJson + ": " + std::strerror(errno) +
+         "; no more statistics are written");
+    std::fclose(statsFile_);
+    statsFile_ = nullptr;
+    exitStatus_ = 1;
 }
 
 }  // namespace quellbox

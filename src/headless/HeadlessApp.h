@@ -47,6 +47,7 @@ private:
     void installObservers();
     void startTimers();
     void report();
+    void stopStatistics();
     HeadlessStats sample();
     void startSignalWatcher();
     void fail(const std::string& message);

@@ -49,6 +49,21 @@ TEST(HeadlessRun, BadOptionsAndFilesAreRefusedWithStatusTwo) {
     EXPECT_NE(process.errors().find("line 2"), std::string::npos) << process.errors();
 }
 
+// A statistics file on a full disk (/dev/full refuses every write, even root's): the run
+// goes on shaping to its end, says once why the statistics stopped, and exits with 1.
+TEST(HeadlessRun, AStatisticsFileThatFillsUpIsReportedAndTheRunGoesOn) {
+    HeadlessProcess process;
+    EXPECT_EQ(process.run({"--backend", "sim", "--rate", "100", "--duration", "3", "--stats-json",
+                           "/dev/full"}),
+              1);
+    const std::string errors = process.errors();
+    const std::string message = "quellbox: can't write the statistics file /dev/full: ";
+    ASSERT_NE(errors.find(message), std::string::npos) << errors;
+    EXPECT_EQ(errors.find(message), errors.rfind(message)) << "reported more than once";
+    EXPECT_NE(process.output().find("Stopped."), std::string::npos) << process.output();
+    EXPECT_TRUE(process.simulatedRules().empty());
+}
+
 TEST(HeadlessRun, UploadIsHeldNearTheRate) {
     HeadlessProcess process;
     process.writeFile("two.scenario",
