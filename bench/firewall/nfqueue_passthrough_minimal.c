@@ -37,11 +37,11 @@ static int onPacket(struct nfq_q_handle* queue, struct nfgenmsg* message, struct
 }
 
 int main(void) {
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = stop; /* no SA_RESTART: recv returns EINTR */
-    sigaction(SIGTERM, &action, NULL);
-    sigaction(SIGINT, &action, NULL);
+    struct sigaction action = {.sa_handler = stop}; /* no SA_RESTART: recv returns EINTR */
+    if (sigaction(SIGTERM, &action, NULL) != 0 || sigaction(SIGINT, &action, NULL) != 0) {
+        perror("sigaction");
+        return 1;
+    }
 
     struct nfq_handle* handle = nfq_open();
     struct nfq_q_handle* queue = handle ? nfq_create_queue(handle, 6715, onPacket, NULL) : NULL;

@@ -11,7 +11,8 @@
 
 namespace quellbox {
 
-BsdDivertSocket::~BsdDivertSocket() { close(); }
+// This class's own close, named as such: no derived class is left to dispatch to.
+BsdDivertSocket::~BsdDivertSocket() { BsdDivertSocket::close(); }
 
 int BsdDivertSocket::open() {
     std::lock_guard guard(lifecycleMutex_);

@@ -34,7 +34,8 @@ constexpr std::uint32_t kNoPacketId = 0;
 
 NfqueueDivertSocket::NfqueueDivertSocket() = default;
 
-NfqueueDivertSocket::~NfqueueDivertSocket() { close(); }
+// This class's own close, named as such: no derived class is left to dispatch to.
+NfqueueDivertSocket::~NfqueueDivertSocket() { NfqueueDivertSocket::close(); }
 
 int NfqueueDivertSocket::open() {
     std::lock_guard guard(lifecycleMutex_);

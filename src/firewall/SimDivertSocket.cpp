@@ -9,7 +9,8 @@ namespace quellbox {
 
 SimDivertSocket::SimDivertSocket(SimKernel& kernel) : kernel_(kernel) {}
 
-SimDivertSocket::~SimDivertSocket() { close(); }
+// This class's own close, named as such: no derived class is left to dispatch to.
+SimDivertSocket::~SimDivertSocket() { SimDivertSocket::close(); }
 
 int SimDivertSocket::open() {
     std::lock_guard guard(mutex_);

@@ -21,8 +21,6 @@ using ::testing::IsEmpty;
 using testing::SharedLogListener;
 using testing::SimEngineFixture;
 
-constexpr const char* kProblem = "genericIpfwProblemNotification";
-
 struct Posted {
     std::string title;
     std::string msg;

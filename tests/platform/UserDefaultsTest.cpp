@@ -78,7 +78,8 @@ TEST(UserDefaults, SynchronizeWithoutChangesWritesNoFile) {
 TEST(UserDefaults, DefaultPathFollowsXdgConfigHome) {
     const char* saved = std::getenv("XDG_CONFIG_HOME");
     const std::string savedValue = saved != nullptr ? saved : "";
-    const std::string savedHome = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+    const char* home = std::getenv("HOME");
+    const std::string savedHome = home != nullptr ? home : "";
     setenv("XDG_CONFIG_HOME", "/tmp/quellbox-xdg", 1);
     EXPECT_EQ(UserDefaults::defaultPath(), "/tmp/quellbox-xdg/Quellbox/Quellbox.plist");
     setenv("XDG_CONFIG_HOME", "relative/is/ignored", 1);
