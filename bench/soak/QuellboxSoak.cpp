@@ -49,18 +49,6 @@ long residentKiB() {
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kUnderThreadSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kUnderThreadSanitizer = true;
-#else
-constexpr bool kUnderThreadSanitizer = false;
-#endif
-#else
-constexpr bool kUnderThreadSanitizer = false;
-#endif
-
 // The most the engine and the simulated socket can hold: every queue full of the largest
 // packets (the priority queue's buckets and final queue, the two acknowledgement queues) and
 // every slot of the socket's queue, which keep their buffers; and as much again for the
@@ -190,8 +178,7 @@ int main(int argc, char** argv) {
                 peak, peak - baseline, heldBoundKiB());
     std::filesystem::remove_all(folder);
     int status = 0;
-    // ThreadSanitizer's shadow memory grows with what it has seen: no bound applies there.
-    if (!kUnderThreadSanitizer && peak - baseline > heldBoundKiB()) {
+    if (!QUELLBOX_SOAK_SANITIZED && peak - baseline > heldBoundKiB()) {
         std::printf(
             "  FAILED: resident memory grew by %ld KiB, beyond the %ld KiB the queues hold\n",
             peak - baseline, heldBoundKiB());

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 #include "EngineDoubles.h"
@@ -201,67 +203,64 @@ TEST(ThroughputLimiterStartUp, SocketThatCannotBeBoundIsReportedClosedAndEndsThe
 
 // ---- listeners ------------------------------------------------------------------------------
 
-TEST(ThroughputLimiterListeners, EachTickCallsEveryListenerAckDataQueueInOrder) {
-    // Without an own address the engine has no flushing thread, so every tick comes from
-    // the main run loop, where the test's own calls run too: nothing interleaves.
-    FakeRuleEngine quiet(std::make_unique<FakeRule>(""));
+// Listeners that write to one shared log; each firing is made on the main run loop, where the
+// gauge ticks run too, so nothing interleaves with it.
+struct ListenerLog {
     std::mutex mutex;
     std::vector<std::string> log;
-    auto first = std::make_shared<SharedLogListener>("first", mutex, log);
-    auto second = std::make_shared<SharedLogListener>("second", mutex, log);
-    quiet.engine().addTrafficListener(first);
-    quiet.engine().addTrafficListener(second);
-    quiet.sim.runLoop().performOnMainThread(
-        [&] {
-            {
-                std::lock_guard guard(mutex);
-                log.clear();
-            }
-            quiet.engine().fireAllEventsToListeners();
-        },
-        true);
-    std::lock_guard guard(mutex);
-    EXPECT_THAT(log, ElementsAre("first.ack", "first.data", "first.queue", "second.ack",
-                                 "second.data", "second.queue"));
+
+    std::shared_ptr<SharedLogListener> listener(const std::string& name) {
+        return std::make_shared<SharedLogListener>(name, mutex, log);
+    }
+    // What the listeners were called with while `fire` ran.
+    std::vector<std::string> during(FakeRuleEngine& fixture, const std::function<void()>& fire) {
+        fixture.sim.runLoop().performOnMainThread(
+            [&] {
+                {
+                    std::lock_guard guard(mutex);
+                    log.clear();
+                }
+                fire();
+            },
+            true);
+        std::lock_guard guard(mutex);
+        return log;
+    }
+};
+
+TEST(ThroughputLimiterListeners, EachTickCallsEveryListenerAckDataQueueInOrder) {
+    // Without an own address the engine has no flushing thread, so every tick comes from
+    // the main run loop.
+    FakeRuleEngine quiet(std::make_unique<FakeRule>(""));
+    ListenerLog calls;
+    quiet.engine().addTrafficListener(calls.listener("first"));
+    quiet.engine().addTrafficListener(calls.listener("second"));
+    EXPECT_THAT(calls.during(quiet, [&] { quiet.engine().fireAllEventsToListeners(); }),
+                ElementsAre("first.ack", "first.data", "first.queue", "second.ack", "second.data",
+                            "second.queue"));
 }
 
 TEST(ThroughputLimiterListeners, ListenerAddedTwiceIsCalledTwiceAndRemovedEverywhere) {
     FakeRuleEngine fixture(std::make_unique<FakeRule>(""));
-    std::mutex mutex;
-    std::vector<std::string> log;
-    auto twice = std::make_shared<SharedLogListener>("twice", mutex, log);
-    auto once = std::make_shared<SharedLogListener>("once", mutex, log);
+    ListenerLog calls;
+    auto twice = calls.listener("twice");
     fixture.engine().addTrafficListener(twice);
-    fixture.engine().addTrafficListener(once);
+    fixture.engine().addTrafficListener(calls.listener("once"));
     fixture.engine().addTrafficListener(twice);
-    fixture.sim.runLoop().performOnMainThread(
-        [&] {
-            {
-                std::lock_guard guard(mutex);
-                log.clear();
-            }
-            fixture.engine().fireRefreshEventToListeners();
-            fixture.engine().fireDataEventToListeners(1500.0);
-        },
-        true);
-    {
-        std::lock_guard guard(mutex);
-        EXPECT_THAT(log, ElementsAre("twice.refresh", "once.refresh", "twice.refresh", "twice.data",
-                                     "once.data", "twice.data"));
-    }
+    EXPECT_THAT(calls.during(fixture,
+                             [&] {
+                                 fixture.engine().fireRefreshEventToListeners();
+                                 fixture.engine().fireDataEventToListeners(1500.0);
+                             }),
+                ElementsAre("twice.refresh", "once.refresh", "twice.refresh", "twice.data",
+                            "once.data", "twice.data"));
     fixture.engine().removeTrafficListener(twice.get());
-    fixture.sim.runLoop().performOnMainThread(
-        [&] {
-            {
-                std::lock_guard guard(mutex);
-                log.clear();
-            }
-            fixture.engine().fireAckEventToListeners(40.0);
-            fixture.engine().fireQueueSizeEventToListeners(3.0);
-        },
-        true);
-    std::lock_guard guard(mutex);
-    EXPECT_THAT(log, ElementsAre("once.ack", "once.queue"));
+    EXPECT_THAT(calls.during(fixture,
+                             [&] {
+                                 fixture.engine().fireAckEventToListeners(40.0);
+                                 fixture.engine().fireQueueSizeEventToListeners(3.0);
+                             }),
+                ElementsAre("once.ack", "once.queue"));
 }
 
 }  // namespace
