@@ -1,16 +1,21 @@
-// Entry point: lowers the effective user to the real one at once (only the firewall command
-// and the opening of the packet queue run as root, each raising the effective user around
-// itself), then starts the front end: the window when there is a display, else (or with
-// --headless) the headless mode.
+// Entry point of `quellbox`: the desktop window when there is a display; otherwise, and with
+// --headless or --cleanup, it becomes the engine program (quellbox-engine) with the same
+// arguments. This process never holds a privilege: Qt loads plugins that the environment
+// chooses, so it refuses to run with any root user id or any capability.
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "control/EngineProgram.h"
 #include "headless/HeadlessApp.h"
 #include "headless/HeadlessOptions.h"
-#include "platform/Privileges.h"
 #include "platform/SystemLog.h"
 #ifdef QUELLBOX_HAVE_GUI
 #include "ui/GuiApp.h"
@@ -28,15 +33,42 @@ bool hasArgument(int argc, char** argv, const char* wanted, const char* alias = 
     return false;
 }
 
-int runHeadless(const std::vector<std::string>& arguments) {
-    std::string error;
-    auto options = quellbox::HeadlessOptions::parse(arguments, error);
-    if (!options) {
-        std::cerr << "quellbox: " << error << "\n" << quellbox::HeadlessOptions::usage();
-        return quellbox::HeadlessApp::kBadUsage;
+// Replaces this process with the engine program; answers only when that fails.
+int becomeEngine(char** argv) {
+    std::string reason;
+    const std::string engine = quellbox::control::EngineProgram::locate(reason);
+    if (!reason.empty()) {
+        std::cout << reason << std::endl;
     }
-    quellbox::HeadlessApp app(*options);
-    return app.run();
+    std::vector<char*> arguments{const_cast<char*>(engine.c_str())};
+    for (char** argument = argv + 1; *argument != nullptr; ++argument) {
+        arguments.push_back(*argument);
+    }
+    arguments.push_back(nullptr);
+    ::execv(engine.c_str(), arguments.data());
+    std::cerr << "quellbox: cannot run " << engine << ": " << std::strerror(errno) << std::endl;
+    return 1;
+}
+
+// True when this process has a root user id (real, effective or saved) or any capability.
+bool holdsAnyPrivilege() {
+    uid_t real = 0;
+    uid_t effective = 0;
+    uid_t saved = 0;
+    if (::getresuid(&real, &effective, &saved) != 0 || real == 0 || effective == 0 || saved == 0) {
+        return true;
+    }
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) != 0) {
+        return true;
+    }
+    for (const auto& set : data) {
+        if (set.permitted != 0 || set.effective != 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void printUsage() {
@@ -55,12 +87,18 @@ int run(int& argc, char** argv) {
         printUsage();
         return 0;
     }
-    const std::vector<std::string> arguments(argv + 1, argv + argc);
-    if (hasArgument(argc, argv, "--headless")) {
-        return runHeadless(arguments);
+    if (hasArgument(argc, argv, "--headless") || hasArgument(argc, argv, "--cleanup")) {
+        return becomeEngine(argv);
     }
 #ifdef QUELLBOX_HAVE_GUI
     if (quellbox::GuiApp::displayAvailable()) {
+        if (holdsAnyPrivilege()) {
+            std::cerr << "quellbox: the window does not run as root or with capabilities (Qt "
+                         "loads plugins that the environment names); run it as yourself, in the "
+                         "group quellbox to shape real traffic, or use --headless"
+                      << std::endl;
+            return 1;
+        }
         return quellbox::GuiApp::run(argc, argv);
     }
     std::cout << "quellbox: no display (DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM are unset); "
@@ -69,16 +107,13 @@ int run(int& argc, char** argv) {
 #else
     std::cout << "quellbox: this build has no window; running the headless mode." << std::endl;
 #endif
-    return runHeadless(arguments);
+    return becomeEngine(argv);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     quellbox::HeadlessApp::blockStopSignals();
-    if (!quellbox::Privileges::dropToRealUser()) {
-        return 1;
-    }
     quellbox::SystemLog::setUseSyslog(true);
     const int status = run(argc, argv);
     // The engine's threads run until the process ends; leave without running static

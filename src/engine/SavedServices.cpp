@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "engine/ThroughputLimiter.h"
+#include "engine/EngineControls.h"
 #include "platform/SystemLog.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
@@ -46,7 +46,7 @@ std::vector<bool> SavedServices::activatedFlags(const Preferences& preferences, 
 }
 
 std::vector<int> SavedServices::reapplySavedCaps(
-    ThroughputLimiter& engine, const std::vector<std::shared_ptr<Service>>& services,
+    EngineControls& engine, const std::vector<std::shared_ptr<Service>>& services,
     const std::vector<bool>& activated) {
     std::vector<int> capped;
     for (std::size_t i = 0; i < services.size() && i < activated.size(); ++i) {
@@ -63,7 +63,7 @@ std::vector<int> SavedServices::reapplySavedCaps(
     return capped;
 }
 
-void SavedServices::windDown(ThroughputLimiter& engine, const Preferences& preferences,
+void SavedServices::windDown(EngineControls& engine, const Preferences& preferences,
                              const std::vector<std::shared_ptr<Service>>& services,
                              const Sleep& sleep) {
     const double rate = preferences.floatForKey(keys::DATARate);

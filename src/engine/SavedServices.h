@@ -7,9 +7,9 @@
 
 namespace quellbox {
 
+class EngineControls;
 class Preferences;
 class Service;
-class ThroughputLimiter;
 
 // The services list as the settings keep it, and what a front end does with it at start and
 // at quit: load the stored names and ports (trimmed to equal length), re-apply the upload caps
@@ -26,12 +26,12 @@ public:
     static std::vector<bool> activatedFlags(const Preferences& preferences, std::size_t count);
     // Hands each service marked capped to the engine in row order and marks it; stops at the
     // first rule that cannot be added ("can't create rule !"). Answers the ports capped.
-    static std::vector<int> reapplySavedCaps(ThroughputLimiter& engine,
+    static std::vector<int> reapplySavedCaps(EngineControls& engine,
                                              const std::vector<std::shared_ptr<Service>>& services,
                                              const std::vector<bool>& activated);
     // The rate stored under "DATARate" times 0.66666, half a second, times 0.33333, half a
     // second, then every upload-capped service's rule removed (results not checked).
-    static void windDown(ThroughputLimiter& engine, const Preferences& preferences,
+    static void windDown(EngineControls& engine, const Preferences& preferences,
                          const std::vector<std::shared_ptr<Service>>& services, const Sleep& sleep);
 };
 

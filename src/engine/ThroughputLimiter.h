@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/EngineControls.h"
 #include "engine/PacingClock.h"
 #include "engine/PacketReleaser.h"
 #include "engine/PriorityModeTraffic.h"
@@ -43,7 +44,7 @@ class priorityQueue;
 // direct and slowed acknowledgement threads, the data pacing thread and the flushing thread.
 // Service operations and setters belong to the main thread. Destroying the engine stops and
 // joins every thread (tests do; the application keeps its engine until it ends).
-class ThroughputLimiter : private PacketReleaser {
+class ThroughputLimiter : public EngineControls, private PacketReleaser {
 public:
     static constexpr int kDivertPort = 6715;
     static constexpr auto kGaugeInterval = std::chrono::milliseconds(400);
@@ -67,24 +68,24 @@ public:
     static ThroughputLimiter& sharedInstance();
     static void configureShared(std::function<std::unique_ptr<ThroughputLimiter>()> maker);
 
-    int addULService(const std::shared_ptr<Service>& service);
-    int removeULService(const std::shared_ptr<Service>& service);
-    int addDLService(const std::shared_ptr<Service>& service);
-    int removeDLService(const std::shared_ptr<Service>& service);
+    int addULService(const std::shared_ptr<Service>& service) override;
+    int removeULService(const std::shared_ptr<Service>& service) override;
+    int addDLService(const std::shared_ptr<Service>& service) override;
+    int removeDLService(const std::shared_ptr<Service>& service) override;
 
-    int setDATARate(float rate);
-    float getDATARate() const { return DATARate_.load(std::memory_order_relaxed); }
-    int setACKPause(float pause);
-    float getACKPause() const { return ACKPause_.load(std::memory_order_relaxed); }
-    void setPriorityFactor(std::int32_t factor) {
+    int setDATARate(float rate) override;
+    float getDATARate() const override { return DATARate_.load(std::memory_order_relaxed); }
+    int setACKPause(float pause) override;
+    float getACKPause() const override { return ACKPause_.load(std::memory_order_relaxed); }
+    void setPriorityFactor(std::int32_t factor) override {
         priorityFactor_.store(factor, std::memory_order_relaxed);
     }
     std::int32_t priorityFactor() const { return priorityFactor_.load(std::memory_order_relaxed); }
 
-    // A listener added twice is called twice; removal takes every occurrence. The engine
-    // keeps a share of each listener, so a call in progress never outlives its object.
-    void addTrafficListener(std::shared_ptr<TrafficListener> listener);
-    void removeTrafficListener(const TrafficListener* listener);
+    // The engine keeps a share of each listener, so a call in progress never outlives its
+    // object.
+    void addTrafficListener(std::shared_ptr<TrafficListener> listener) override;
+    void removeTrafficListener(const TrafficListener* listener) override;
 
     void fireAllEventsToListeners();
     void fireAckEventToListeners(double bytes);

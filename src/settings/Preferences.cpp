@@ -75,8 +75,11 @@ bool Preferences::boolForKey(const std::string& key) const {
 }
 
 void Preferences::setObject(PlistValue value, const std::string& key) {
-    std::lock_guard guard(prefLock);
-    localPrefDict.insert_or_assign(key, std::move(value));
+    {
+        std::lock_guard guard(prefLock);
+        localPrefDict.insert_or_assign(key, value);
+    }
+    changed(key, value);
 }
 
 void Preferences::setInteger(std::int32_t value, const std::string& key) {
@@ -90,8 +93,27 @@ void Preferences::setFloat(float value, const std::string& key) {
 void Preferences::setBool(bool value, const std::string& key) { setObject(PlistValue(value), key); }
 
 void Preferences::removeObjectForKey(const std::string& key) {
-    std::lock_guard guard(prefLock);
-    localPrefDict.erase(key);
+    {
+        std::lock_guard guard(prefLock);
+        localPrefDict.erase(key);
+    }
+    changed(key, std::nullopt);
+}
+
+void Preferences::setChangeObserver(ChangeObserver observer) {
+    std::lock_guard guard(observerLock_);
+    observer_ = observer ? std::make_shared<ChangeObserver>(std::move(observer)) : nullptr;
+}
+
+void Preferences::changed(const std::string& key, const std::optional<PlistValue>& value) {
+    std::shared_ptr<ChangeObserver> observer;
+    {
+        std::lock_guard guard(observerLock_);
+        observer = observer_;
+    }
+    if (observer) {
+        (*observer)(key, value);
+    }
 }
 
 PlistValue::Dictionary Preferences::dictionaryRepresentation() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -55,10 +56,20 @@ public:
 
     UserDefaults& store() const { return *store_; }
 
+    // Told of every change of one key (set or removed, no value then), on the changing
+    // thread, after the lock is released. One observer; an empty function removes it.
+    using ChangeObserver =
+        std::function<void(const std::string& key, const std::optional<PlistValue>& value)>;
+    void setChangeObserver(ChangeObserver observer);
+
 private:
     std::shared_ptr<UserDefaults> store_;
     mutable std::mutex prefLock;
     PlistValue::Dictionary localPrefDict;
+    // Copied under observerLock_ and called outside it, so an observer may read the store.
+    std::mutex observerLock_;
+    std::shared_ptr<ChangeObserver> observer_;
+    void changed(const std::string& key, const std::optional<PlistValue>& value);
 };
 
 }  // namespace quellbox

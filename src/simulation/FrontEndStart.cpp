@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/ThroughputLimiter.h"
+#include "engine/EngineControls.h"
 #include "firewall/PacketBackend.h"
 #include "firewall/SimKernel.h"
 #include "settings/Service.h"
@@ -41,7 +41,7 @@ std::optional<FrontEndStart::Prepared> FrontEndStart::prepare(const std::string&
 }
 
 std::vector<std::shared_ptr<Service>> FrontEndStart::capScenarioServices(
-    ThroughputLimiter& engine, const SimScenario& scenario,
+    EngineControls& engine, const SimScenario& scenario,
     std::vector<std::shared_ptr<Service>>& services) {
     std::vector<std::shared_ptr<Service>> appended;
     for (const auto& entry : scenario.services) {

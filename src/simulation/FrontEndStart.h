@@ -9,10 +9,10 @@
 
 namespace quellbox {
 
+class EngineControls;
 class Preferences;
 class Service;
 class SimulationRun;
-class ThroughputLimiter;
 
 // What the desktop window and the headless mode do alike before the engine exists: pick the
 // packet backend and, on the simulated network, prepare the scenario's run; and, once the
@@ -39,7 +39,7 @@ public:
     // has both directions capped) and marks them. A service that `services` lacks is
     // appended to it; answers the services appended, in scenario order.
     static std::vector<std::shared_ptr<Service>> capScenarioServices(
-        ThroughputLimiter& engine, const SimScenario& scenario,
+        EngineControls& engine, const SimScenario& scenario,
         std::vector<std::shared_ptr<Service>>& services);
 };
 

@@ -13,18 +13,16 @@
 #include <iostream>
 #include <thread>
 
-#include "engine/EngineSetup.h"
-#include "engine/ThroughputLimiter.h"
+#include "control/EngineClient.h"
+#include "control/EngineProgram.h"
 #include "headless/HeadlessOptions.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
-#include "prioritymode/IPMode.h"
 #include "prioritymode/defaultPriorityParser.h"
 #include "settings/Preferences.h"
-#include "simulation/FrontEndStart.h"
-#include "simulation/SimTraffic.h"
-#include "simulation/SimulationRun.h"
+#include "simulation/SimScenario.h"
+#include "ui/EngineProxy.h"
 #include "ui/MainInterface.h"
 #include "ui/MyController.h"
 #include "ui/PrefController.h"
@@ -45,19 +43,45 @@ bool isSet(const char* variable) {
     return value != nullptr && *value != '\0';
 }
 
-std::string backendDescription(const FrontEndStart::Prepared& prepared) {
-    std::string text = "Backend: " + prepared.backendName;
-    if (prepared.backendName == "sim") {
+std::string backendDescription(const control::HelloReply& hello, const std::string& engineReason) {
+    std::string text = "Backend: " + hello.backendName;
+    if (hello.backendName == "sim") {
         text += " (simulated network: no real traffic is shaped)";
-    } else if (prepared.backendName == "nfqueue") {
+    } else if (hello.backendName == "nfqueue") {
         text += " (the kernel's packet queue: real traffic)";
     } else {
         text += " (divert socket: real traffic)";
     }
-    if (!prepared.fallbackReason.empty()) {
-        text += "\n" + prepared.fallbackReason;
+    for (const auto& reason : {engineReason, hello.fallbackReason}) {
+        if (!reason.empty()) {
+            text += "\n" + reason;
+        }
     }
     return text;
+}
+
+// The engine's options: those of the window's command line that choose its network.
+std::vector<std::string> engineArguments(const HeadlessOptions& options) {
+    std::vector<std::string> arguments;
+    if (!options.backend.empty()) {
+        arguments.insert(arguments.end(), {"--backend", options.backend});
+    }
+    if (!options.scenario.empty()) {
+        arguments.insert(arguments.end(), {"--scenario", options.scenario});
+    }
+    if (options.verbose) {
+        arguments.emplace_back("--verbose");
+    }
+    return arguments;
+}
+
+// The services of the engine's simulated scenario, which the window caps for the run.
+SimScenario scenarioOf(const control::HelloReply& hello) {
+    SimScenario scenario;
+    for (const auto& service : hello.scenarioServices) {
+        scenario.services.push_back({service.port, service.name, service.downloadCapped});
+    }
+    return scenario;
 }
 
 // Delivers SIGINT and SIGTERM (blocked in every thread) on the GUI thread.
@@ -106,8 +130,8 @@ std::string GuiApp::usage() {
     return "Usage: quellbox [options]\n"
            "Opens the Quellbox window (without a display, runs as with --headless).\n"
            "\n"
-           "  --backend sim|nfqueue|divert  packet backend (default: nfqueue with root rights,\n"
-           "                                otherwise the simulated network)\n"
+           "  --backend sim|nfqueue|divert  packet backend (default: nfqueue when quellbox-engine\n"
+           "                                holds CAP_NET_ADMIN, otherwise the simulated network)\n"
            "  --scenario FILE               simulated clients (default: the demo scenario)\n"
            "  --verbose                     also print diagnostics (otherwise in syslog only)\n"
            "  --help, --version             this text; the version\n";
@@ -150,24 +174,35 @@ int GuiApp::run(int& argc, char** argv) {
         settingsProblem = *problem;
         std::cerr << "quellbox: " << settingsProblem << "\n";
     }
-    auto prepared = FrontEndStart::prepare(options->backend, options->scenario, preferences, error);
-    if (!prepared ||
-        !EngineSetup::configureShared(prepared->backendName, runLoop, preferences, error)) {
+    QtPresenter presenter;
+    std::string engineReason;
+    auto proxy = EngineProxy::start(
+        {{control::EngineProgram::locate(engineReason), engineArguments(*options)},
+         preferences,
+         NotificationCenter::defaultCenter(),
+         presenter},
+        error);
+    if (!proxy) {
         std::cerr << "quellbox: " << error << "\n";
         QMessageBox::critical(nullptr, "Quellbox", QString::fromStdString(error));
-        return kBadUsage;
+        return 1;
     }
+    const control::HelloReply& hello = proxy->client().hello();
 
     MainInterface interface;
-    std::string description = backendDescription(*prepared);
+    std::string description = backendDescription(hello, engineReason);
     if (!settingsProblem.empty()) {
         description += "\n" + settingsProblem;
     }
     interface.main().backendLabel->setText(QString::fromStdString(description));
 
-    QtPresenter presenter;
     bool quitRequested = false;
-    const auto engine = []() -> ThroughputLimiter& { return ThroughputLimiter::sharedInstance(); };
+    // The engine process, and Priority Mode in it, stand behind the proxy's client.
+    control::EngineClient& client = proxy->client();
+    const auto engine = [&client]() -> EngineControls& { return client; };
+    PriorityModeControls& priorityMode = client;
+    const auto defaultPrioritiesEdited = [&client] { client.reloadDefaultPriorities(); };
+    const SimScenario scenario = scenarioOf(hello);
     MyController controller(MyController::Collaborators{
         interface, engine, preferences, NotificationCenter::defaultCenter(), runLoop, presenter,
         QString::fromStdString(
@@ -179,30 +214,32 @@ int GuiApp::run(int& argc, char** argv) {
             QCoreApplication::exit(0);
         },
         [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); },
-        prepared->simulation ? &prepared->simulation->scenario() : nullptr});
+        scenario.services.empty() ? nullptr : &scenario});
     RangeController range(
         RangeController::Collaborators{interface, engine, preferences, presenter});
-    PriorityController priority(PriorityController::Collaborators{
-        interface, IPMode::sharedInstance(), preferences, presenter});
+    PriorityController priority(
+        PriorityController::Collaborators{interface, priorityMode, preferences, presenter});
     QObject::connect(&controller, &MyController::refreshViewRequested, &priority,
                      [&priority] { priority.refreshView(); });
-    PrefController prefs(PrefController::Collaborators{
-        interface, engine, preferences, defaultPriorityParser::sharedInstance(), presenter, {}});
+    PrefController prefs(PrefController::Collaborators{interface,
+                                                       engine,
+                                                       preferences,
+                                                       defaultPriorityParser::sharedInstance(),
+                                                       defaultPrioritiesEdited,
+                                                       presenter,
+                                                       {}});
+    QObject::connect(&priority, &PriorityController::defaultPrioritiesChanged, &prefs,
+                     [&prefs] { prefs.refreshDefaultPrio(); });
     StopSignals stopSignals([&controller] { controller.terminateWithoutQuestion(); });
+    proxy->setQuit([&controller] { controller.terminate(); });
 
     controller.awakeFromNib();
     priority.awakeFromNib();
     range.awakeFromNib();
     prefs.awakeFromNib();
-    if (prepared->simulation) {
-        prepared->simulation->traffic().start();
-    }
     // A quit asked during the start-up (an alert's "Quit") has already run its wind-down.
     if (!quitRequested) {
         QApplication::exec();
-    }
-    if (prepared->simulation) {
-        prepared->simulation->traffic().stop();
     }
     return 0;
 }

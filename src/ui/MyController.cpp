@@ -19,8 +19,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "engine/EngineControls.h"
 #include "engine/RandomSource.h"
-#include "engine/ThroughputLimiter.h"
 #include "platform/LocalizedText.h"
 #include "platform/RunLoop.h"
 #include "platform/SystemLog.h"

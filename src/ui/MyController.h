@@ -25,6 +25,7 @@ class QWidget;
 
 namespace quellbox {
 
+class EngineControls;
 class FloatSlider;
 class GuardedSelectionModel;
 class MainInterface;
@@ -36,7 +37,6 @@ class RunLoop;
 class Service;
 class ServicesTableModel;
 class SimScenario;
-class ThroughputLimiter;
 class alternatedRowColorTableView;
 
 // The controller of the main window: it restores the services and their upload caps at
@@ -50,7 +50,7 @@ public:
     struct Collaborators {
         MainInterface& interface;
         // The engine, made by the first call (start-up step that takes the shared instance).
-        std::function<ThroughputLimiter&()> engine;
+        std::function<EngineControls&()> engine;
         Preferences& preferences;
         NotificationCenter& notifications;
         RunLoop& mainRunLoop;
@@ -179,7 +179,7 @@ private:
 
     // Collaborators.
     MainInterface& interface_;
-    std::function<ThroughputLimiter&()> engineMaker_;
+    std::function<EngineControls&()> engineMaker_;
     Preferences& preferences_;
     NotificationCenter& notifications_;
     RunLoop& mainRunLoop_;
@@ -219,7 +219,7 @@ private:
     std::vector<int> uploadCappedServicesPort_;
     std::vector<int> downloadCappedServicesPort_;
     std::vector<std::shared_ptr<Service>> servicesArray_;
-    ThroughputLimiter* myThroughputLimiter = nullptr;
+    EngineControls* myThroughputLimiter = nullptr;
     float DATARate_ = -1.0F;
     float ACKPause_ = 0.0F;
     bool IsHelpLoaded_ = false;

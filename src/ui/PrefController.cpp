@@ -16,7 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "engine/ThroughputLimiter.h"
+#include "engine/EngineControls.h"
 #include "firewall/IPLayer.h"
 #include "platform/LocalizedText.h"
 #include "platform/SystemLog.h"
@@ -48,6 +48,9 @@ PrefController::PrefController(Collaborators collaborators)
       engine_(std::move(collaborators.engine)),
       preferences_(collaborators.preferences),
       defaultPriorities_(std::move(collaborators.defaultPriorities)),
+      defaultPrioritiesEdited_(collaborators.defaultPrioritiesEdited
+                                   ? std::move(collaborators.defaultPrioritiesEdited)
+                                   : [] {}),
       presenter_(collaborators.presenter),
       chooseLogFile_(collaborators.chooseLogFile ? std::move(collaborators.chooseLogFile)
                                                  : ChooseFile(askForLogFile)),
@@ -110,6 +113,7 @@ void PrefController::awakeFromNib() {
         [this, defaults](const PlistValue& value, const std::string& identifier, int row) {
             defaults->setObjectValue(value, identifier, row,
                                      [this] { loginTableModel_->reloadData(); });
+            defaultPrioritiesEdited_();
         },
         [defaults, table](const std::string& identifier, int row) {
             return defaults->willDisplayCell(table->isEnabled(), identifier, row).editable;
@@ -216,6 +220,7 @@ void PrefController::addDefaultPrio() {
     if (!defaultPriorities_->addEntry(kNewLoginPriority, kNewLogin)) {
         return;
     }
+    defaultPrioritiesEdited_();
     loginTableModel_->reloadData();
     const auto logins = defaultPriorities_->keyArray();
     const auto found = std::find(logins.begin(), logins.end(), kNewLogin);
@@ -237,8 +242,10 @@ void PrefController::removeDefaultPrio() {
     const auto logins = defaultPriorities_->keyArray();
     if (row < static_cast<int>(logins.size())) {
         const std::string& login = logins[static_cast<std::size_t>(row)];
-        if (!defaultPriorities_->removeEntry(defaultPriorities_->defaultPriorityForLogin(login),
-                                             login)) {
+        if (defaultPriorities_->removeEntry(defaultPriorities_->defaultPriorityForLogin(login),
+                                            login)) {
+            defaultPrioritiesEdited_();
+        } else {
             SystemLog::logf("error when trying to remove line %d", row);
         }
     }
@@ -247,6 +254,7 @@ void PrefController::removeDefaultPrio() {
 
 void PrefController::refreshDefaultPrio() {
     defaultPriorities_->parseQbxPrioFile();
+    defaultPrioritiesEdited_();
     loginTableModel_->reloadData();
 }
 

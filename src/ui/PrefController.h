@@ -20,17 +20,18 @@ class QWidget;
 
 namespace quellbox {
 
+class EngineControls;
 class MainInterface;
 class PlistTableModel;
 class Preferences;
 class Presenter;
-class ThroughputLimiter;
 class defaultPriorityParser;
 
 // The preferences window: the server's log file and whether it is used, the default
 // priorities per login, the priority step, the network interface and the version check at
 // start. Every change goes to the settings store at once (and to the engine where it needs
-// it). Its start-up also starts the version check, which never blocks the window.
+// it; Priority Mode reads the default priorities file again after each edit). Its start-up also
+// starts the version check, which never blocks the window.
 class PrefController : public QObject {
     Q_OBJECT
 
@@ -40,9 +41,12 @@ public:
 
     struct Collaborators {
         MainInterface& interface;
-        std::function<ThroughputLimiter&()> engine;
+        std::function<EngineControls&()> engine;
         Preferences& preferences;
         std::shared_ptr<defaultPriorityParser> defaultPriorities;
+        // Called after each edit of the default priorities file made here, so that Priority
+        // Mode reads it again; may be empty.
+        std::function<void()> defaultPrioritiesEdited;
         Presenter& presenter;
         // Empty: the desktop's file dialog (askForLogFile).
         ChooseFile chooseLogFile;
@@ -87,9 +91,10 @@ private:
     std::string storedLogPath() const;
 
     MainInterface& interface_;
-    std::function<ThroughputLimiter&()> engine_;
+    std::function<EngineControls&()> engine_;
     Preferences& preferences_;
     std::shared_ptr<defaultPriorityParser> defaultPriorities_;
+    std::function<void()> defaultPrioritiesEdited_;
     Presenter& presenter_;
     ChooseFile chooseLogFile_;
 

@@ -6,16 +6,13 @@
 #include <QPushButton>
 #include <QTableView>
 #include <QTimer>
+#include <cstdint>
 #include <filesystem>
-#include <limits>
 #include <map>
+#include <optional>
 
 #include "platform/LocalizedText.h"
-#include "platform/SystemLog.h"
-#include "prioritymode/IPMode.h"
-#include "prioritymode/IPTable.h"
-#include "prioritymode/UserInfo.h"
-#include "prioritymode/defaultPriorityParser.h"
+#include "prioritymode/PriorityModeControls.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
 #include "ui/MainInterface.h"
@@ -29,8 +26,8 @@ namespace quellbox {
 
 namespace {
 
-constexpr int kLowestPriority = 0;
-constexpr int kHighestPriority = 10;
+constexpr int kLowestPriority = PriorityModeControls::kLowestPriority;
+constexpr int kHighestPriority = PriorityModeControls::kHighestPriority;
 
 std::string localized(const char* english) { return LocalizedText::lookup(english); }
 
@@ -44,6 +41,33 @@ std::vector<PlistTableModel::Column> drawerColumns() {
         columns.push_back({PriorityController::kColumns[i], titles[i]});
     }
     return columns;
+}
+
+// The cell of a drawer column (PriorityController::kColumns).
+std::optional<PlistValue> cellValue(const ClientSnapshot::Row& client,
+                                    const std::string& identifier) {
+    if (identifier == "ipAdress") {
+        return PlistValue(client.address);
+    }
+    if (identifier == "screenName") {
+        return PlistValue(client.screenName);
+    }
+    if (identifier == "login") {
+        return PlistValue(client.login);
+    }
+    if (identifier == "usedService") {
+        return PlistValue(client.service);
+    }
+    if (identifier == "priority") {
+        return PlistValue(static_cast<std::int64_t>(client.priority));
+    }
+    if (identifier == "avRate") {
+        return PlistValue(client.averageRate);
+    }
+    if (identifier == "instantRate") {
+        return PlistValue(client.instantRate);
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -140,15 +164,17 @@ void PriorityController::openDrawer() {
             "OK");
     }
     ipmode.activate(true);
-    IPTable* table = ipmode.ipTable();
-    tableModel_->setSource(
-        PlistTableModel::Source{[table] { return table->numberOfRowsInTableView(); },
-                                [table](const std::string& identifier, int row) {
-                                    return table->objectValueForTableColumn(identifier, row);
-                                },
-                                {},
-                                {},
-                                {}});
+    tableModel_->setSource(PlistTableModel::Source{
+        [this] { return static_cast<int>(clients_.rows.size()); },
+        [this](const std::string& identifier, int row) -> std::optional<PlistValue> {
+            if (row < 0 || row >= static_cast<int>(clients_.rows.size())) {
+                return std::nullopt;
+            }
+            return cellValue(clients_.rows[static_cast<std::size_t>(row)], identifier);
+        },
+        {},
+        {},
+        {}});
     reloadData();
     priorityDrawer->open();
     userInterfaceTimer_ = std::make_unique<QTimer>();
@@ -165,35 +191,25 @@ void PriorityController::closeDrawer() {
 
 // ---- priorities -----------------------------------------------------------------------------
 
-std::shared_ptr<UserInfo> PriorityController::selectedClient(
-    std::optional<std::uint32_t>* ip) const {
+const ClientSnapshot::Row* PriorityController::selectedClient() const {
     const QModelIndexList rows = drawerTable->selectionModel()->selectedRows();
-    IPTable* table = ipmode.ipTable();
-    if (rows.isEmpty() || table == nullptr) {
+    if (rows.isEmpty()) {
         return nullptr;
     }
-    const auto addresses = table->ipArray();
     const auto row = static_cast<std::size_t>(rows.first().row());
-    if (row >= addresses.size()) {
-        return nullptr;
-    }
-    if (ip != nullptr) {
-        *ip = addresses[row];
-    }
-    return table->userInfoForIPLong(addresses[row]);
+    return row < clients_.rows.size() ? &clients_.rows[row] : nullptr;
 }
 
 void PriorityController::changeSelectedPriority(int step) {
-    const auto client = selectedClient();
-    if (!client) {
+    const ClientSnapshot::Row* client = selectedClient();
+    if (client == nullptr) {
         return;
     }
-    const int priority = client->priority();
+    const int priority = client->priority;
     if ((step < 0 && priority <= kLowestPriority) || (step > 0 && priority >= kHighestPriority)) {
         return;
     }
-    client->setPriority(priority + step);
-    ipmode.ipTable()->refreshAndReorder();
+    ipmode.setClientPriority(client->ip, priority + step);
     reloadData();
 }
 
@@ -202,26 +218,18 @@ void PriorityController::priorityLess() { changeSelectedPriority(-1); }
 void PriorityController::priorityMore() { changeSelectedPriority(+1); }
 
 void PriorityController::setDefault() {
-    const auto client = selectedClient();
-    defaultPriorityParser* defaults = ipmode.defaultPriorityParser();
-    if (!client || defaults == nullptr) {
-        return;
-    }
-    const std::string login = client->login();
-    if (defaults->containsEntryWithLogin(login)) {
-        defaults->removeEntry(defaults->defaultPriorityForLogin(login), login);
-    }
-    if (!defaults->addEntry(client->priority(), login)) {
-        SystemLog::log("error when adding an entry to default priority file !");
+    const ClientSnapshot::Row* client = selectedClient();
+    if (client != nullptr && ipmode.makeDefaultForLogin(client->ip)) {
+        emit defaultPrioritiesChanged();
     }
 }
 
 void PriorityController::tableViewSelectionDidChange() {
-    const auto client = selectedClient();
+    const ClientSnapshot::Row* client = selectedClient();
     // Beyond a selection, a button is enabled only when it can change the priority.
-    const int priority = client ? client->priority() : 0;
-    priorityLessButton->setEnabled(client && priority > kLowestPriority);
-    priorityMoreButton->setEnabled(client && priority < kHighestPriority);
+    const int priority = client != nullptr ? client->priority : 0;
+    priorityLessButton->setEnabled(client != nullptr && priority > kLowestPriority);
+    priorityMoreButton->setEnabled(client != nullptr && priority < kHighestPriority);
     setDefaultButton->setEnabled(client != nullptr);
     showSelectedClientInGraph();
 }
@@ -229,41 +237,36 @@ void PriorityController::tableViewSelectionDidChange() {
 // ---- refreshing -----------------------------------------------------------------------------
 
 void PriorityController::getUserRateValues() {
-    IPTable* table = ipmode.ipTable();
-    if (table == nullptr || table->numberOfRowsInTableView() < 1) {
+    ClientSnapshot snapshot = ipmode.clientSnapshot();
+    if (snapshot.rows.empty()) {
         return;
     }
-    sampleRates();
-    reloadData();
+    sampleRates(snapshot);
+    show(std::move(snapshot));
 }
 
 void PriorityController::refreshView() { reloadData(); }
 
-void PriorityController::reloadData() {
+void PriorityController::reloadData() { show(ipmode.clientSnapshot()); }
+
+void PriorityController::show(ClientSnapshot snapshot) {
+    clients_ = std::move(snapshot);
     tableModel_->reloadData();
     // The selected row may now show another client, or one whose priority changed.
     tableViewSelectionDidChange();
 }
 
-void PriorityController::sampleRates() {
-    IPTable* table = ipmode.ipTable();
+void PriorityController::sampleRates(const ClientSnapshot& snapshot) {
     std::map<std::uint32_t, float> rates;
-    const auto now = UserInfo::Date::clock::now();
-    for (const auto& [ip, client] : table->ipTableDict()) {
-        // Read without restarting the window: the table's rate columns restart it.
-        const UserInfo::RateWindow window =
-            client->takeInstantaneousRateWindow(std::numeric_limits<double>::infinity(), now);
-        rates[ip] = window.seconds > 0.0
-                        ? static_cast<float>(window.bytes / window.seconds / 1024.0)
-                        : 0.0F;
+    for (const ClientSnapshot::Row& client : snapshot.rows) {
+        rates[client.ip] = client.sampledRate;
     }
     rateGraph->addSamples(rates);
 }
 
 void PriorityController::showSelectedClientInGraph() {
-    std::optional<std::uint32_t> ip;
-    if (selectedClient(&ip) && ip) {
-        rateGraph->showClient(*ip);
+    if (const ClientSnapshot::Row* client = selectedClient()) {
+        rateGraph->showClient(client->ip);
     } else {
         rateGraph->showNoClient();
     }

@@ -2,10 +2,9 @@
 
 #include <QObject>
 #include <chrono>
-#include <cstdint>
 #include <memory>
-#include <optional>
 
+#include "prioritymode/ClientSnapshot.h"
 #include "ui/SlidingDrawer.h"
 
 class QPushButton;
@@ -14,27 +13,26 @@ class QTimer;
 
 namespace quellbox {
 
-class IPMode;
-class IPTable;
 class MainInterface;
 class PlistTableModel;
 class Preferences;
 class Presenter;
+class PriorityModeControls;
 class RateGraph;
-class UserInfo;
 
 // The priority drawer: the panel that slides out of the main window's side and lists the
 // active clients of Priority Mode with their priorities and upload rates. Priority Mode is
 // on exactly while the drawer is open (or opening). The user raises or lowers the selected
 // client's priority and stores it as the default of the client's login; a refresh timer
-// shows the rates as they change, and a small graph the selected client's recent rate.
+// shows the rates as they change, and a small graph the selected client's recent rate. The
+// table shows the last snapshot of the clients, taken at each reload.
 class PriorityController : public QObject {
     Q_OBJECT
 
 public:
     struct Collaborators {
         MainInterface& interface;
-        IPMode& ipmode;
+        PriorityModeControls& ipmode;
         Preferences& preferences;
         Presenter& presenter;
         // The period of the refresh timer while the drawer is open.
@@ -69,11 +67,18 @@ public:
     const QTimer* userInterfaceTimer() const { return userInterfaceTimer_.get(); }
     PlistTableModel& tableModel() { return *tableModel_; }
 
+signals:
+    // Make Default for Login stored a priority in the default priorities file.
+    void defaultPrioritiesChanged();
+
 private:
-    std::shared_ptr<UserInfo> selectedClient(std::optional<std::uint32_t>* ip = nullptr) const;
+    // The selected row of the last snapshot, or null.
+    const ClientSnapshot::Row* selectedClient() const;
     void changeSelectedPriority(int step);
+    // Takes a new snapshot and shows it.
     void reloadData();
-    void sampleRates();
+    void show(ClientSnapshot snapshot);
+    void sampleRates(const ClientSnapshot& snapshot);
     void showSelectedClientInGraph();
     void openDrawer();
     void closeDrawer();
@@ -92,7 +97,8 @@ private:
     SlidingDrawer* priorityDrawer;
     RateGraph* rateGraph;
 
-    IPMode& ipmode;
+    PriorityModeControls& ipmode;
+    ClientSnapshot clients_;
     std::unique_ptr<QTimer> userInterfaceTimer_;
     std::unique_ptr<PlistTableModel> tableModel_;
 };

@@ -12,7 +12,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "engine/ThroughputLimiter.h"
+#include "engine/EngineControls.h"
 #include "platform/LocalizedText.h"
 #include "platform/SystemLog.h"
 #include "settings/PreferenceKeys.h"

@@ -12,11 +12,11 @@ class QPushButton;
 
 namespace quellbox {
 
+class EngineControls;
 class FloatSlider;
 class MainInterface;
 class Preferences;
 class Presenter;
-class ThroughputLimiter;
 
 // The rate controls: the upload slider, its field and the connection type menu (whose
 // custom type runs the custom range dialog), and the download pause slider. Every change
@@ -36,7 +36,7 @@ public:
 
     struct Collaborators {
         MainInterface& interface;
-        std::function<ThroughputLimiter&()> engine;
+        std::function<EngineControls&()> engine;
         Preferences& preferences;
         Presenter& presenter;
     };
@@ -62,7 +62,7 @@ private:
     void showDATARate();
     void passDATARate();
 
-    std::function<ThroughputLimiter&()> engineMaker_;
+    std::function<EngineControls&()> engineMaker_;
     Preferences& preferences_;
     Presenter& presenter_;
 
@@ -83,7 +83,7 @@ private:
     QButtonGroup* unitsMatrice;
     QDialog* customRangeWIndow;
 
-    ThroughputLimiter* throughputLimiter = nullptr;
+    EngineControls* throughputLimiter = nullptr;
     float DATARate_ = 0.0F;
     float ACKPause_ = 0.0F;
 };

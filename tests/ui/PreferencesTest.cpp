@@ -173,6 +173,8 @@ TEST_F(PreferencesWindow, AddRemoveAndEditDefaultPriorities) {
     preferences().setBool(true, keys::useServerLogFile);
     ASSERT_TRUE(AtomicFile::write(prioritiesFile(), "qim=10\nzed=4\n"));
     priorities().parseQbxPrioFile();
+    ipmode().activate(false);  // Priority Mode reads the file too
+    const defaultPriorityParser& modeDefaults = *ipmode().defaultPriorityParser();
     start();
 
     prefWindow().addDefaultPrioButton->click();
@@ -180,6 +182,8 @@ TEST_F(PreferencesWindow, AddRemoveAndEditDefaultPriorities) {
     EXPECT_EQ(loginCell(0, "login"), "newLogin");  // sorted ignoring case: newLogin, qim, zed
     EXPECT_EQ(selectedLoginRow(), 0);
     EXPECT_EQ(fileText(prioritiesFile()), "qim=10\nzed=4\nnewLogin=5\n");
+    // Each edit reaches Priority Mode.
+    EXPECT_TRUE(modeDefaults.containsEntryWithLogin("newLogin"));
     // A second "newLogin" is refused: table and selection stay.
     selectLoginRow(2);
     prefWindow().addDefaultPrioButton->click();
@@ -190,14 +194,17 @@ TEST_F(PreferencesWindow, AddRemoveAndEditDefaultPriorities) {
     ASSERT_TRUE(logins().setData(logins().index(2, 1), 7, Qt::EditRole));
     EXPECT_EQ(loginCell(2, "priority"), "7");
     EXPECT_EQ(priorities().defaultPriorityForLogin("zed"), 7);
+    EXPECT_EQ(modeDefaults.defaultPriorityForLogin("zed"), 7);
     ASSERT_TRUE(logins().setData(logins().index(0, 0), QString("ann"), Qt::EditRole));
     EXPECT_EQ(loginCell(0, "login"), "ann");
     EXPECT_EQ(fileText(prioritiesFile()), "qim=10\nzed=7\nann=5\n");
+    EXPECT_TRUE(modeDefaults.containsEntryWithLogin("ann"));
 
     selectLoginRow(1);  // qim
     prefWindow().removeDefaultPrio->click();
     EXPECT_EQ(logins().rowCount(), 2);
     EXPECT_EQ(fileText(prioritiesFile()), "zed=7\nann=5\n");
+    EXPECT_FALSE(modeDefaults.containsEntryWithLogin("qim"));
     prefWindow().loginIPTable->clearSelection();
     prefWindow().removeDefaultPrio->click();  // nothing selected: nothing removed
     EXPECT_EQ(logins().rowCount(), 2);
@@ -207,6 +214,7 @@ TEST_F(PreferencesWindow, AddRemoveAndEditDefaultPriorities) {
     prefWindow().refreshDefaultPrioList->click();
     ASSERT_EQ(logins().rowCount(), 1);
     EXPECT_EQ(loginCell(0, "priority"), "1");
+    EXPECT_EQ(modeDefaults.defaultPriorityForLogin("zed"), 1);
 }
 
 TEST_F(PreferencesWindow, RemovingALineThatIsNotInTheFileLogsTheRow) {

@@ -64,10 +64,14 @@ WindowFixture::WindowFixture() {
     preferences_->setObject(PlistValue(std::chrono::system_clock::now() - std::chrono::hours(24)),
                             keys::lastDonatewareAdvertisementDate);
     priorities_ = std::make_shared<defaultPriorityParser>(*preferences_, notifications_);
-    ipmode_ =
-        std::make_unique<IPMode>(*preferences_, [priorities = priorities_] { return priorities; });
+    // Priority Mode reads the file into default priorities of its own, as the engine process
+    // does; the preferences window edits it through the fixture's.
+    ipmode_ = std::make_unique<IPMode>(*preferences_, [this] {
+        return std::make_shared<defaultPriorityParser>(*preferences_, notifications_);
+    });
+    priorityMode_ = std::make_unique<LocalPriorityMode>(*ipmode_);
     interface_ = std::make_unique<MainInterface>();
-    const auto engineMaker = [this]() -> ThroughputLimiter& { return engine(); };
+    const auto engineMaker = [this]() -> EngineControls& { return engine(); };
     controller_ = std::make_unique<MyController>(MyController::Collaborators{
         *interface_, engineMaker, *preferences_, notifications_, runLoop_, presenter_,
         QString::fromStdString((folder_ / "windows.ini").string()), [this] { ++quits; },
@@ -75,14 +79,18 @@ WindowFixture::WindowFixture() {
     range_ = std::make_unique<RangeController>(
         RangeController::Collaborators{*interface_, engineMaker, *preferences_, presenter_});
     priority_ = std::make_unique<PriorityController>(
-        PriorityController::Collaborators{*interface_, *ipmode_, *preferences_, presenter_});
+        PriorityController::Collaborators{*interface_, *priorityMode_, *preferences_, presenter_});
     QObject::connect(controller_.get(), &MyController::refreshViewRequested, priority_.get(),
                      [this] { priority_->refreshView(); });
     prefs_ = std::make_unique<PrefController>(PrefController::Collaborators{
-        *interface_, engineMaker, *preferences_, priorities_, presenter_, [this](QWidget&) {
+        *interface_, engineMaker, *preferences_, priorities_,
+        [this] { priorityMode_->reloadDefaultPriorities(); }, presenter_,
+        [this](QWidget&) {
             ++fileChoices;
             return fileChoice;
         }});
+    QObject::connect(priority_.get(), &PriorityController::defaultPrioritiesChanged, prefs_.get(),
+                     [this] { prefs_->refreshDefaultPrio(); });
     // The drawer slides in a moment; the tests wait for its end all the same.
     ui().priorityDrawer->setSlideDuration(20);
 }

@@ -19,6 +19,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 #include "prioritymode/IPMode.h"
+#include "prioritymode/LocalPriorityMode.h"
 #include "prioritymode/defaultPriorityParser.h"
 #include "settings/Preferences.h"
 #include "ui/MainInterface.h"
@@ -64,6 +65,8 @@ protected:
     PriorityController& priority() { return *priority_; }
     PrefController& prefs() { return *prefs_; }
     IPMode& ipmode() { return *ipmode_; }
+    // The preferences window's default priorities; Priority Mode's are
+    // ipmode().defaultPriorityParser(), over the same file.
     defaultPriorityParser& priorities() { return *priorities_; }
     Ui::QuellboxMainWindow& ui() { return interface_->main(); }
     Ui::QuellboxPriorityDrawer& drawer() { return interface_->drawer(); }
@@ -101,6 +104,7 @@ private:
     std::unique_ptr<Preferences> preferences_;
     std::shared_ptr<defaultPriorityParser> priorities_;
     std::unique_ptr<IPMode> ipmode_;
+    std::unique_ptr<LocalPriorityMode> priorityMode_;
     NotificationCenter notifications_;
     RandomSource random_{1};
     std::unique_ptr<ThroughputLimiter> engine_;
