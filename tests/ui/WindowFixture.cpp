@@ -49,7 +49,7 @@ void processPendingEvents() {
     }
 }
 
-WindowFixture::WindowFixture() {
+WindowFixture::WindowFixture(EngineChoice choice) {
     application();
     const auto state = folder_ / "sim.state";
     // The simulator's firewall program finds the same state through this variable.
@@ -70,21 +70,40 @@ WindowFixture::WindowFixture() {
         return std::make_shared<defaultPriorityParser>(*preferences_, notifications_);
     });
     priorityMode_ = std::make_unique<LocalPriorityMode>(*ipmode_);
+    PriorityModeControls* priorityControls = priorityMode_.get();
+    std::function<EngineControls&()> engineMaker = [this]() -> EngineControls& { return engine(); };
+    if (choice == EngineChoice::Child) {
+        // The child keeps its settings and the simulator's log in the fixture's folder too.
+        setenv("HOME", folder_.path().c_str(), 1);
+        setenv("XDG_CONFIG_HOME", (folder_ / "config").c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", folder_.path().c_str(), 1);
+        AtomicFile::write(folder_ / "child.scenario", childScenario);
+        std::string error;
+        proxy_ = EngineProxy::start(
+            {{QUELLBOX_ENGINE_BINARY,
+              {"--backend", "sim", "--scenario", (folder_ / "child.scenario").string()}},
+             *preferences_,
+             notifications_,
+             presenter_},
+            error);
+        EXPECT_TRUE(proxy_) << error;
+        priorityControls = &proxy_->client();
+        engineMaker = [this]() -> EngineControls& { return proxy_->client(); };
+    }
     interface_ = std::make_unique<MainInterface>();
-    const auto engineMaker = [this]() -> EngineControls& { return engine(); };
     controller_ = std::make_unique<MyController>(MyController::Collaborators{
         *interface_, engineMaker, *preferences_, notifications_, runLoop_, presenter_,
         QString::fromStdString((folder_ / "windows.ini").string()), [this] { ++quits; },
         [this](std::chrono::milliseconds pause) { windDownPauses.push_back(pause); }, nullptr});
     range_ = std::make_unique<RangeController>(
         RangeController::Collaborators{*interface_, engineMaker, *preferences_, presenter_});
-    priority_ = std::make_unique<PriorityController>(
-        PriorityController::Collaborators{*interface_, *priorityMode_, *preferences_, presenter_});
+    priority_ = std::make_unique<PriorityController>(PriorityController::Collaborators{
+        *interface_, *priorityControls, *preferences_, presenter_});
     QObject::connect(controller_.get(), &MyController::refreshViewRequested, priority_.get(),
                      [this] { priority_->refreshView(); });
     prefs_ = std::make_unique<PrefController>(PrefController::Collaborators{
         *interface_, engineMaker, *preferences_, priorities_,
-        [this] { priorityMode_->reloadDefaultPriorities(); }, presenter_,
+        [priorityControls] { priorityControls->reloadDefaultPriorities(); }, presenter_,
         [this](QWidget&) {
             ++fileChoices;
             return fileChoice;
@@ -102,6 +121,7 @@ WindowFixture::~WindowFixture() {
     controller_.reset();
     interface_.reset();
     engine_.reset();
+    proxy_.reset();
     processPendingEvents();
 }
 
@@ -114,6 +134,11 @@ ThroughputLimiter& WindowFixture::engine() {
         EXPECT_TRUE(engine_->waitUntilStarted(std::chrono::seconds(10)));
     }
     return *engine_;
+}
+
+std::size_t WindowFixture::firewallRules() const {
+    const auto state = SimFirewallState::load(kernel_->statePath());
+    return state ? state->rules.size() : 0;
 }
 
 void WindowFixture::start() {

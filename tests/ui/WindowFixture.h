@@ -22,6 +22,7 @@
 #include "prioritymode/LocalPriorityMode.h"
 #include "prioritymode/defaultPriorityParser.h"
 #include "settings/Preferences.h"
+#include "ui/EngineProxy.h"
 #include "ui/MainInterface.h"
 #include "ui/MyController.h"
 #include "ui/PrefController.h"
@@ -49,7 +50,14 @@ void processPendingEvents();
 // can be prepared before start() runs the controllers' start-up.
 class WindowFixture : public ::testing::Test {
 protected:
-    WindowFixture();
+    // The engine the controllers drive: one in this process, or the engine program as the
+    // application runs it, over the simulated firewall of this fixture and `childScenario`.
+    enum class EngineChoice { InProcess, Child };
+    static constexpr const char* childScenario =
+        "service 6700 Server\n"
+        "client 192.0.2.10 download port=6700 login=alice name=\"Alice\" demand=200\n";
+
+    explicit WindowFixture(EngineChoice choice = EngineChoice::InProcess);
     ~WindowFixture() override;
 
     // The start-up of the controllers, as the application runs it.
@@ -59,6 +67,10 @@ protected:
 
     Preferences& preferences() { return *preferences_; }
     ThroughputLimiter& engine();
+    // The child engine's proxy (EngineChoice::Child only).
+    EngineProxy& proxy() { return *proxy_; }
+    // The rules in the simulated firewall, whichever engine put them there.
+    std::size_t firewallRules() const;
     SimKernel& kernel() { return *kernel_; }
     MyController& controller() { return *controller_; }
     RangeController& range() { return *range_; }
@@ -108,6 +120,7 @@ private:
     NotificationCenter notifications_;
     RandomSource random_{1};
     std::unique_ptr<ThroughputLimiter> engine_;
+    std::unique_ptr<EngineProxy> proxy_;
     TestPresenter presenter_;
     std::unique_ptr<MainInterface> interface_;
     std::unique_ptr<MyController> controller_;

@@ -1,0 +1,64 @@
+// The window's controllers over the engine program as the application runs it: a child
+// process on the simulated network, driven through the proxy.
+#include <signal.h>
+
+#include <QPushButton>
+
+#include "WindowFixture.h"
+#include "ui/PlistTableModel.h"
+#include "ui/SlidingDrawer.h"
+#include "ui_MainWindow.h"
+#include "ui_PriorityDrawer.h"
+
+namespace quellbox::testing {
+namespace {
+
+class ChildEngineWindow : public WindowFixture {
+protected:
+    ChildEngineWindow() : WindowFixture(EngineChoice::Child) {}
+
+    QString drawerCell(int row, const char* identifier) {
+        const PlistTableModel& model = priority().tableModel();
+        return model.data(model.index(row, model.columnWithIdentifier(identifier)), Qt::DisplayRole)
+            .toString();
+    }
+};
+
+TEST_F(ChildEngineWindow, CapsAPortShowsItsClientsAndWindsDownThroughTheEngineProcess) {
+    storeServices({"Server"}, {6700}, {false});
+    start();
+    ASSERT_EQ(firewallRules(), 0U);
+    clickCheckBox(0, "Ul");
+    EXPECT_EQ(firewallRules(), 2U);
+
+    // The engine's gauges and its client table arrive over the connection.
+    ASSERT_TRUE(processEventsUntil([this] { return ui().dataPacketGauge->value() > 0; }));
+    ui().priorityModeButton->click();
+    ASSERT_TRUE(processEventsUntil([this] {
+        priority().refreshView();
+        return priority().tableModel().rowCount() > 0;
+    }));
+    EXPECT_EQ(drawerCell(0, "ipAdress"), "192.0.2.10");
+    EXPECT_EQ(drawerCell(0, "screenName"), "Alice");
+
+    controller().terminateWithoutQuestion();
+    EXPECT_EQ(quits, 1);
+    EXPECT_EQ(firewallRules(), 0U);
+}
+
+TEST_F(ChildEngineWindow, AnEngineThatDiesIsRestartedWithTheCapsOfTheWindow) {
+    storeServices({"Server"}, {6700}, {true});
+    start();
+    ASSERT_EQ(firewallRules(), 2U);
+    presenter().panelAnswer = Presenter::kDefaultButton;  // "Restart"
+    ASSERT_EQ(::kill(*proxy().client().enginePid(), SIGKILL), 0);
+    ASSERT_TRUE(processEventsUntil([this] { return !presenter().panels.empty(); }));
+    EXPECT_EQ(presenter().panels.front().title, "The Quellbox engine stopped");
+    ASSERT_TRUE(processEventsUntil([this] { return proxy().client().alive(); }));
+    // The killed engine's rules stay (traffic bypasses them); the new one capped the port again.
+    EXPECT_EQ(firewallRules(), 4U);
+    EXPECT_EQ(quits, 0);
+}
+
+}  // namespace
+}  // namespace quellbox::testing
