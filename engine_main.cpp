@@ -68,7 +68,7 @@ int run(std::vector<std::string> arguments) {
     auto options =
         controlFd == -2 ? std::nullopt : quellbox::HeadlessOptions::parse(arguments, error);
     if (!options) {
-        std::cerr << "quellbox-engine: " << error << "\n" << quellbox::HeadlessOptions::usage();
+        std::cerr << "quellbox: " << error << "\n" << quellbox::HeadlessOptions::usage();
         return kBadUsage;
     }
     if (controlFd >= 0) {
