@@ -2,8 +2,6 @@
 // --headless or --cleanup, it becomes the engine program (quellbox-engine) with the same
 // arguments. This process never holds a privilege: Qt loads plugins that the environment
 // chooses, so it refuses to run with any root user id or any capability.
-#include <linux/capability.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +14,7 @@
 #include "control/EngineProgram.h"
 #include "headless/HeadlessApp.h"
 #include "headless/HeadlessOptions.h"
+#include "platform/Capabilities.h"
 #include "platform/SystemLog.h"
 #ifdef QUELLBOX_HAVE_GUI
 #include "ui/GuiApp.h"
@@ -50,34 +49,6 @@ int becomeEngine(char** argv) {
     return 1;
 }
 
-// True when this process has a root user id (real, effective or saved) or any capability.
-bool holdsAnyPrivilege() {
-    uid_t real = 0;
-    uid_t effective = 0;
-    uid_t saved = 0;
-    if (::getresuid(&real, &effective, &saved) != 0 || real == 0 || effective == 0 || saved == 0) {
-        return true;
-    }
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capget, &header, data) != 0) {
-        return true;
-    }
-    for (const auto& set : data) {
-        if (set.permitted != 0 || set.effective != 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void printUsage() {
-#ifdef QUELLBOX_HAVE_GUI
-    std::cout << quellbox::GuiApp::usage() << "\n";
-#endif
-    std::cout << quellbox::HeadlessOptions::usage();
-}
-
 int run(int& argc, char** argv) {
     if (hasArgument(argc, argv, "--version")) {
         std::printf("Quellbox %s\n", QUELLBOX_VERSION);
@@ -92,7 +63,7 @@ int run(int& argc, char** argv) {
     }
 #ifdef QUELLBOX_HAVE_GUI
     if (quellbox::GuiApp::displayAvailable()) {
-        if (holdsAnyPrivilege()) {
+        if (quellbox::Capabilities::isPrivileged()) {
             std::cerr << "quellbox: the window does not run as root or with capabilities (Qt "
                          "loads plugins that the environment names); run it as yourself, in the "
                          "group quellbox to shape real traffic, or use --headless"

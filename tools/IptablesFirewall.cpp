@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "firewall/CommandRunner.h"
+#include "platform/Capabilities.h"
 
 namespace quellbox {
 
@@ -60,9 +61,10 @@ std::optional<std::string> valueAfter(const std::vector<std::string>& words,
 IptablesFirewall::IptablesFirewall(std::string iptables) : iptables_(std::move(iptables)) {}
 
 std::string IptablesFirewall::defaultIptables() {
-    // Not honoured when started with raised rights (a set-user-id parent): the user would
-    // choose the program run as root.
-    if (const char* path = ::secure_getenv("QUELLBOX_IPTABLES"); path != nullptr && *path) {
+    // Only for a process without rights (tests): otherwise the environment would choose the
+    // program that gets them.
+    if (const char* path = ::getenv("QUELLBOX_IPTABLES");
+        path != nullptr && *path && !Capabilities::isPrivileged()) {
         return path;
     }
     for (const char* candidate : {"/usr/sbin/iptables", "/sbin/iptables"}) {
@@ -127,7 +129,7 @@ std::optional<IpfwCommand> IptablesFirewall::ruleFromMatchArguments(
 
 bool IptablesFirewall::iptables(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), {iptables_, "-w"});
-    const auto outcome = CommandRunner::run(arguments, 0);
+    const auto outcome = CommandRunner::runWithShapingRights(arguments, 0);
     if (!outcome || !outcome->exited || outcome->exitStatus != 0) {
         std::string line;
         for (std::size_t i = 1; i < arguments.size(); ++i) {
@@ -140,7 +142,7 @@ bool IptablesFirewall::iptables(std::vector<std::string> arguments) {
 }
 
 std::optional<IptablesFirewall::Table> IptablesFirewall::readTable() {
-    const auto outcome = CommandRunner::run({iptables_, "-w", "-S"}, kMaxListing);
+    const auto outcome = CommandRunner::runWithShapingRights({iptables_, "-w", "-S"}, kMaxListing);
     if (!outcome || !outcome->exited || outcome->exitStatus != 0) {
         std::fprintf(stderr, "quellbox-ipfw: cannot read the iptables filter table\n");
         return std::nullopt;

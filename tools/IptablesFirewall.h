@@ -22,8 +22,10 @@ public:
     // `iptables`: the program's absolute path.
     explicit IptablesFirewall(std::string iptables);
 
-    // The program: $QUELLBOX_IPTABLES (unless started with raised rights), else
-    // /usr/sbin/iptables, else /sbin/iptables.
+    // The program: $QUELLBOX_IPTABLES in a process without rights (Capabilities::
+    // isPrivileged), else /usr/sbin/iptables, else /sbin/iptables. It runs with the shaping
+    // rights and the bare environment of CommandRunner, so that nothing of the caller's
+    // environment (XTABLES_LIBDIR) reaches it.
     static std::string defaultIptables();
 
     // Carries out one command; 0 on success, else a non-zero exit status with a message on

@@ -1,5 +1,7 @@
 // The firewall command of the nfqueue backend: ipfw's "list", "add N divert D tcp from ...",
-// and "delete N", carried out with iptables (see IptablesFirewall). Runs as root.
+// and "delete N", carried out with iptables (see IptablesFirewall). It runs with the shaping
+// rights that quellbox-engine passes on (ambient capabilities), never set-user-id, and checks
+// every rule itself (RuleGuard) before iptables sees it.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -12,10 +14,12 @@
 
 #include "IptablesFirewall.h"
 #include "firewall/IpfwCommand.h"
+#include "firewall/RuleGuard.h"
 
 namespace {
 
 constexpr int kUsageError = 64;
+constexpr int kRefused = 77;
 
 void usage() {
     std::fputs(
@@ -26,36 +30,29 @@ void usage() {
         stderr);
 }
 
-// Serialises the read-modify-write of concurrent invocations.
+// Serialises the read-modify-write of concurrent invocations, also of different users: the
+// lock is this program's own file, which every caller can open and nobody can replace (a
+// lock file in a shared folder could be planted by anyone). The package installs the
+// program for the group quellbox only, so that nobody else can hold the lock.
 int lockFirewall() {
-    for (const char* path : {"/run/quellbox-ipfw.lock", "/tmp/quellbox-ipfw.lock"}) {
-        const int fd = ::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            continue;
-        }
-        while (::flock(fd, LOCK_EX) != 0) {
-            if (errno != EINTR) {
-                ::close(fd);
-                return -1;
-            }
-        }
-        return fd;
+    const int fd = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
     }
-    return -1;
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            const int savedErrno = errno;
+            ::close(fd);
+            errno = savedErrno;
+            return -1;
+        }
+    }
+    return fd;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Started by a set-user-id parent, the tool has root as effective user only; iptables
-    // refuses to work for a process whose real user is not root. Become root wholly: this
-    // process only ever runs iptables.
-    if (::geteuid() == 0 && ::getuid() != 0 &&
-        (::setresgid(0, 0, 0) != 0 || ::setresuid(0, 0, 0) != 0)) {
-        std::fprintf(stderr, "quellbox-ipfw: cannot become root wholly: %s\n",
-                     std::strerror(errno));
-        return 1;
-    }
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     std::string error;
     const auto command = quellbox::IpfwCommand::parse(arguments, &error);
@@ -63,6 +60,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quellbox-ipfw: %s\n", error.c_str());
         usage();
         return kUsageError;
+    }
+    if (const std::string refusal = quellbox::RuleGuard().refusal(*command); !refusal.empty()) {
+        std::fprintf(stderr, "quellbox-ipfw: refused: %s\n", refusal.c_str());
+        return kRefused;
     }
     const int lock = lockFirewall();
     if (lock < 0) {

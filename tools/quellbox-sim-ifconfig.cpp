@@ -6,7 +6,6 @@
 
 #include "firewall/SimFirewallState.h"
 #include "firewall/SimKernel.h"
-#include "platform/Privileges.h"
 
 namespace {
 
@@ -33,11 +32,6 @@ void printSimulated() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The rule manager runs its firewall programs with root as effective user; the
-    // simulator needs no root, and its state file must stay the user's own.
-    if (!quellbox::Privileges::dropToRealUser()) {
-        return 1;
-    }
     using quellbox::SimFirewallState;
     const auto path = SimFirewallState::defaultPath();
     const auto state = SimFirewallState::load(path);

@@ -5,14 +5,8 @@
 
 #include "firewall/SimFirewallState.h"
 #include "firewall/SimKernel.h"
-#include "platform/Privileges.h"
 
 int main() {
-    // The rule manager runs its firewall programs with root as effective user; the
-    // simulator needs no root, and its state file must stay the user's own.
-    if (!quellbox::Privileges::dropToRealUser()) {
-        return 1;
-    }
     using quellbox::SimFirewallState;
     using quellbox::SimKernel;
     const auto path = SimFirewallState::defaultPath();

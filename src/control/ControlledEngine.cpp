@@ -31,7 +31,10 @@ namespace {
 
 control::HelloReply greeting(const FrontEndStart::Prepared& prepared,
                              const std::string& settingsProblem) {
-    control::HelloReply hello{prepared.backendName, prepared.fallbackReason, settingsProblem, {}};
+    control::HelloReply hello;
+    hello.backendName = prepared.backendName;
+    hello.fallbackReason = prepared.fallbackReason;
+    hello.settingsProblem = settingsProblem;
     if (prepared.simulation) {
         for (const auto& service : prepared.simulation->scenario().services) {
             hello.scenarioServices.push_back({service.name, service.port, service.downloadCapped});

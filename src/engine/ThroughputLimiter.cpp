@@ -16,7 +16,6 @@
 #include "firewall/DivertSocket.h"
 #include "firewall/IpfwRule.h"
 #include "platform/NotificationCenter.h"
-#include "platform/Privileges.h"
 #include "platform/SystemLog.h"
 #include "prioritymode/GenericIPTable.h"
 #include "prioritymode/IPMode.h"
@@ -329,24 +328,15 @@ bool ThroughputLimiter::startUp() {
         secondACKPacketQueue = std::make_unique<Queue>(random_);
     }
 
-    enum class Failure { None, Create, Bind } failure = Failure::None;
-    int savedErrno = 0;
-    Privileges::runPrivileged([&] {
-        if (socket_->open() < 0) {
-            failure = Failure::Create;
-        } else if (socket_->bind(kDivertPort) < 0) {
-            failure = Failure::Bind;
-        }
-        savedErrno = errno;
-    });
-    if (failure == Failure::Create) {
+    if (socket_->open() < 0) {
+        const int savedErrno = errno;
         postProblem("Error : Quellbox can't create the divert socket for ipfw", kPrivilegesMessage,
                     true);
         errno = savedErrno;
         SystemLog::reportError("Quellbox Error : divert socket not created !");
         return false;
     }
-    if (failure == Failure::Bind) {
+    if (socket_->bind(kDivertPort) < 0) {
         postProblem("Error : Quellbox can't bind the divert socket for ipfw", kPrivilegesMessage,
                     true);
         socket_->close();

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/Capabilities.h"
 #include "platform/SystemLog.h"
 
 namespace quellbox {
@@ -30,10 +31,17 @@ void writeToStandardError(const char* text) {
     }
 }
 
-[[noreturn]] void execInChild(const char* const* arguments, int readEnd, int writeEnd) {
+[[noreturn]] void failInChild(const char* message) {
+    writeToStandardError(message);
+    ::_exit(CommandRunner::kExecFailedStatus);
+}
+
+// `grant`: the shaping rights and the bare environment; null: no capability and the
+// inherited environment.
+[[noreturn]] void execInChild(const char* const* arguments, int readEnd, int writeEnd,
+                              const Capabilities::ChildGrant* grant) {
     if (::dup2(writeEnd, STDOUT_FILENO) < 0) {
-        writeToStandardError("Quellbox Error : dup2()\n");
-        ::_exit(CommandRunner::kExecFailedStatus);
+        failInChild("Quellbox Error : dup2()\n");
     }
     // Both pipe ends are close-on-exec; closing them here keeps the child's descriptors tidy
     // even where execv is not reached.
@@ -41,9 +49,20 @@ void writeToStandardError(const char* text) {
     if (writeEnd != STDOUT_FILENO) {
         ::close(writeEnd);
     }
-    ::execv(arguments[0], const_cast<char* const*>(arguments));
-    writeToStandardError("'execv()' should not return !\n");
-    ::_exit(CommandRunner::kExecFailedStatus);
+    if (grant == nullptr) {
+        if (Capabilities::dropAmbientInChild() != 0) {
+            failInChild("Quellbox Error : prctl()\n");
+        }
+        ::execv(arguments[0], const_cast<char* const*>(arguments));
+    } else {
+        if (Capabilities::applyInChild(*grant) != 0) {
+            failInChild("Quellbox Error : capset()\n");
+        }
+        char* const environment[] = {const_cast<char*>(CommandRunner::kShapingEnvironment),
+                                     nullptr};
+        ::execve(arguments[0], const_cast<char* const*>(arguments), environment);
+    }
+    failInChild("'execv()' should not return !\n");
 }
 
 pid_t forkRetryingWhileBusy() {
@@ -85,21 +104,18 @@ bool waitForChild(pid_t pid, int& status) {
     }
 }
 
-}  // namespace
-
-std::optional<CommandRunner::Outcome> CommandRunner::run(const std::vector<std::string>& arguments,
-                                                         std::size_t maxOutput) {
+std::vector<const char*> pointersTo(const std::vector<std::string>& arguments) {
     std::vector<const char*> pointers;
     pointers.reserve(arguments.size() + 1);
     for (const auto& argument : arguments) {
         pointers.push_back(argument.c_str());
     }
     pointers.push_back(nullptr);
-    return run(pointers.data(), maxOutput);
+    return pointers;
 }
 
-std::optional<CommandRunner::Outcome> CommandRunner::run(const char* const* arguments,
-                                                         std::size_t maxOutput) {
+std::optional<CommandRunner::Outcome> launch(const char* const* arguments, std::size_t maxOutput,
+                                             const Capabilities::ChildGrant* grant) {
     if (arguments == nullptr || arguments[0] == nullptr) {
         errno = EINVAL;
         SystemLog::reportError("Quellbox Error : execv()");
@@ -121,11 +137,11 @@ std::optional<CommandRunner::Outcome> CommandRunner::run(const char* const* argu
         return std::nullopt;
     }
     if (pid == 0) {
-        execInChild(arguments, readEnd, writeEnd);
+        execInChild(arguments, readEnd, writeEnd, grant);
     }
     ::close(writeEnd);
 
-    Outcome outcome;
+    CommandRunner::Outcome outcome;
     const bool readOk = drainPipe(readEnd, maxOutput, outcome.output);
     const int readErrno = errno;
     ::close(readEnd);
@@ -147,6 +163,24 @@ std::optional<CommandRunner::Outcome> CommandRunner::run(const char* const* argu
         outcome.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     }
     return outcome;
+}
+
+}  // namespace
+
+std::optional<CommandRunner::Outcome> CommandRunner::run(const std::vector<std::string>& arguments,
+                                                         std::size_t maxOutput) {
+    return launch(pointersTo(arguments).data(), maxOutput, nullptr);
+}
+
+std::optional<CommandRunner::Outcome> CommandRunner::run(const char* const* arguments,
+                                                         std::size_t maxOutput) {
+    return launch(arguments, maxOutput, nullptr);
+}
+
+std::optional<CommandRunner::Outcome> CommandRunner::runWithShapingRights(
+    const std::vector<std::string>& arguments, std::size_t maxOutput) {
+    const Capabilities::ChildGrant grant = Capabilities::prepareShapingGrant();
+    return launch(pointersTo(arguments).data(), maxOutput, &grant);
 }
 
 }  // namespace quellbox

@@ -39,7 +39,7 @@ public:
     DivertSocket& operator=(const DivertSocket&) = delete;
 
     // Creates the socket (as socket(2)): 0, or -1 with errno (EPERM/EACCES without rights).
-    // Call it inside Privileges::runPrivileged where the backend needs root.
+    // The nfqueue backend needs CAP_NET_ADMIN, held by the process for its whole life.
     virtual int open() = 0;
     // Starts delivery of the packets diverted to `port` (normally kDivertPort): 0 or -1.
     virtual int bind(int port) = 0;

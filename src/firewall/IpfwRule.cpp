@@ -9,7 +9,6 @@
 #include "firewall/CommandRunner.h"
 #include "firewall/DiscoveryParser.h"
 #include "platform/NotificationCenter.h"
-#include "platform/Privileges.h"
 #include "platform/SystemLog.h"
 
 namespace quellbox {
@@ -28,6 +27,29 @@ int leadingNumber(std::string_view text) {
     return value;
 }
 
+// What execThisCommand answers for a child's outcome (see there).
+const char* collect(const std::optional<CommandRunner::Outcome>& outcome, char* andReturn,
+                    std::size_t capacity) {
+    if (!outcome) {
+        return IpfwRule::kFailure;
+    }
+    if (!outcome->exited) {
+        std::fputs("child did not exit normaly !\n", stderr);
+        return IpfwRule::kFailure;
+    }
+    if (outcome->exitStatus != 0) {
+        std::fprintf(stderr, "child returned an error (%d) !\n", outcome->exitStatus);
+        return IpfwRule::kFailure;
+    }
+    if (capacity == 0) {
+        return andReturn;
+    }
+    const std::size_t length = std::min(outcome->output.size(), capacity - 1);
+    std::memcpy(andReturn, outcome->output.data(), length);
+    andReturn[length] = '\0';
+    return andReturn;
+}
+
 }  // namespace
 
 IpfwRule::IpfwRule(FirewallPrograms programs) : programs_(std::move(programs)) {
@@ -43,41 +65,35 @@ const char* IpfwRule::execThisCommand(const char* const* arguments, char* andRet
          i < kArgumentSlots && arguments[i] != nullptr && arguments[i][0] != '\0'; ++i) {
         slots[i] = arguments[i];
     }
-    const auto outcome = CommandRunner::run(slots, kCaptureAreaSize - 1);
-    if (!outcome) {
-        return kFailure;
-    }
-    if (!outcome->exited) {
-        std::fputs("child did not exit normaly !\n", stderr);
-        return kFailure;
-    }
-    if (outcome->exitStatus != 0) {
-        std::fprintf(stderr, "child returned an error (%d) !\n", outcome->exitStatus);
-        return kFailure;
-    }
-    if (capacity == 0) {
-        return andReturn;
-    }
-    const std::size_t length = std::min(outcome->output.size(), capacity - 1);
-    std::memcpy(andReturn, outcome->output.data(), length);
-    andReturn[length] = '\0';
-    return andReturn;
+    return collect(CommandRunner::run(slots, kCaptureAreaSize - 1), andReturn, capacity);
 }
 
-bool IpfwRule::run(const std::vector<std::string>& arguments, char* area, std::size_t capacity,
-                   bool asRoot) {
+bool IpfwRule::run(const std::vector<std::string>& arguments, char* area, std::size_t capacity) {
     const char* slots[kArgumentSlots + 1] = {};
     for (std::size_t i = 0; i < kArgumentSlots && i < arguments.size() && !arguments[i].empty();
          ++i) {
         slots[i] = arguments[i].c_str();
     }
-    const char* result = kFailure;
-    if (asRoot) {
-        Privileges::runPrivileged([&] { result = execThisCommand(slots, area, capacity); });
-    } else {
-        result = execThisCommand(slots, area, capacity);
+    return execThisCommand(slots, area, capacity) != kFailure;
+}
+
+bool IpfwRule::runFirewall(const std::vector<std::string>& words, char* area,
+                           std::size_t capacity) {
+    std::vector<std::string> slots;
+    for (std::size_t i = 0; i + 1 < kArgumentSlots && i < words.size() && !words[i].empty(); ++i) {
+        slots.push_back(words[i]);
     }
-    return result != kFailure;
+    std::string refusal;
+    const auto outcome = programs_.runFirewall(slots, kCaptureAreaSize - 1, &refusal);
+    if (!refusal.empty()) {
+        std::string command;
+        for (const auto& word : slots) {
+            command += (command.empty() ? "" : " ") + word;
+        }
+        SystemLog::log("Quellbox refuses the firewall command '" + command + "': " + refusal);
+        return false;
+    }
+    return collect(outcome, area, capacity) != kFailure;
 }
 
 void IpfwRule::failFatally() {
@@ -87,7 +103,7 @@ void IpfwRule::failFatally() {
 
 int IpfwRule::computeLowestIpfwRuleNumber() {
     std::vector<char> area(kListResultSize);
-    if (!run({programs_.firewall, "list"}, area.data(), area.size(), true)) {
+    if (!runFirewall({"list"}, area.data(), area.size())) {
         failFatally();
     }
     std::string_view listing(area.data());
@@ -127,9 +143,9 @@ int IpfwRule::applyRule(int port) {
 
     const std::string serverAddress = ipAdr();
     const std::string serverInterface = interface();
-    if (!run({programs_.firewall, "add", std::to_string(server), "divert", divertText, "tcp",
-              "from", serverAddress, portText, "to", "any", "out", "via", serverInterface},
-             area, sizeof area, true)) {
+    if (!runFirewall({"add", std::to_string(server), "divert", divertText, "tcp", "from",
+                      serverAddress, portText, "to", "any", "out", "via", serverInterface},
+                     area, sizeof area)) {
         SystemLog::log(
             "MAJOR QUELLBOX ERROR : CLIENT rule can't be applied !, you must remove client rule "
             "manually !!!");
@@ -137,9 +153,9 @@ int IpfwRule::applyRule(int port) {
     }
     const std::string clientAddress = ipAdr();
     const std::string clientInterface = interface();
-    if (!run({programs_.firewall, "add", std::to_string(client), "divert", divertText, "tcp",
-              "from", clientAddress, "to", "any", portText, "via", clientInterface},
-             area, sizeof area, true)) {
+    if (!runFirewall({"add", std::to_string(client), "divert", divertText, "tcp", "from",
+                      clientAddress, "to", "any", portText, "via", clientInterface},
+                     area, sizeof area)) {
         SystemLog::log(
             "MAJOR QUELLBOX ERROR : SERVER rule has been applied but CLIENT one FAILED !, you must "
             "remove client "
@@ -159,13 +175,13 @@ int IpfwRule::derule(int port) {
     }
     const auto [client, server] = entry->second;
     char area[kRuleResultSize];
-    if (!run({programs_.firewall, "delete", std::to_string(client)}, area, sizeof area, true)) {
+    if (!runFirewall({"delete", std::to_string(client)}, area, sizeof area)) {
         SystemLog::log(
             "MAJOR QUELLBOX ERROR : SERVER AND CLIENT rules can't be removed !, you must remove "
             "them rule manually !!!");
         return -1;
     }
-    if (!run({programs_.firewall, "delete", std::to_string(server)}, area, sizeof area, true)) {
+    if (!runFirewall({"delete", std::to_string(server)}, area, sizeof area)) {
         SystemLog::log(
             "MAJOR QUELLBOX ERROR : CLIENT rule can't be removed but SERVER rule has been !!, you "
             "must remove the "
@@ -231,14 +247,14 @@ std::string IpfwRule::cachedInterface() {
 }
 
 std::string IpfwRule::searchInterface() {
-    if (!run({programs_.routeTable, "-rn"}, interfaceArea_, sizeof interfaceArea_, false)) {
+    if (!run({programs_.routeTable, "-rn"}, interfaceArea_, sizeof interfaceArea_)) {
         failFatally();
     }
     std::string_view routes(interfaceArea_);
     std::string name;
     if (routes.empty()) {
         SystemLog::log("special case for PCI Modem (Bewan PCI st) detected");
-        if (!run({programs_.interfaceList}, listingArea_, sizeof listingArea_, false)) {
+        if (!run({programs_.interfaceList}, listingArea_, sizeof listingArea_)) {
             failFatally();
         }
         name = DiscoveryParser::modemInterface(listingArea_);
@@ -261,7 +277,7 @@ std::string IpfwRule::searchIpAdr(const std::string& interfaceName) {
     if (interfaceName.empty()) {
         return {};
     }
-    if (!run({programs_.interfaceList, interfaceName}, addressArea_, sizeof addressArea_, false)) {
+    if (!run({programs_.interfaceList, interfaceName}, addressArea_, sizeof addressArea_)) {
         failFatally();
     }
     const std::string address = DiscoveryParser::inetAddress(addressArea_);

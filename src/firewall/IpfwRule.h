@@ -37,7 +37,7 @@ public:
     // What execThisCommand answers when the program could not be run or failed.
     static constexpr const char* kFailure = "FAILURE";
 
-    // Lists the firewall's rules once (as root) to find the lowest rule number. When the
+    // Lists the firewall's rules once to find the lowest rule number. When the
     // listing cannot be run this ends the process with exit status 1 after
     // "Quellbox Error : execThisCommand failed !".
     explicit IpfwRule(FirewallPrograms programs);
@@ -54,14 +54,15 @@ public:
     static const char* execThisCommand(const char* const* arguments, char* andReturn,
                                        std::size_t capacity);
 
-    // Lists the rules (as root) and takes the number that starts the first line: 0 when
+    // Lists the rules and takes the number that starts the first line: 0 when
     // that line does not start with a digit. Stores it as lowestIpfwRuleNumber.
     int computeLowestIpfwRuleNumber();
 
-    // Adds the server rule and the client rule for the port (as root). 0 when both are in
-    // place and recorded; -1 otherwise, with the reason in the system log.
+    // Adds the server rule and the client rule for the port. 0 when both are in place and
+    // recorded; -1 otherwise (also when the programs' guard refuses a rule), with the reason
+    // in the system log.
     virtual int applyRule(int port);
-    // Deletes the port's two rules (as root) and frees their numbers. 0 on success; -1 when
+    // Deletes the port's two rules and frees their numbers. 0 on success; -1 when
     // the port has no rules or a deletion is refused (the entry then stays).
     virtual int derule(int port);
 
@@ -92,10 +93,12 @@ protected:
     IpfwRule();
 
 private:
-    // Runs `arguments` (the first empty text ends the list) into `area`; `asRoot` raises the
-    // effective user around the call. Answers whether the program succeeded.
-    bool run(const std::vector<std::string>& arguments, char* area, std::size_t capacity,
-             bool asRoot);
+    // Runs `arguments` (the first empty text ends the list) into `area`, as an ordinary
+    // child. Answers whether the program succeeded.
+    bool run(const std::vector<std::string>& arguments, char* area, std::size_t capacity);
+    // The same for the firewall program with `words` after its path, once the programs'
+    // guard has let them pass (a refusal is logged and nothing is run).
+    bool runFirewall(const std::vector<std::string>& words, char* area, std::size_t capacity);
     [[noreturn]] static void failFatally();
     std::optional<std::pair<int, int>> takeRulePair();
     std::string searchInterface();

@@ -29,7 +29,8 @@ namespace quellbox {
 // The packet id travels in the token; send is an NF_ACCEPT verdict carrying the packet's
 // bytes, drop an NF_DROP verdict.
 //
-// open and bind need CAP_NET_ADMIN: call them inside Privileges::runPrivileged.
+// open and bind need CAP_NET_ADMIN, and so does every verdict (the kernel checks the process
+// that gives it, not the one that opened the socket): the engine holds it for its whole life.
 class NfqueueDivertSocket : public DivertSocket {
 public:
     static constexpr std::uint32_t kQueueMaxLength = 4096;

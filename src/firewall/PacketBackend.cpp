@@ -8,7 +8,7 @@
 
 #include "firewall/SimDivertSocket.h"
 #include "firewall/SimKernel.h"
-#include "platform/Privileges.h"
+#include "platform/Capabilities.h"
 
 #ifdef QUELLBOX_HAVE_NFQUEUE
 #include "firewall/NfqueueDivertSocket.h"
@@ -25,20 +25,24 @@ bool isExecutable(const std::filesystem::path& path) { return ::access(path.c_st
 
 std::vector<std::filesystem::path> toolDirectories() {
     std::vector<std::filesystem::path> directories;
-    // Not honoured in a set-user-id run: it would let the user pick the programs run as root.
-    if (const char* override = ::secure_getenv("QUELLBOX_LIBEXEC_DIR");
-        override != nullptr && *override) {
+    // Not honoured by a privileged process: the environment would pick the programs that
+    // get the shaping rights.
+    if (const char* override = ::getenv("QUELLBOX_LIBEXEC_DIR");
+        override != nullptr && *override && !Capabilities::isPrivileged()) {
         directories.emplace_back(override);
     }
     std::error_code error;
     const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error) {
+        // The program's own folder first: the engine's copy without capabilities lives
+        // among the tools in libexec/quellbox.
+        directories.push_back(executable.parent_path());
         const auto prefix = executable.parent_path().parent_path();
         directories.push_back(prefix / "libexec" / "quellbox");
         directories.push_back(prefix / "lib" / "quellbox");
     }
-    // A set-user-id run takes its tools from the installed layout only, never from a build
-    // tree that its user may own.
+    // A secure exec (the installed engine's file capabilities) takes its tools from the
+    // installed layout only, never from a build tree that its user may own.
     if (::getauxval(AT_SECURE) == 0 || directories.empty()) {
         directories.emplace_back(QUELLBOX_LIBEXEC_BUILD_DIR);
     }
@@ -58,13 +62,15 @@ std::string firstExecutable(const std::vector<std::string>& candidates) {
 
 FirewallPrograms nfqueuePrograms() {
     return {PacketBackend::toolPath("quellbox-ipfw"), PacketBackend::toolPath("quellbox-netstat"),
-            firstExecutable({"/sbin/ifconfig", "/usr/sbin/ifconfig", "/bin/ifconfig"})};
+            firstExecutable({"/sbin/ifconfig", "/usr/sbin/ifconfig", "/bin/ifconfig"}), RuleGuard(),
+            true};
 }
 
 FirewallPrograms simPrograms() {
     return {PacketBackend::toolPath("quellbox-sim-ipfw"),
             PacketBackend::toolPath("quellbox-sim-netstat"),
-            PacketBackend::toolPath("quellbox-sim-ifconfig")};
+            PacketBackend::toolPath("quellbox-sim-ifconfig"),
+            RuleGuard::simulated({SimKernel::kLocalAddress}, {SimKernel::kInterface}), false};
 }
 
 }  // namespace
@@ -105,7 +111,8 @@ std::optional<PacketBackend> PacketBackend::named(const std::string& name, std::
 #endif
 #ifdef QUELLBOX_HAVE_DIVERT
     if (name == "divert") {
-        return PacketBackend(name, {"/sbin/ipfw", "/usr/bin/netstat", "/sbin/ifconfig"}, nullptr);
+        return PacketBackend(
+            name, {"/sbin/ipfw", "/usr/bin/netstat", "/sbin/ifconfig", RuleGuard(), true}, nullptr);
     }
 #endif
     if (reason != nullptr) {
@@ -122,16 +129,16 @@ PacketBackend PacketBackend::simulated(SimKernel& kernel) {
 
 PacketBackend::Choice PacketBackend::chooseDefault() {
 #if defined(QUELLBOX_HAVE_DIVERT)
-    if (Privileges::canBecomeRoot()) {
+    if (::geteuid() == 0) {
         return {"divert", ""};
     }
-    return {"sim", "Quellbox cannot become root, which divert sockets need: using the simulator"};
+    return {"sim", "Quellbox does not run as root, which divert sockets need: using the simulator"};
 #elif defined(QUELLBOX_HAVE_NFQUEUE)
-    if (!Privileges::canBecomeRoot()) {
-        return {
-            "sim",
-            "Quellbox cannot become root, which the kernel packet queue needs (run it as root or "
-            "set-user-id root): using the simulator"};
+    if (!Capabilities::holdsNetAdmin()) {
+        return {"sim",
+                "Quellbox does not hold CAP_NET_ADMIN, which the kernel packet queue needs "
+                "(install quellbox-engine with its capabilities and join the group quellbox: "
+                "adduser USER quellbox): using the simulator"};
     }
     const FirewallPrograms programs = nfqueuePrograms();
     for (const auto& tool : {programs.firewall, programs.routeTable, programs.interfaceList}) {

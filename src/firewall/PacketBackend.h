@@ -13,7 +13,8 @@ namespace quellbox {
 class SimKernel;
 
 // One way of getting packets in and out, chosen at start by name:
-//   "nfqueue"  Linux NFQUEUE (root): NfqueueDivertSocket; firewall quellbox-ipfw (iptables),
+//   "nfqueue"  Linux NFQUEUE (CAP_NET_ADMIN): NfqueueDivertSocket; firewall quellbox-ipfw
+//   (iptables),
 //              routing table quellbox-netstat, interfaces ifconfig (net-tools);
 //   "sim"      the in-process simulated kernel (SimKernel::sharedInstance(), or a kernel
 //              given by a test): SimDivertSocket; the simulator's tools quellbox-sim-ipfw,
@@ -21,10 +22,11 @@ class SimKernel;
 //   "divert"   the real divert socket (only where IPPROTO_DIVERT exists): BsdDivertSocket;
 //              /sbin/ipfw, /usr/bin/netstat, /sbin/ifconfig.
 //
-// The tools are looked up, in order, in $QUELLBOX_LIBEXEC_DIR, in ../libexec/quellbox and
-// ../lib/quellbox beside the running executable (the installed layout), and in the build
-// tree's tools folder. A set-user-id run ignores $QUELLBOX_LIBEXEC_DIR and the build tree:
-// these programs run as root.
+// The tools are looked up, in order, in $QUELLBOX_LIBEXEC_DIR, in the running executable's
+// own folder and in ../libexec/quellbox and ../lib/quellbox beside it (the installed layout),
+// and in the build tree's tools folder. A privileged process (Capabilities::isPrivileged) ignores
+// $QUELLBOX_LIBEXEC_DIR, and a secure exec (the installed engine) the build tree too: the
+// firewall program runs with the shaping rights.
 class PacketBackend {
 public:
     struct Choice {
@@ -41,8 +43,9 @@ public:
     // The sim backend over a kernel of the caller's (tests); the kernel must outlive it and
     // every socket it makes.
     static PacketBackend simulated(SimKernel& kernel);
-    // nfqueue when this build has it, the process can become root and the firewall tools
-    // are found; divert likewise where divert sockets exist; else sim, with the reason.
+    // nfqueue when this build has it, the process holds CAP_NET_ADMIN and the firewall tools
+    // are found; divert where divert sockets exist and the process is root; else sim, with
+    // the reason.
     static Choice chooseDefault();
     // The names this build knows.
     static std::vector<std::string> availableNames();

@@ -2,9 +2,7 @@
 
 #include <sstream>
 
-#include "firewall/CommandRunner.h"
 #include "firewall/IpfwCommand.h"
-#include "platform/Privileges.h"
 
 namespace quellbox {
 
@@ -12,9 +10,10 @@ namespace {
 
 constexpr std::size_t kMaxListing = 1 << 20;
 
-bool runAsRoot(const std::vector<std::string>& arguments, std::string* output) {
-    std::optional<CommandRunner::Outcome> outcome;
-    Privileges::runPrivileged([&] { outcome = CommandRunner::run(arguments, kMaxListing); });
+bool runFirewall(const FirewallPrograms& programs, const std::vector<std::string>& arguments,
+                 std::string* output) {
+    std::string refusal;
+    const auto outcome = programs.runFirewall(arguments, kMaxListing, &refusal);
     if (!outcome || !outcome->exited || outcome->exitStatus != 0) {
         return false;
     }
@@ -40,7 +39,7 @@ std::vector<int> StaleRules::find(const std::string& listing, int divertPort) {
 
 int StaleRules::removeAll(const FirewallPrograms& programs, int divertPort, std::string& report) {
     std::string listing;
-    if (!runAsRoot({programs.firewall, "list"}, &listing)) {
+    if (!runFirewall(programs, {"list"}, &listing)) {
         report = "can't list the firewall rules with " + programs.firewall;
         return -1;
     }
@@ -48,7 +47,7 @@ int StaleRules::removeAll(const FirewallPrograms& programs, int divertPort, std:
     int removed = 0;
     std::string failed;
     for (const int number : numbers) {
-        if (runAsRoot({programs.firewall, "delete", std::to_string(number)}, nullptr)) {
+        if (runFirewall(programs, {"delete", std::to_string(number)}, nullptr)) {
             ++removed;
         } else {
             failed += " " + std::to_string(number);

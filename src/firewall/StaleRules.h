@@ -17,8 +17,8 @@ public:
     // order; lines of other rules (and unreadable ones) are passed over.
     static std::vector<int> find(const std::string& listing, int divertPort);
     // Lists the firewall and deletes every rule that diverts to `divertPort`, running the
-    // firewall program as root. Answers how many were removed, or -1 when the listing or a
-    // deletion failed (every deletion is still tried); `report` names what was done.
+    // firewall program as its FirewallPrograms say. Answers how many were removed, or -1 when the
+    // listing or a deletion failed (every deletion is still tried); `report` names what was done.
     static int removeAll(const FirewallPrograms& programs, int divertPort, std::string& report);
 };
 

@@ -1,10 +1,19 @@
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "FakePrograms.h"
+#include "firewall/CommandRunner.h"
 #include "firewall/IpfwRule.h"
 
 namespace quellbox {
@@ -118,6 +127,70 @@ TEST_F(CommandRunnerTest, TheCallersCapacityIsRespected) {
     EXPECT_EQ(run("printf '" + text + "'\n", 256), text);
     // A 256-byte area (the rule commands) with 1000 bytes of output.
     EXPECT_EQ(run("head -c 1000 /dev/zero | tr '\\0' a\n", 256), std::string(255, 'a'));
+}
+
+TEST(CommandRunnerRights, AChildWithTheShapingRightsGetsTheBareEnvironmentOnly) {
+    ::setenv("XTABLES_LIBDIR", "/tmp/planted", 1);
+    const auto bare = CommandRunner::runWithShapingRights({"/usr/bin/env"}, 65536);
+    const auto ordinary = CommandRunner::run(std::vector<std::string>{"/usr/bin/env"}, 65536);
+    ::unsetenv("XTABLES_LIBDIR");
+    ASSERT_TRUE(bare && ordinary);
+    EXPECT_EQ(bare->output, "PATH=/usr/sbin:/usr/bin:/sbin:/bin\n");
+    EXPECT_NE(ordinary->output.find("XTABLES_LIBDIR=/tmp/planted\n"), std::string::npos);
+}
+
+constexpr std::uint32_t kShapingRights = (1U << CAP_NET_ADMIN) | (1U << CAP_NET_RAW);
+
+// One capability set ("CapAmb", "CapEff") of a /proc/<pid>/status text.
+std::uint64_t capabilitySet(const std::string& status, const std::string& name) {
+    const auto at = status.find("\n" + name + ":\t");
+    return at == std::string::npos ? ~0ULL
+                                   : std::stoull(status.substr(at + name.size() + 3), 0, 16);
+}
+
+// Turns the calling (child) process into user nobody holding exactly the shaping rights as
+// ambient capabilities: the engine as its service manager starts it.
+bool becomeNobodyWithAmbientRights() {
+    if (::prctl(PR_SET_KEEPCAPS, 1UL, 0UL, 0UL, 0UL) != 0 || ::setgroups(0, nullptr) != 0 ||
+        ::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) {
+        return false;
+    }
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    data[0].effective = data[0].permitted = data[0].inheritable = kShapingRights;
+    return ::syscall(SYS_capset, &header, data) == 0 &&
+           ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, CAP_NET_ADMIN, 0UL, 0UL) == 0 &&
+           ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, CAP_NET_RAW, 0UL, 0UL) == 0;
+}
+
+TEST(CommandRunnerRights, OnlyAChildWithTheShapingRightsHoldsThem) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to hand itself the capabilities (CI runs as root)";
+    }
+    // Answers 0, or which check failed.
+    const int failed = testing::runInChild([] {
+        if (!becomeNobodyWithAmbientRights()) {
+            return 1;
+        }
+        const std::vector<std::string> status{"/bin/cat", "/proc/self/status"};
+        const auto withRights = CommandRunner::runWithShapingRights(status, 65536);
+        const auto ordinary = CommandRunner::run(status, 65536);
+        if (!withRights || !ordinary) {
+            return 2;
+        }
+        for (const char* set : {"CapEff", "CapAmb"}) {
+            if (capabilitySet(withRights->output, set) != kShapingRights) {
+                return 3;
+            }
+            if (capabilitySet(ordinary->output, set) != 0) {
+                return 4;
+            }
+        }
+        return 0;
+    });
+    EXPECT_EQ(failed, 0) << "1: no ambient rights to start from, 2: a child did not run, "
+                            "3: the firewall child lacks the rights, 4: an ordinary child holds "
+                            "capabilities";
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ FakePrograms::FakePrograms() {
 
 FirewallPrograms FakePrograms::programs() const {
     return {(folder() / "ipfw").string(), (folder() / "netstat").string(),
-            (folder() / "ifconfig").string()};
+            (folder() / "ifconfig").string(), RuleGuard::simulated({"192.0.2.1"}, {"sim0"}), false};
 }
 
 void FakePrograms::setFile(const std::string& name, const std::string& contents) const {

@@ -15,6 +15,7 @@ namespace quellbox::testing {
 //             as "$0 $*" (one line each);
 //   netstat   prints "routes" (each call appends "netstat" to "runs");
 //   ifconfig  prints "ifconfig-all" without arguments, else "ifconfig-<name>".
+// Their guard lets rules for 192.0.2.1 on sim0 pass.
 class FakePrograms {
 public:
     FakePrograms();

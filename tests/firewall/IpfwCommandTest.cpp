@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "IptablesFirewall.h"
 #include "firewall/CommandRunner.h"
 #include "firewall/IpfwCommand.h"
@@ -109,24 +113,54 @@ TEST(IptablesFirewall, RulesRoundTripThroughTheirIptablesWords) {
                                                            "--queue-num", "6715"}));
 }
 
-TEST(IptablesFirewall, TheToolRejectsMalformedCommandsBeforeTouchingIptables) {
-    // An iptables that must never run.
-    ::setenv("QUELLBOX_IPTABLES", "/nonexistent/iptables", 1);
-    const std::string tool = PacketBackend::toolPath("quellbox-ipfw");
-    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
-             {"flush"},
-             {"delete", "65535"},
-             {"add", "1", "divert", "6715", "tcp", "from", "1.2.3.4"},
-             {}}) {
-        std::vector<std::string> arguments{tool};
+// quellbox-ipfw's exit status for `words` (-1 when it could not be run). A slip that let a
+// command through would reach iptables: as root the tool runs in a network namespace of its
+// own, otherwise its iptables is a program that does not exist.
+int runTool(const std::vector<std::string>& words) {
+    return testing::runInChild([&] {
+        if (::geteuid() == 0 && ::unshare(CLONE_NEWNET) != 0) {
+            return 125;
+        }
+        ::setenv("QUELLBOX_IPTABLES", "/nonexistent/iptables", 1);
+        std::vector<std::string> arguments{PacketBackend::toolPath("quellbox-ipfw")};
         arguments.insert(arguments.end(), words.begin(), words.end());
-        ::testing::internal::CaptureStderr();
         const auto outcome = CommandRunner::run(arguments, 4096);
+        return outcome && outcome->exited ? outcome->exitStatus : 126;
+    });
+}
+
+TEST(IptablesFirewall, TheToolRefusesBadCommandsBeforeTouchingIptables) {
+    constexpr int kUsage = 64;
+    constexpr int kRefused = 77;
+    // The loopback address and interface exist wherever the tool runs, in a fresh network
+    // namespace too.
+    auto server = [](const std::string& address, const std::string& interfaceName,
+                     const std::string& queue = "6715") {
+        return std::vector<std::string>{"add",  "65534", "divert",     queue, "tcp",
+                                        "from", address, "80",         "to",  "any",
+                                        "out",  "via",   interfaceName};
+    };
+    const struct {
+        std::vector<std::string> words;
+        int status;
+        std::string message;
+    } cases[] = {
+        {{"flush"}, kUsage, "unknown or malformed command 'flush'"},
+        {{"delete", "65535"}, kUsage, "bad rule number '65535'"},
+        {{"add", "1", "divert", "6715", "tcp", "from", "1.2.3.4"}, kUsage, "expected 'add N"},
+        {{}, kUsage, "missing command"},
+        {server("198.51.100.77", "lo"), kRefused,
+         "refused: 198.51.100.77 is not an IPv4 address of this machine"},
+        {server("127.0.0.1", "+"), kRefused, "refused: '+' is not a plain interface name"},
+        {server("127.0.0.1", "qbxnosuch0"), kRefused, "refused: there is no interface"},
+        {server("127.0.0.1", "lo", "6716"), kRefused, "refused: divert port 6716 is not"},
+    };
+    for (const auto& [words, status, message] : cases) {
+        ::testing::internal::CaptureStderr();
+        const int exitStatus = runTool(words);
         const std::string errors = ::testing::internal::GetCapturedStderr();
-        ASSERT_TRUE(outcome);
-        EXPECT_TRUE(outcome->exited);
-        EXPECT_EQ(outcome->exitStatus, 64) << errors;
-        EXPECT_NE(errors.find("usage: quellbox-ipfw"), std::string::npos) << errors;
+        EXPECT_EQ(exitStatus, status) << errors;
+        EXPECT_NE(errors.find("quellbox-ipfw: " + message), std::string::npos) << errors;
         EXPECT_EQ(errors.find("iptables"), std::string::npos) << errors;
     }
 }

@@ -191,14 +191,28 @@ TEST_F(IpfwRuleTest, RemovingAPortWithoutRulesFailsNamingThePort) {
     EXPECT_EQ(ruleCalls().size(), 1U);
 }
 
-TEST_F(IpfwRuleTest, WithoutNetworkTheShortenedRuleIsRefused) {
+TEST_F(IpfwRuleTest, WithoutNetworkTheShortenedRuleIsRefusedBeforeTheFirewallRuns) {
     fakes_.setFile("routes", "Routing tables\n");
-    // The fake firewall accepts anything, so check what it was given: the list ends where
-    // the empty address would stand.
     IpfwRule rule(fakes_.programs());
-    EXPECT_EQ(rule.applyRule(80), 0);
-    const auto calls = ruleCalls();
-    EXPECT_EQ(calls[1], "add 65534 divert 6715 tcp from");
+    EXPECT_EQ(rule.applyRule(80), -1);
+    // The list ends where the empty address would stand.
+    EXPECT_EQ(log_.count("Quellbox refuses the firewall command 'add 65534 divert 6715 tcp from': "
+                         "expected 'add N divert D tcp from A P to any out via I' or 'add N "
+                         "divert D tcp from A to any P via I'"),
+              1);
+    EXPECT_EQ(ruleCalls(), std::vector<std::string>{"list"});
+}
+
+TEST_F(IpfwRuleTest, ARuleTheGuardRefusesIsNeverRun) {
+    IpfwRule rule(fakes_.programs());
+    rule.setInterface("sim+");
+    rule.setIpAdr("192.0.2.1");
+    EXPECT_EQ(rule.applyRule(80), -1);
+    EXPECT_EQ(log_.count("Quellbox refuses the firewall command 'add 65534 divert 6715 tcp from "
+                         "192.0.2.1 80 to any out via sim+': 'sim+' is not a plain interface name "
+                         "(letters, digits, '-', '_', '.')"),
+              1);
+    EXPECT_EQ(ruleCalls(), std::vector<std::string>{"list"});
 }
 
 // Without a log capture, so that the message reaches standard error.

@@ -1,13 +1,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 
+#include "ChildProcess.h"
 #include "FakePrograms.h"
 #include "firewall/PacketBackend.h"
 #include "firewall/SimKernel.h"
-#include "platform/Privileges.h"
+#include "platform/Capabilities.h"
 
 namespace quellbox {
 namespace {
@@ -36,15 +38,32 @@ TEST(PacketBackend, EveryBackendOfThisBuildHasRunnableProgramsAndASocket) {
     }
 }
 
-TEST(PacketBackend, TheLibexecOverrideComesFirst) {
+TEST(PacketBackend, TheLibexecOverrideComesFirstInAProcessWithoutRights) {
     testing::TempDir folder;
+    ASSERT_EQ(::chmod(folder.path().c_str(), 0755), 0);
     testing::FakePrograms::writeScript(folder / "quellbox-ipfw", "exit 0\n");
     ::setenv("QUELLBOX_LIBEXEC_DIR", folder.path().c_str(), 1);
-    EXPECT_EQ(PacketBackend::toolPath("quellbox-ipfw"), (folder / "quellbox-ipfw").string());
-    // A program missing there is still found in the build tree.
-    EXPECT_EQ(PacketBackend::toolPath("quellbox-netstat"),
-              std::string(QUELLBOX_LIBEXEC_BUILD_DIR) + "/quellbox-netstat");
+    const std::string overridden = (folder / "quellbox-ipfw").string();
+    // A root test looks from the process of an ordinary user, and checks that root itself
+    // (whose firewall program runs with rights) takes no notice of it.
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        EXPECT_NE(PacketBackend::toolPath("quellbox-ipfw"), overridden);
+    }
+    const int found = testing::runInChild([&] {
+        if (root &&
+            (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)) {
+            return 2;
+        }
+        // A program missing there is still found in the build tree.
+        return PacketBackend::toolPath("quellbox-ipfw") == overridden &&
+                       PacketBackend::toolPath("quellbox-netstat") ==
+                           std::string(QUELLBOX_LIBEXEC_BUILD_DIR) + "/quellbox-netstat"
+                   ? 0
+                   : 1;
+    });
     ::unsetenv("QUELLBOX_LIBEXEC_DIR");
+    EXPECT_EQ(found, 0);
 }
 
 TEST(PacketBackend, TheDefaultExplainsAFallBackToTheSimulator) {
@@ -54,7 +73,7 @@ TEST(PacketBackend, TheDefaultExplainsAFallBackToTheSimulator) {
     if (choice.name == "sim") {
         EXPECT_FALSE(choice.reason.empty());
     } else {
-        EXPECT_TRUE(Privileges::canBecomeRoot());
+        EXPECT_TRUE(Capabilities::holdsNetAdmin());
         EXPECT_TRUE(choice.reason.empty());
     }
 }

@@ -43,7 +43,8 @@ protected:
     FirewallPrograms programs() const {
         return {PacketBackend::toolPath("quellbox-sim-ipfw"),
                 PacketBackend::toolPath("quellbox-sim-netstat"),
-                PacketBackend::toolPath("quellbox-sim-ifconfig")};
+                PacketBackend::toolPath("quellbox-sim-ifconfig"),
+                RuleGuard::simulated({"192.0.2.1"}, {"sim0"}), false};
     }
 
     testing::TempDir folder_;

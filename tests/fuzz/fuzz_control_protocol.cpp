@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         control::EngineServer server(control::EngineServer::Collaborators{
             ends[1], engine, priorityMode, *preferences, notifications, *runLoop,
-            control::HelloReply{"sim", "", "", {}}});
+            control::HelloReply{"sim", "", "", {}, {}}});
         (void)server.serve();
     }
     ::close(ends[0]);

@@ -1,13 +1,14 @@
-// The quellbox program itself on the nfqueue backend, shaping real TCP connections between two
-// network namespaces joined by a veth pair: quellbox and the server side run in the sender
-// namespace (192.0.2.10), the clients in the peer namespace (192.0.2.20 and .21). Needs root;
-// skips with the reason where namespaces or the kernel queue are not available.
+// quellbox-engine itself on the nfqueue backend, shaping real TCP connections between two
+// network namespaces joined by a veth pair: the engine and the server side run in the sender
+// namespace (192.0.2.10), the clients in the peer namespace (192.0.2.20 and .21). The engine
+// runs as an ordinary user of the test's own holding only the shaping rights, as ambient
+// capabilities, the way the systemd unit starts it. Needs root; skips with the reason where
+// namespaces or the kernel queue are not available.
 //
 // Rates are asserted with loose bounds (a busy machine must not fail the test); the precise
 // figures come from bench/realnet.
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -32,7 +33,9 @@
 #include <vector>
 
 #include "NetNamespaces.h"
+#include "QuellboxRun.h"
 #include "TempDir.h"
+#include "TestUser.h"
 #include "firewall/PacketBackend.h"
 
 #ifdef QUELLBOX_HAVE_NFQUEUE
@@ -47,128 +50,6 @@ using namespace std::chrono_literals;
 
 constexpr int kServicePort = 6700;
 constexpr const char* kSecondClient = "192.0.2.21";
-constexpr auto kGuard = 20s;  // failure guard only
-constexpr uid_t kNobody = 65534;
-constexpr gid_t kNoGroup = 65534;
-
-// ---- quellbox as a child process ------------------------------------------------------------
-
-// One run of the quellbox program inside a namespace, its standard output and error read into
-// a text that waitFor can wait on.
-class QuellboxRun {
-public:
-    struct Options {
-        std::string binary = QUELLBOX_BINARY;
-        std::string ns;
-        std::filesystem::path home;  // HOME, XDG_CONFIG_HOME=home/.config, XDG_RUNTIME_DIR=home
-        std::optional<uid_t> user;   // run as this real user (and kNoGroup)
-        std::vector<std::string> arguments;
-    };
-
-    explicit QuellboxRun(Options options) : options_(std::move(options)) {}
-    ~QuellboxRun() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            wait();
-        }
-    }
-
-    bool start() {
-        int pipeFds[2];
-        if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-            return false;
-        }
-        const std::string home = options_.home.string();
-        std::vector<std::string> environment{"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
-                                             "XDG_RUNTIME_DIR=" + home,
-                                             "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
-        std::vector<std::string> words{options_.binary};
-        words.insert(words.end(), options_.arguments.begin(), options_.arguments.end());
-        std::vector<char*> argv;
-        std::vector<char*> envp;
-        for (auto& word : words) argv.push_back(word.data());
-        for (auto& entry : environment) envp.push_back(entry.data());
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
-        const std::string nsPath = "/run/netns/" + options_.ns;
-
-        pid_ = ::fork();
-        if (pid_ < 0) {
-            return false;
-        }
-        if (pid_ == 0) {
-            // Only async-signal-safe calls from here on.
-            const int nsFd = ::open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
-            if (nsFd < 0 || ::setns(nsFd, CLONE_NEWNET) != 0) {
-                ::_exit(120);
-            }
-            if (::dup2(pipeFds[1], STDOUT_FILENO) < 0 || ::dup2(pipeFds[1], STDERR_FILENO) < 0) {
-                ::_exit(121);
-            }
-            if (options_.user &&
-                (::setgroups(0, nullptr) != 0 || ::setresgid(kNoGroup, kNoGroup, kNoGroup) != 0 ||
-                 ::setresuid(*options_.user, *options_.user, *options_.user) != 0)) {
-                ::_exit(122);
-            }
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
-        }
-        ::close(pipeFds[1]);
-        reader_ = std::thread([this, fd = pipeFds[0]] {
-            char chunk[4096];
-            for (;;) {
-                const ssize_t n = ::read(fd, chunk, sizeof chunk);
-                if (n < 0 && errno == EINTR) {
-                    continue;
-                }
-                std::lock_guard guard(mutex_);
-                if (n <= 0) {
-                    ended_ = true;
-                    changed_.notify_all();
-                    break;
-                }
-                output_.append(chunk, static_cast<std::size_t>(n));
-                changed_.notify_all();
-            }
-            ::close(fd);
-        });
-        return true;
-    }
-
-    // Waits until the output holds `text` (true) or the program's output ends (false).
-    bool waitFor(const std::string& text) {
-        std::unique_lock guard(mutex_);
-        return changed_.wait_for(guard, kGuard, [&] {
-            return ended_ || output_.find(text) != std::string::npos;
-        }) && output_.find(text) != std::string::npos;
-    }
-    std::string output() {
-        std::lock_guard guard(mutex_);
-        return output_;
-    }
-    bool signal(int number) { return pid_ > 0 && ::kill(pid_, number) == 0; }
-    // The exit status, or -signal number when a signal ended it.
-    int wait() {
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-        if (reader_.joinable()) {
-            reader_.join();
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-    }
-    pid_t pid() const { return pid_; }
-
-private:
-    Options options_;
-    pid_t pid_ = -1;
-    std::thread reader_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::string output_;
-    bool ended_ = false;
-};
 
 // ---- TCP traffic of the test's own --------------------------------------------------------
 
@@ -366,6 +247,9 @@ protected:
         if (const std::string why = nfqueueProblem(pair_.sender()); !why.empty()) {
             GTEST_SKIP() << why;
         }
+        if (const std::string why = user_.createOrWhyNot(); !why.empty()) {
+            GTEST_SKIP() << why;
+        }
         // The home of the runs: settings that cap the service port.
         ASSERT_EQ(::chmod(home_.path().c_str(), 0755), 0);
         writeSettings("");
@@ -382,22 +266,28 @@ protected:
     }
 
     void writeSettings(const std::string& extraEntries) {
-        std::filesystem::create_directories(home_.path() / ".config" / "Quellbox");
-        std::ofstream(home_.path() / ".config" / "Quellbox" / "Quellbox.plist")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-               "<key>servicesNameArray</key><array><string>File server</string></array>\n"
-               "<key>servicesPortArray</key><array><integer>"
-            << kServicePort
-            << "</integer></array>\n"
-               "<key>activatedULServices</key><array><true/></array>\n"
-            << extraEntries << "</dict>\n</plist>\n";
+        QuellboxRun::writeSettings(home_.path(), kServicePort, extraEntries);
+    }
+
+    // A run of the engine as the test's user, with or without the shaping rights.
+    std::unique_ptr<QuellboxRun> engineRun(const std::vector<std::string>& arguments,
+                                           bool withRights = true) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(home_.path())) {
+            EXPECT_EQ(::chown(entry.path().c_str(), user_.uid(), user_.gid()), 0) << entry.path();
+        }
+        EXPECT_EQ(::chown(home_.path().c_str(), user_.uid(), user_.gid()), 0);
+        auto command = user_.runAs(withRights);
+        command.push_back(QUELLBOX_ENGINE_BINARY);
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        auto run = std::make_unique<QuellboxRun>(
+            QuellboxRun::Options{command, pair_.sender(), home_.path(), {}});
+        EXPECT_TRUE(run->start());
+        return run;
     }
 
     std::unique_ptr<QuellboxRun> startQuellbox(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), {"--headless", "--backend", "nfqueue"});
-        auto run = std::make_unique<QuellboxRun>(QuellboxRun::Options{
-            QUELLBOX_BINARY, pair_.sender(), home_.path(), std::nullopt, arguments});
-        EXPECT_TRUE(run->start());
+        auto run = engineRun(arguments);
         EXPECT_TRUE(run->waitFor("headless on the nfqueue backend")) << run->output();
         return run;
     }
@@ -420,6 +310,7 @@ protected:
     double uploadRate() { return ipRateOf(pair_.sender(), pair_.senderLink(), 3000ms); }
 
     NamespacePair pair_;
+    TestUser user_;
     testing::TempDir home_;
     std::string before_;
     int listener_ = -1;
@@ -517,86 +408,23 @@ TEST_F(ShapingOnTheRealPath, AfterKillNineTrafficFlowsAndTheNextRunCapsAgain) {
 
     // Its wind-down removed its own rules; --cleanup takes the killed run's away.
     EXPECT_NE(iptablesState(pair_.sender()), before_);
-    QuellboxRun cleanup({QUELLBOX_BINARY,
-                         pair_.sender(),
-                         home_.path(),
-                         std::nullopt,
-                         {"--cleanup", "--backend", "nfqueue"}});
-    ASSERT_TRUE(cleanup.start());
-    EXPECT_EQ(cleanup.wait(), 0) << cleanup.output();
-    EXPECT_NE(cleanup.output().find("2 divert rule(s) to port 6715 removed"), std::string::npos)
-        << cleanup.output();
+    auto cleanup = engineRun({"--cleanup", "--backend", "nfqueue"});
+    EXPECT_EQ(cleanup->wait(), 0) << cleanup->output();
+    EXPECT_NE(cleanup->output().find("2 divert rule(s) to port 6715 removed"), std::string::npos)
+        << cleanup->output();
     EXPECT_EQ(iptablesState(pair_.sender()), before_);
 }
 
-TEST_F(ShapingOnTheRealPath, ASetUserIdRunWorksAsItsRealUser) {
-    // An installed layout of the test's own: bin/quellbox set-user-id root, the tools beside
-    // it in libexec/quellbox.
-    testing::TempDir prefix;
-    ASSERT_EQ(::chmod(prefix.path().c_str(), 0755), 0);
-    std::filesystem::create_directories(prefix.path() / "bin");
-    std::filesystem::create_directories(prefix.path() / "libexec" / "quellbox");
-    const auto binary = prefix.path() / "bin" / "quellbox";
-    std::filesystem::copy_file(QUELLBOX_BINARY, binary);
-    ASSERT_EQ(::chown(binary.c_str(), 0, 0), 0);
-    ASSERT_EQ(::chmod(binary.c_str(), 04755), 0);
-    for (const char* tool : {"quellbox-ipfw", "quellbox-netstat"}) {
-        std::filesystem::create_symlink(PacketBackend::toolPath(tool),
-                                        prefix.path() / "libexec" / "quellbox" / tool);
-    }
-    testing::TempDir userHome;
-    ASSERT_EQ(::chown(userHome.path().c_str(), kNobody, kNoGroup), 0);
-    std::filesystem::create_directories(userHome.path() / ".config" / "Quellbox");
-    std::filesystem::copy_file(home_.path() / ".config" / "Quellbox" / "Quellbox.plist",
-                               userHome.path() / ".config" / "Quellbox" / "Quellbox.plist");
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(userHome.path())) {
-        ASSERT_EQ(::chown(entry.path().c_str(), kNobody, kNoGroup), 0);
-    }
-    const auto stats = userHome.path() / "stats.json";
-
-    QuellboxRun run({binary.string(),
-                     pair_.sender(),
-                     userHome.path(),
-                     kNobody,
-                     {"--headless", "--rate", "1024", "--stats-json", stats.string()}});
-    ASSERT_TRUE(run.start());
-    // The default backend: the set-user-id bit lets it become root, so the kernel queue.
-    ASSERT_TRUE(run.waitFor("headless on the nfqueue backend")) << run.output();
-    EXPECT_NE(rules().find("divert 6715 tcp from 192.0.2.10 6700"), std::string::npos);
-    // Between the privileged calls the effective user is the real one; root stays saved.
-    std::string status;
-    {
-        std::ifstream file("/proc/" + std::to_string(run.pid()) + "/status");
-        for (std::string line; std::getline(file, line);) {
-            if (line.rfind("Uid:", 0) == 0) {
-                status = line;
-            }
-        }
-    }
-    EXPECT_EQ(status, "Uid:\t65534\t65534\t0\t65534");
-    ASSERT_TRUE(run.waitFor("cap 1024.0 KiB/s")) << run.output();  // a statistics line was written
-    ASSERT_TRUE(run.signal(SIGTERM));
-    EXPECT_EQ(run.wait(), 0) << run.output();
-    EXPECT_EQ(iptablesState(pair_.sender()), before_);
-    // Files it made belong to the user.
-    struct stat info {};
-    ASSERT_EQ(::stat(stats.c_str(), &info), 0);
-    EXPECT_EQ(info.st_uid, kNobody);
-
-    // Without the set-user-id bit the same user gets the simulator, and is told why.
-    QuellboxRun plain({QUELLBOX_BINARY,
-                       pair_.sender(),
-                       userHome.path(),
-                       kNobody,
-                       {"--headless", "--duration", "1"}});
-    ASSERT_TRUE(plain.start());
-    EXPECT_EQ(plain.wait(), 0) << plain.output();
-    EXPECT_NE(
-        plain.output().find("Quellbox cannot become root, which the kernel packet queue needs"),
-        std::string::npos)
-        << plain.output();
-    EXPECT_NE(plain.output().find("headless on the sim backend"), std::string::npos)
-        << plain.output();
+TEST_F(ShapingOnTheRealPath, WithoutTheRightsTheSameUserGetsTheSimulatorAndIsToldWhy) {
+    auto plain = engineRun({"--headless", "--duration", "1"}, false);
+    EXPECT_EQ(plain->wait(), 0) << plain->output();
+    EXPECT_EQ(plain->output().rfind("Quellbox does not hold CAP_NET_ADMIN, which the kernel packet "
+                                    "queue needs",
+                                    0),
+              0U)
+        << plain->output();
+    EXPECT_NE(plain->output().find("headless on the sim backend"), std::string::npos)
+        << plain->output();
 }
 
 #endif  // QUELLBOX_HAVE_NFQUEUE

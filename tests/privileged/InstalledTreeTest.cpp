@@ -1,0 +1,214 @@
+// The installed tree (cmake --install, then the rights the package's postinst gives) against
+// the attacks of a local user: who may run the engine, which files carry rights, and that no
+// library the user chooses through the environment (a Qt plugin, an iptables extension) is
+// ever loaded into a process with a root user id or with the shaping rights. Needs root.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "InstalledTree.h"
+#include "NetNamespaces.h"
+#include "QuellboxRun.h"
+#include "TempDir.h"
+#include "TestUser.h"
+#include "firewall/PacketBackend.h"
+
+namespace quellbox {
+namespace {
+
+using namespace privileged;
+namespace fs = std::filesystem;
+
+constexpr uid_t kNobody = 65534;
+constexpr int kServicePort = 6700;
+
+std::string contentsOf(const fs::path& path) {
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Waits (inotify, up to a guard of 20 s) until `file` has been written and closed.
+bool waitForFile(const fs::path& file) {
+    const int watcher = ::inotify_init1(IN_CLOEXEC);
+    if (watcher < 0) {
+        return false;
+    }
+    const bool watching =
+        ::inotify_add_watch(watcher, file.parent_path().c_str(), IN_CLOSE_WRITE) >= 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (watching && !fs::exists(file) && std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{watcher, POLLIN, 0};
+        if (::poll(&ready, 1, 1000) > 0) {
+            char events[4096];
+            (void)::read(watcher, events, sizeof events);
+        }
+    }
+    ::close(watcher);
+    return fs::exists(file);
+}
+
+// A folder of the test user's own (the attacker's), open to everyone for reading.
+void giveTo(const fs::path& folder, const TestUser& user) {
+    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), user.uid(), user.gid()), 0);
+}
+
+class InstalledTreeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const std::string why = user_.createOrWhyNot(); !why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        const std::string why = tree_.installOrWhyNot();
+        ASSERT_EQ(why, "");
+        giveTo(home_.path(), user_);
+    }
+
+    // A run of an installed program as the test's user in the group quellbox.
+    std::unique_ptr<QuellboxRun> runAsUser(const fs::path& program,
+                                           const std::vector<std::string>& arguments,
+                                           const std::vector<std::string>& environment,
+                                           const std::string& ns = "") {
+        auto command = user_.runAs(false);
+        command.push_back(program.string());
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        auto run = std::make_unique<QuellboxRun>(
+            QuellboxRun::Options{command, ns, home_.path(), environment});
+        EXPECT_TRUE(run->start());
+        return run;
+    }
+
+    TestUser user_;
+    InstalledTree tree_;
+    testing::TempDir home_;
+};
+
+TEST_F(InstalledTreeTest, OnlyTheEngineCarriesRightsAndOnlyTheGroupRunsIt) {
+    for (const auto& entry : fs::recursive_directory_iterator(tree_.prefix())) {
+        struct stat info {};
+        ASSERT_EQ(::lstat(entry.path().c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & (S_ISUID | S_ISGID), 0U) << entry.path();
+    }
+    std::string capabilities;
+    ASSERT_TRUE(run({"/usr/sbin/getcap", "-r", tree_.prefix().string()}, &capabilities));
+    EXPECT_EQ(capabilities, tree_.engine().string() + " cap_net_admin,cap_net_raw=ep\n");
+    std::string libraries;
+    ASSERT_TRUE(run({"/usr/bin/ldd", tree_.engine().string()}, &libraries));
+    EXPECT_EQ(libraries.find("libQt"), std::string::npos) << libraries;
+
+    // A user outside the group cannot even start it.
+    const std::string engine = tree_.engine().string();
+    const int refused = testing::runInChild([&] {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+            ::setresuid(kNobody, kNobody, kNobody) != 0) {
+            return 2;
+        }
+        char* const arguments[] = {const_cast<char*>(engine.c_str()), nullptr};
+        ::execv(engine.c_str(), arguments);
+        return errno == EACCES ? 0 : 1;
+    });
+    EXPECT_EQ(refused, 0) << "2: cannot become nobody, 1: not refused with EACCES";
+    // One in the group can.
+    auto version = runAsUser(tree_.engine(), {"--version"}, {});
+    EXPECT_EQ(version->wait(), 0) << version->output();
+    EXPECT_EQ(version->output().rfind("Quellbox ", 0), 0U) << version->output();
+}
+
+#ifdef QUELLBOX_EVIL_STYLE
+TEST_F(InstalledTreeTest, AQtPluginOfTheUsersNeverRunsWithARootUserId) {
+    testing::TempDir attack;
+    giveTo(attack.path(), user_);
+    fs::create_directories(attack / "styles");
+    fs::copy_file(QUELLBOX_EVIL_STYLE, attack / "styles" / "libevilstyle.so");
+    const fs::path mark = attack / "mark";
+
+    auto window = runAsUser(tree_.window(), {"--backend", "sim"},
+                            {"QT_QPA_PLATFORM=offscreen",
+                             "QT_PLUGIN_PATH=" + attack.path().string(), "QT_STYLE_OVERRIDE=evil"});
+    // The plugin marks its load: only then is the window known to have come up with it.
+    ASSERT_TRUE(waitForFile(mark)) << window->output();
+    EXPECT_TRUE(window->signal(SIGTERM));
+    window->wait();
+
+    struct stat info {};
+    ASSERT_EQ(::stat(mark.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, user_.uid());
+    const std::string id = std::to_string(user_.uid());
+    EXPECT_EQ(contentsOf(mark), "ids " + id + " " + id + " " + id + " seteuid -1\n");
+}
+#endif
+
+TEST_F(InstalledTreeTest, IptablesExtensionsOfTheUsersNeverLoad) {
+#ifndef QUELLBOX_HAVE_NFQUEUE
+    GTEST_SKIP() << "this build has no libnetfilter_queue: the nfqueue backend is not built";
+#else
+    NamespacePair pair;
+    if (const std::string why = pair.createOrWhyNot(); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    if (const std::string why = nfqueueProblem(pair.sender()); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    testing::TempDir extensions;
+    giveTo(extensions.path(), user_);
+    const std::vector<std::string> names{"libxt_tcp.so", "libxt_comment.so", "libxt_NFQUEUE.so"};
+    for (const auto& name : names) {
+        fs::copy_file(QUELLBOX_EVIL_XTABLES, extensions / name);
+    }
+    const std::vector<std::string> environment{"XTABLES_LIBDIR=" + extensions.path().string()};
+    QuellboxRun::writeSettings(home_.path(), kServicePort);
+    for (const auto& entry : fs::recursive_directory_iterator(home_.path())) {
+        ASSERT_EQ(::chown(entry.path().c_str(), user_.uid(), user_.gid()), 0);
+    }
+    const std::string before = iptablesState(pair.sender());
+    const std::string ipfw = PacketBackend::toolPath("quellbox-ipfw");
+    const auto listing = [&] {
+        std::string rules;
+        EXPECT_TRUE(run({kIp, "netns", "exec", pair.sender(), ipfw, "list"}, &rules));
+        return rules;
+    };
+
+    // A headless run adds rules with all three extensions.
+    auto shaping =
+        runAsUser(tree_.engine(), {"--headless", "--backend", "nfqueue", "--duration", "2"},
+                  environment, pair.sender());
+    ASSERT_TRUE(shaping->waitFor("headless on the nfqueue backend")) << shaping->output();
+    EXPECT_NE(
+        listing().find("divert 6715 tcp from 192.0.2.10 6700 to any out via " + pair.senderLink()),
+        std::string::npos);
+    EXPECT_EQ(shaping->wait(), 0) << shaping->output();
+
+    // A rule a killed run left behind, listed (which loads the extensions) and removed.
+    ASSERT_TRUE(
+        run({kIp, "netns", "exec", pair.sender(), ipfw, "add", "100", "divert", "6715", "tcp",
+             "from", kSenderAddress, "6700", "to", "any", "out", "via", pair.senderLink()}));
+    auto cleanup = runAsUser(tree_.engine(), {"--cleanup", "--backend", "nfqueue"}, environment,
+                             pair.sender());
+    EXPECT_EQ(cleanup->wait(), 0) << cleanup->output();
+    EXPECT_NE(cleanup->output().find("1 divert rule(s) to port 6715 removed"), std::string::npos)
+        << cleanup->output();
+
+    for (const auto& name : names) {
+        EXPECT_FALSE(fs::exists(extensions / (name + ".mark"))) << name << " was loaded";
+    }
+    EXPECT_EQ(iptablesState(pair.sender()), before);
+#endif
+}
+
+}  // namespace
+}  // namespace quellbox

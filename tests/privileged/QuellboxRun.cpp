@@ -1,0 +1,126 @@
+#include "QuellboxRun.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+
+namespace quellbox::privileged {
+
+namespace {
+constexpr auto kGuard = std::chrono::seconds(20);  // failure guard only
+}  // namespace
+
+void QuellboxRun::writeSettings(const std::filesystem::path& home, int port,
+                                const std::string& extraEntries) {
+    std::filesystem::create_directories(home / ".config" / "Quellbox");
+    std::ofstream(home / ".config" / "Quellbox" / "Quellbox.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+           "<key>servicesNameArray</key><array><string>File server</string></array>\n"
+           "<key>servicesPortArray</key><array><integer>"
+        << port
+        << "</integer></array>\n"
+           "<key>activatedULServices</key><array><true/></array>\n"
+        << extraEntries << "</dict>\n</plist>\n";
+}
+
+QuellboxRun::QuellboxRun(Options options) : options_(std::move(options)) {}
+
+QuellboxRun::~QuellboxRun() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        wait();
+    }
+}
+
+bool QuellboxRun::start() {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        return false;
+    }
+    const std::string home = options_.home.string();
+    std::vector<std::string> environment{"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
+                                         "XDG_RUNTIME_DIR=" + home,
+                                         "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    environment.insert(environment.end(), options_.environment.begin(), options_.environment.end());
+    std::vector<std::string> words = options_.command;
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+    for (auto& word : words) argv.push_back(word.data());
+    for (auto& entry : environment) envp.push_back(entry.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    const std::string nsPath = "/run/netns/" + options_.ns;
+    const bool enterNamespace = !options_.ns.empty();
+
+    pid_ = ::fork();
+    if (pid_ < 0) {
+        return false;
+    }
+    if (pid_ == 0) {
+        // Only async-signal-safe calls from here on.
+        if (enterNamespace) {
+            const int nsFd = ::open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
+            if (nsFd < 0 || ::setns(nsFd, CLONE_NEWNET) != 0) {
+                ::_exit(120);
+            }
+        }
+        if (::dup2(pipeFds[1], STDOUT_FILENO) < 0 || ::dup2(pipeFds[1], STDERR_FILENO) < 0) {
+            ::_exit(121);
+        }
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    reader_ = std::thread([this, fd = pipeFds[0]] {
+        char chunk[4096];
+        for (;;) {
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            std::lock_guard guard(mutex_);
+            if (n <= 0) {
+                ended_ = true;
+                changed_.notify_all();
+                break;
+            }
+            output_.append(chunk, static_cast<std::size_t>(n));
+            changed_.notify_all();
+        }
+        ::close(fd);
+    });
+    return true;
+}
+
+bool QuellboxRun::waitFor(const std::string& text) {
+    std::unique_lock guard(mutex_);
+    return changed_.wait_for(guard, kGuard, [&] {
+        return ended_ || output_.find(text) != std::string::npos;
+    }) && output_.find(text) != std::string::npos;
+}
+
+std::string QuellboxRun::output() {
+    std::lock_guard guard(mutex_);
+    return output_;
+}
+
+bool QuellboxRun::signal(int number) { return pid_ > 0 && ::kill(pid_, number) == 0; }
+
+int QuellboxRun::wait() {
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    if (reader_.joinable()) {
+        reader_.join();
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+}  // namespace quellbox::privileged
