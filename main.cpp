@@ -49,6 +49,13 @@ int becomeEngine(char** argv) {
     return 1;
 }
 
+void printUsage() {
+#ifdef QUELLBOX_HAVE_GUI
+    std::cout << quellbox::GuiApp::usage() << "\n";
+#endif
+    std::cout << quellbox::HeadlessOptions::usage();
+}
+
 int run(int& argc, char** argv) {
     if (hasArgument(argc, argv, "--version")) {
         std::printf("Quellbox %s\n", QUELLBOX_VERSION);
