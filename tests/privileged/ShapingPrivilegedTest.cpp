@@ -36,7 +36,9 @@
 #include "QuellboxRun.h"
 #include "TempDir.h"
 #include "TestUser.h"
+#include "control/EngineClient.h"
 #include "firewall/PacketBackend.h"
+#include "settings/Service.h"
 
 #ifdef QUELLBOX_HAVE_NFQUEUE
 #include "firewall/NfqueueDivertSocket.h"
@@ -334,6 +336,38 @@ TEST_F(ShapingOnTheRealPath, UploadIsHeldToTheCapAndSigtermRemovesEveryRule) {
         EXPECT_EQ(iptablesState(pair_.sender()), before_);
         EXPECT_TRUE(upload.healthy());
     }
+}
+
+// The window's path: the engine started as the window starts it, a child on a socket pair
+// (here through ip netns and setpriv, as the test's user with the shaping rights), driven
+// over the control protocol. Closing the connection winds it down.
+TEST_F(ShapingOnTheRealPath, TheWindowsPathCapsTheUploadAndClosingRemovesEveryRule) {
+    EXPECT_EQ(::chown(home_.path().c_str(), user_.uid(), user_.gid()), 0);
+    setenv("HOME", home_.path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home_ / ".config").c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", home_.path().c_str(), 1);
+    std::vector<std::string> arguments{"netns", "exec", pair_.sender()};
+    for (const auto& word : user_.runAs(true)) {
+        arguments.push_back(word);
+    }
+    arguments.insert(arguments.end(), {QUELLBOX_ENGINE_BINARY, "--backend", "nfqueue"});
+    std::string error;
+    auto window = control::EngineClient::start({kIp, arguments}, {}, error);
+    ASSERT_TRUE(window) << error;
+    EXPECT_EQ(window->hello().backendName, "nfqueue");
+    ASSERT_EQ(window->addULService(std::make_shared<Service>("Server", kServicePort)), 0);
+    ASSERT_EQ(window->setDATARate(1024.0F), 0);
+    EXPECT_NE(
+        rules().find("divert 6715 tcp from 192.0.2.10 6700 to any out via " + pair_.senderLink()),
+        std::string::npos);
+    Flow upload(pair_, kPeerAddress, Flow::Direction::Upload);
+    ASSERT_TRUE(upload.start(listener_));
+    std::this_thread::sleep_for(1500ms);  // past the connection's start
+    const double rate = uploadRate();
+    EXPECT_NEAR(rate / (1024 * 1024.0), 1.0, 0.10) << rate / 1024.0 << " KiB/s";
+    window.reset();
+    EXPECT_EQ(iptablesState(pair_.sender()), before_);
+    EXPECT_TRUE(upload.healthy());
 }
 
 TEST_F(ShapingOnTheRealPath, AckPauseSlowsADownloadIntoTheServer) {
