@@ -15,6 +15,7 @@
 #include "control/ControlledEngine.h"
 #include "headless/HeadlessApp.h"
 #include "headless/HeadlessOptions.h"
+#include "platform/StopSignals.h"
 #include "platform/SystemLog.h"
 
 namespace {
@@ -80,7 +81,7 @@ int run(std::vector<std::string> arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    quellbox::HeadlessApp::blockStopSignals();
+    quellbox::StopSignals::block();
     quellbox::SystemLog::setUseSyslog(true);
     const int status = run(std::vector<std::string>(argv + 1, argv + argc));
     // The engine's threads run until the process ends; leave without running static

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "control/EngineProgram.h"
-#include "headless/HeadlessApp.h"
 #include "headless/HeadlessOptions.h"
 #include "platform/Capabilities.h"
+#include "platform/StopSignals.h"
 #include "platform/SystemLog.h"
 #ifdef QUELLBOX_HAVE_GUI
 #include "ui/GuiApp.h"
@@ -91,7 +91,7 @@ int run(int& argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    quellbox::HeadlessApp::blockStopSignals();
+    quellbox::StopSignals::block();
     quellbox::SystemLog::setUseSyslog(true);
     const int status = run(argc, argv);
     // The engine's threads run until the process ends; leave without running static

@@ -1,8 +1,6 @@
 #include "control/ControlledEngine.h"
 
-#include <pthread.h>
 
-#include <csignal>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -14,6 +12,7 @@
 #include "engine/SavedServices.h"
 #include "engine/ThroughputLimiter.h"
 #include "platform/NotificationCenter.h"
+#include "platform/StopSignals.h"
 #include "platform/SystemLog.h"
 #include "platform/ThreadRunLoop.h"
 #include "platform/UserDefaults.h"
@@ -82,20 +81,6 @@ private:
     std::vector<Notification> kept_;  // guarded by lock_
 };
 
-// Ends the serving on SIGINT or SIGTERM (blocked in every thread since main).
-void watchStopSignals(control::EngineServer& server) {
-    std::thread([&server] {
-        sigset_t stops;
-        sigemptyset(&stops);
-        sigaddset(&stops, SIGINT);
-        sigaddset(&stops, SIGTERM);
-        int signal = 0;
-        if (sigwait(&stops, &signal) == 0) {
-            server.stop();
-        }
-    }).detach();
-}
-
 }  // namespace
 
 ControlledEngine::ControlledEngine(int controlFd, HeadlessOptions options)
@@ -127,7 +112,8 @@ int ControlledEngine::run() {
     if (prepared->simulation) {
         prepared->simulation->traffic().start();
     }
-    watchStopSignals(server);
+    // SIGINT and SIGTERM end the serving; the wind-down follows.
+    StopSignals::watch([&server] { server.stop(); });
 
     // Requests run on the main run loop, which takes work only while it runs: serving starts
     // from inside it.

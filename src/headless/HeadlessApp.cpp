@@ -1,6 +1,5 @@
 #include "headless/HeadlessApp.h"
 
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "firewall/SimKernel.h"
 #include "firewall/StaleRules.h"
 #include "platform/NotificationCenter.h"
+#include "platform/StopSignals.h"
 #include "platform/SystemLog.h"
 #include "platform/ThreadRunLoop.h"
 #include "platform/UserDefaults.h"
@@ -50,14 +50,6 @@ HeadlessApp::~HeadlessApp() {
     if (statsFile_ != nullptr) {
         std::fclose(statsFile_);
     }
-}
-
-void HeadlessApp::blockStopSignals() {
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 }
 
 void HeadlessApp::fail(const std::string& message) { std::cerr << "quellbox: " << message << "\n"; }
@@ -214,16 +206,8 @@ void HeadlessApp::startTimers() {
 }
 
 void HeadlessApp::startSignalWatcher() {
-    std::thread([this] {
-        sigset_t stops;
-        sigemptyset(&stops);
-        sigaddset(&stops, SIGINT);
-        sigaddset(&stops, SIGTERM);
-        int signal = 0;
-        if (sigwait(&stops, &signal) == 0) {
-            runLoop_->performOnMainThread([this] { runLoop_->stop(); }, false);
-        }
-    }).detach();
+    StopSignals::watch(
+        [this] { runLoop_->performOnMainThread([this] { runLoop_->stop(); }, false); });
 }
 
 HeadlessStats HeadlessApp::sample() {

@@ -33,9 +33,6 @@ public:
     HeadlessApp(const HeadlessApp&) = delete;
     HeadlessApp& operator=(const HeadlessApp&) = delete;
 
-    // Blocks SIGINT and SIGTERM in the calling thread (and so in every thread it starts);
-    // call first thing in main, before any thread exists.
-    static void blockStopSignals();
     // Runs until stopped; answers the process's exit status.
     int run();
 

@@ -85,9 +85,9 @@ SimScenario scenarioOf(const control::HelloReply& hello) {
 }
 
 // Delivers SIGINT and SIGTERM (blocked in every thread) on the GUI thread.
-class StopSignals {
+class StopSignalNotifier {
 public:
-    explicit StopSignals(std::function<void()> stop) {
+    explicit StopSignalNotifier(std::function<void()> stop) {
         sigset_t stops;
         sigemptyset(&stops);
         sigaddset(&stops, SIGINT);
@@ -106,14 +106,14 @@ public:
                 }
             });
     }
-    ~StopSignals() {
+    ~StopSignalNotifier() {
         notifier_.reset();
         if (fd_ >= 0) {
             close(fd_);
         }
     }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
+    StopSignalNotifier(const StopSignalNotifier&) = delete;
+    StopSignalNotifier& operator=(const StopSignalNotifier&) = delete;
 
 private:
     int fd_ = -1;
@@ -230,7 +230,7 @@ int GuiApp::run(int& argc, char** argv) {
                                                        {}});
     QObject::connect(&priority, &PriorityController::defaultPrioritiesChanged, &prefs,
                      [&prefs] { prefs.refreshDefaultPrio(); });
-    StopSignals stopSignals([&controller] { controller.terminateWithoutQuestion(); });
+    StopSignalNotifier stopSignals([&controller] { controller.terminateWithoutQuestion(); });
     proxy->setQuit([&controller] { controller.terminate(); });
 
     controller.awakeFromNib();

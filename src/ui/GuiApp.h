@@ -16,7 +16,7 @@ public:
     // The options of the window, for --help.
     static std::string usage();
     // Runs the application; answers the process's exit status. SIGINT and SIGTERM must be
-    // blocked in every thread already (HeadlessApp::blockStopSignals).
+    // blocked in every thread already (StopSignals::block).
     static int run(int& argc, char** argv);
 };
 
