@@ -6,15 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <semaphore>
 #include <string>
 #include <thread>
 #include <vector>
@@ -154,8 +153,13 @@ struct WindowRun {
 };
 
 WindowRun runWindow(SimRig& rig, int window, double duration, std::vector<std::uint32_t> clients) {
-    std::counting_semaphore<> credits(window);
+    // The credits sit under the same mutex as the departure counts, and the feeder sleeps on
+    // a condition while it has none: GCC 12's timed semaphore wait spins with sched_yield
+    // instead of sleeping, which on a two-core machine took a whole core from the engine.
     std::mutex mutex;
+    std::condition_variable creditFreed;
+    int credits = window;
+    bool stop = false;
     SteadyClock::time_point first{};
     SteadyClock::time_point last{};
     std::uint64_t departures = 0;
@@ -165,6 +169,7 @@ WindowRun runWindow(SimRig& rig, int window, double duration, std::vector<std::u
             if (length != kDataSize) {
                 return;
             }
+            bool wake = false;
             {
                 std::lock_guard guard(mutex);
                 if (departures == 0) {
@@ -174,22 +179,29 @@ WindowRun runWindow(SimRig& rig, int window, double duration, std::vector<std::u
                 }
                 last = when;
                 ++departures;
+                wake = credits++ == 0;  // the feeder sleeps only without credits
             }
-            credits.release();
+            if (wake) {
+                creditFreed.notify_one();
+            }
         });
     std::vector<std::vector<std::uint8_t>> packets;
     for (const auto client : clients) {
         packets.push_back(SimRig::packet(kPort, client, kDataSize));
     }
-    std::atomic<bool> stop{false};
     double feederCpu = 0;
     const double cpuBefore = processCpuSeconds();
     std::thread feeder([&] {
         const double start = threadCpuSeconds();
         std::size_t next = 0;
-        while (!stop.load(std::memory_order_relaxed)) {
-            if (!credits.try_acquire_for(50ms)) {
-                continue;
+        for (;;) {
+            {
+                std::unique_lock guard(mutex);
+                creditFreed.wait(guard, [&] { return credits > 0 || stop; });
+                if (stop) {
+                    break;
+                }
+                --credits;
             }
             const auto& bytesToSend = packets[next];
             next = (next + 1) % packets.size();
@@ -198,7 +210,11 @@ WindowRun runWindow(SimRig& rig, int window, double duration, std::vector<std::u
         feederCpu = threadCpuSeconds() - start;
     });
     std::this_thread::sleep_for(std::chrono::duration<double>(duration));
-    stop = true;
+    {
+        std::lock_guard guard(mutex);
+        stop = true;
+    }
+    creditFreed.notify_one();
     feeder.join();
     const double cpuAfter = processCpuSeconds();
     rig.kernel().wire().unsubscribe(observer);

@@ -406,10 +406,12 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
     // DATA packets waiting before it; a Linux sender whose upload is held back sets PSH on
     // many full segments, and reads that reordering as loss (spurious resending, a rate
     // well below the cap). While DATA packets wait, such a segment queues with them.
-    const bool overtakesData = length > PacketHeader::kLargestAckSize &&
-                               (header->flags & PacketHeader::kSyn) == 0 &&
-                               !prioDataPacketQueue->isEmpty();
-    if (header->isAckClass(length) && !overtakesData) {
+    // Plain data segments skip the test: it reads the length of all eleven queues.
+    const auto overtakesData = [&] {
+        return length > PacketHeader::kLargestAckSize &&
+               (header->flags & PacketHeader::kSyn) == 0 && !prioDataPacketQueue->isEmpty();
+    };
+    if (header->isAckClass(length) && !overtakesData()) {
         packet->setType("ACK");
         bool slowed = false;
         {

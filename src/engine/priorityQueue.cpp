@@ -1,6 +1,7 @@
 #include "engine/priorityQueue.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "engine/RandomSource.h"
 
@@ -32,16 +33,30 @@ bool priorityQueue::enqueue(PacketPtr packet, int withRunningMaxPriority) {
     const bool accepted = destination.enqueue(std::move(packet));
     if (accepted) {
         // Taking the mutex orders this arrival before the consumer's emptiness test, so a
-        // consumer about to sleep cannot miss it.
-        { std::lock_guard guard(availableMutex_); }
-        available_.notify_one();
+        // consumer about to sleep cannot miss it. Sleeping consumers are signalled once,
+        // all of them (any that finds nothing sleeps again): signalling again while they
+        // wake up would cost the reading thread more than the packet's whole sorting.
+        bool wake = false;
+        {
+            std::lock_guard guard(availableMutex_);
+            wake = std::exchange(consumerAsleep_, false);
+        }
+        if (wake) {
+            available_.notify_all();
+        }
     }
     return accepted;
 }
 
 PacketPtr priorityQueue::takeFromHighestBucket() {
     for (int index = bucketCount - 1; index >= 0; --index) {
-        if (PacketPtr waiting = bucketList_[static_cast<size_t>(index)]->tryDequeue()) {
+        // An empty bucket is passed by its published length, without its lock: a packet that
+        // enters it meanwhile makes the emptiness test before sleeping fail, so none is missed.
+        Queue& bucket = *bucketList_[static_cast<size_t>(index)];
+        if (bucket.isEmpty()) {
+            continue;
+        }
+        if (PacketPtr waiting = bucket.tryDequeue()) {
             return waiting;
         }
     }
@@ -50,7 +65,11 @@ PacketPtr priorityQueue::takeFromHighestBucket() {
 
 bool priorityQueue::waitForAnyPacket() {
     std::unique_lock guard(availableMutex_);
-    available_.wait(guard, [this] { return closed_ || !isEmpty(); });
+    while (!closed_ && isEmpty()) {
+        consumerAsleep_ = true;
+        available_.wait(guard);
+    }
+    consumerAsleep_ = false;
     return !closed_;
 }
 

@@ -76,6 +76,9 @@ private:
     std::mutex availableMutex_;
     std::condition_variable available_;
     bool closed_ = false;  // guarded by availableMutex_
+    // Some consumer sleeps on available_ and no arrival has signalled it yet; guarded by
+    // availableMutex_.
+    bool consumerAsleep_ = false;
     std::array<std::unique_ptr<Queue>, bucketCount> bucketList_;
     std::unique_ptr<Queue> finalPacketQueue_;
 };

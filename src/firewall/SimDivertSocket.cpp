@@ -50,21 +50,27 @@ int SimDivertSocket::bind(int port) {
 }
 
 bool SimDivertSocket::enqueue(const std::uint8_t* bytes, std::size_t length, std::uint64_t id) {
-    std::lock_guard guard(mutex_);
-    if (state_ != State::Bound || count_ == ring_.size()) {
-        return false;
+    bool wake = false;
+    {
+        std::lock_guard guard(mutex_);
+        if (state_ != State::Bound || count_ == ring_.size()) {
+            return false;
+        }
+        Slot& slot = ring_[(head_ + count_) % ring_.size()];
+        if (slot.capacity < length) {
+            slot.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(length);
+            slot.capacity = length;
+        }
+        std::memcpy(slot.bytes.get(), bytes, length);
+        slot.length = length;
+        slot.id = id;
+        // Readers sleep only on an empty ring: the first packet wakes them all, and the
+        // packets that follow while they wake up need no signal of their own (signalling a
+        // condition whose waiter is still waking costs more than the packet's whole copy).
+        wake = count_++ == 0 && waiters_ > 0;
     }
-    Slot& slot = ring_[(head_ + count_) % ring_.size()];
-    if (slot.capacity < length) {
-        slot.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(length);
-        slot.capacity = length;
-    }
-    std::memcpy(slot.bytes.get(), bytes, length);
-    slot.length = length;
-    slot.id = id;
-    ++count_;
-    if (waiters_ > 0) {
-        readable_.notify_one();
+    if (wake) {
+        readable_.notify_all();  // outside the lock, so the woken reader does not block on it
     }
     return true;
 }

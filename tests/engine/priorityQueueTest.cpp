@@ -191,6 +191,26 @@ TEST(priorityQueue, EmptyServiceWakesForAPacketEnteringABucket) {
     EXPECT_EQ(received, 33u);
 }
 
+// The consumer sleeps before every packet here: each arrival must wake it again, not only
+// the first one (a lost wake-up leaves the test hanging).
+TEST(priorityQueue, EveryArrivalWakesTheConsumerThatSleptAgain) {
+    priorityQueue queue;
+    std::atomic<int> served{0};
+    std::thread consumer([&] {
+        while (PacketPtr packet = queue.dequeue()) {
+            served.fetch_add(1);
+            served.notify_one();
+        }
+    });
+    for (int round = 0; round < 200; ++round) {
+        queue.enqueue(makePacket(static_cast<uint32_t>(round), nullptr, 5), 5);
+        served.wait(round);
+    }
+    queue.close();
+    consumer.join();
+    EXPECT_EQ(served.load(), 200);
+}
+
 // Packets left in the buckets when priority service stops are still served, after the
 // final queue, instead of being held for ever.
 TEST(priorityQueue, PlainDequeueDrainsLeftoverBucketsAfterTheFinalQueue) {
