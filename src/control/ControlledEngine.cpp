@@ -1,6 +1,5 @@
 #include "control/ControlledEngine.h"
 
-
 #include <iostream>
 #include <mutex>
 #include <thread>
