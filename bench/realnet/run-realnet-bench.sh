@@ -1,114 +1,206 @@
 #!/usr/bin/env bash
-# Quellbox against tc tbf and trickle on the same veth pair, in one run. Two network
-# namespaces (server 192.0.2.10, client 192.0.2.20); iperf3 in reverse mode sends from the
-# server for each shaper at each cap (100 KiB/s, 1, 10, 100 MiB/s):
-#   quellbox  quellbox --headless --backend nfqueue --rate KIB, port 5201 capped in a private
-#             settings file;
+# Quellbox against the kernel's own shapers on the same veth pair, in one run. Two network
+# namespaces: the server (192.0.2.10) runs two iperf3 servers (ports 5201 and 5202) that send
+# (iperf3 -R) to the client namespace (192.0.2.20 and 192.0.2.21). For each cap (100 KiB/s,
+# 1, 10, 50 and 100 MiB/s) and each shaper:
+#   quellbox  quellbox --headless --backend nfqueue --rate KIB, ports 5201 and 5202 capped in
+#             a private settings file (one engine per cap, serving every run at that cap);
 #   tbf       tc qdisc tbf on the server's veth: rate at the cap, burst of 2 ms (at least one
 #             full frame), latency 50 ms;
-#   trickle   trickle -s -u KIB around the iperf3 server.
-# Prints the achieved rate (IP bytes the server's veth sent: frame bytes less 14 per frame)
-# against the cap, the average round-trip time of a ping from the client under load, and CPU:
-# the shaping process's share of one core (quellbox; trickle: the trickled iperf3 itself;
-# tbf works in the kernel) and the whole machine's busy share.
-# Needs root; says so and exits 0 otherwise. Not part of ctest.
+#   the reference: tc cake (bandwidth at the cap, besteffort, flows) where the kernel has it,
+#             else htb at the cap with an fq_codel leaf, else plain htb at the cap;
+# it runs 1 flow (192.0.2.20 to port 5201) and 8 flows (4 from 192.0.2.20 to 5201, 4 from
+# 192.0.2.21 to 5202), REPS times each: WARMUP seconds left out, then WINDOW seconds measured.
 #
-# Usage: run-realnet-bench.sh [build-dir]   (WARMUP and WINDOW seconds: environment)
+# Columns, each the median over the repetitions:
+#   got      IP bytes per second the server's veth sent (frame bytes less 14 per frame); tbf
+#            and htb count whole frames, so they land about 0.9% under the cap by this measure;
+#   Jain     Jain's fairness index over the flows' bytes acknowledged in the window (ss);
+#   RTT      the flows' own smoothed round-trip time under load, sampled from `ss -ti` every
+#            SAMPLE seconds on the sender: median and 99th percentile of all samples;
+#   CPU      the Quellbox process's share of one core (the kernel shapers work in softirq).
+# Needs root; says so and exits 0 otherwise. Not part of ctest. About 20 minutes with the
+# defaults (90 runs of WARMUP + WINDOW seconds).
+#
+# Usage: run-realnet-bench.sh [build-dir]
+#   environment: CAPS (KiB/s, "100 1024 10240 51200 102400"), FLOWS ("1 8"),
+#   SHAPERS ("quellbox tbf ref"), REPS (3), WARMUP (3), WINDOW (10), SAMPLE (0.25)
 set -uo pipefail
 build=${1:-$(cd "$(dirname "$0")/../.." && pwd)/build/release}
 quellbox=$build/quellbox
-warmup=${WARMUP:-2}
-window=${WINDOW:-5}
-caps=(${CAPS:-100 1024 10240 102400})
+[[ -x $quellbox ]] || quellbox=$build/quellbox-engine
+warmup=${WARMUP:-3}
+window=${WINDOW:-10}
+reps=${REPS:-3}
+sample=${SAMPLE:-0.25}
+caps=(${CAPS:-100 1024 10240 51200 102400})
+flowCounts=(${FLOWS:-1 8})
+shapers=(${SHAPERS:-quellbox tbf ref})
 skip() { echo "realnet benchmark skipped: $*"; exit 0; }
 
 [[ $(id -u) == 0 ]] || skip "needs root (network namespaces, iptables, NFQUEUE, tc)"
-for program in ip iperf3 iptables tc trickle ping; do
+for program in ip iperf3 iptables tc ss awk; do
   command -v $program >/dev/null || skip "$program is not installed"
 done
 [[ -x $quellbox ]] || skip "$quellbox is not built"
 
 s=qbxrn-$$-s c=qbxrn-$$-c ls=qbxrs$$ lc=qbxrc$$
 home=$(mktemp -d)
+shaper= servers=() clients=()
 cleanup() {
-  [[ -n ${shaper:-} ]] && kill "$shaper" 2>/dev/null && wait "$shaper" 2>/dev/null
-  [[ -n ${server:-} ]] && kill "$server" 2>/dev/null
+  [[ -n $shaper ]] && kill "$shaper" 2>/dev/null && wait "$shaper" 2>/dev/null
+  for pid in "${clients[@]}" "${servers[@]}"; do kill "$pid" 2>/dev/null; done
   ip netns del "$s" 2>/dev/null; ip netns del "$c" 2>/dev/null
   rm -rf "$home"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 ip netns add "$s" 2>/dev/null || skip "cannot create network namespaces"
 ip netns add "$c"
 ip -n "$s" link add "$ls" type veth peer name "$lc" netns "$c" || skip "cannot create a veth pair"
-ip -n "$s" addr add 192.0.2.10/24 dev "$ls"; ip -n "$c" addr add 192.0.2.20/24 dev "$lc"
+ip -n "$s" addr add 192.0.2.10/24 dev "$ls"
+ip -n "$c" addr add 192.0.2.20/24 dev "$lc"; ip -n "$c" addr add 192.0.2.21/24 dev "$lc"
 ip -n "$s" link set "$ls" up; ip -n "$c" link set "$lc" up
 ip -n "$s" link set lo up; ip -n "$c" link set lo up
 ip -n "$s" route add default via 192.0.2.20
+
+# The reference qdisc: the best this kernel has.
+ref=htb
+if ip netns exec "$s" tc qdisc add dev "$ls" root cake bandwidth 1mbit besteffort flows 2>/dev/null; then
+  ref=cake
+elif ip netns exec "$s" tc qdisc add dev "$ls" root handle 1: htb default 1 2>/dev/null &&
+     ip netns exec "$s" tc class add dev "$ls" parent 1: classid 1:1 htb rate 1mbit &&
+     ip netns exec "$s" tc qdisc add dev "$ls" parent 1:1 fq_codel 2>/dev/null; then
+  ref=htb+fq_codel
+fi
+ip netns exec "$s" tc qdisc del dev "$ls" root 2>/dev/null
 
 mkdir -p "$home/.config/Quellbox"
 cat >"$home/.config/Quellbox/Quellbox.plist" <<'PLIST'
 <?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict>
-<key>servicesNameArray</key><array><string>iperf3</string></array>
-<key>servicesPortArray</key><array><integer>5201</integer></array>
-<key>activatedULServices</key><array><true/></array>
+<key>servicesNameArray</key><array><string>iperf3</string><string>iperf3-b</string></array>
+<key>servicesPortArray</key><array><integer>5201</integer><integer>5202</integer></array>
+<key>activatedULServices</key><array><true/><true/></array>
 </dict></plist>
 PLIST
 
+for port in 5201 5202; do
+  ip netns exec "$s" iperf3 -s -p $port >/dev/null 2>&1 & servers+=($!)
+done
+sleep 0.5
+
 sent() { ip -n "$s" -s -j link show dev "$ls" | sed -E 's/.*"tx":\{"bytes":([0-9]+),"packets":([0-9]+).*/\1 \2/'; }
 ticks() { [[ -n ${1:-} && -r /proc/$1/stat ]] && awk '{print $14 + $15}' "/proc/$1/stat" || echo 0; }
-busy() { awk '/^cpu /{print $2 + $3 + $4 + $7 + $8, $2 + $3 + $4 + $5 + $6 + $7 + $8}' /proc/stat; }
 
-# measure <shaper> <cap KiB/s> <pid whose CPU counts, or empty>
-measure() {
-  local name=$1 cap=$2 pid=${3:-} b0 p0 b1 p1 t0 t1 c0 c1 u0 a0 u1 a1 rtt
-  sleep "$warmup"
-  read -r b0 p0 < <(sent); t0=$(date +%s.%N); c0=$(ticks "$pid"); read -r u0 a0 < <(busy)
-  rtt=$(ip netns exec "$c" ping -q -c $((window * 4)) -i 0.25 192.0.2.10 | awk -F/ '/^rtt/{print $5}')
-  read -r b1 p1 < <(sent); t1=$(date +%s.%N); c1=$(ticks "$pid"); read -r u1 a1 < <(busy)
-  awk -v n="$name" -v cap="$cap" -v b=$((b1 - b0)) -v p=$((p1 - p0)) -v t0="$t0" -v t1="$t1" \
-      -v c=$((c1 - c0)) -v hz="$(getconf CLK_TCK)" -v hasPid="${pid:+1}" -v rtt="${rtt:-nan}" \
-      -v u=$((u1 - u0)) -v a=$((a1 - a0)) 'BEGIN {
-    d = t1 - t0; rate = (b - 14 * p) / d / 1024
-    own = hasPid ? sprintf("%5.1f%%", 100 * c / hz / d) : "  (kernel)"
-    printf "| %-8s | %9d | %11.1f | %+7.2f%% | %8.2f | %s | %5.1f%% |\n", n, cap, rate, 100 * (rate / cap - 1), rtt, own, 100 * u / a }'
+# set_qdisc <shaper> <cap KiB/s>: the kernel shaper at the cap (rates in bit/s).
+set_qdisc() {
+  local bits=$(($2 * 1024 * 8)) burst=$(($2 * 1024 / 500 > 1600 ? $2 * 1024 / 500 : 1600))
+  case $1 in
+    tbf) ip netns exec "$s" tc qdisc replace dev "$ls" root tbf rate ${bits}bit burst $burst latency 50ms ;;
+    cake) ip netns exec "$s" tc qdisc replace dev "$ls" root cake bandwidth ${bits}bit besteffort flows ;;
+    htb*)
+      ip netns exec "$s" tc qdisc replace dev "$ls" root handle 1: htb default 1 &&
+        ip netns exec "$s" tc class add dev "$ls" parent 1: classid 1:1 htb rate ${bits}bit ceil ${bits}bit quantum 1514 &&
+        if [[ $1 == htb+fq_codel ]]; then ip netns exec "$s" tc qdisc add dev "$ls" parent 1:1 fq_codel; fi ;;
+  esac
 }
 
-client() { ip netns exec "$c" iperf3 -c 192.0.2.10 -p 5201 -R -t $((warmup + window + 3)) >/dev/null 2>&1; }
+# run_once <flows> <pid whose CPU counts, or empty>: one measured run; prints
+# "rate-KiB/s jain rtt-median rtt-p99 cpu-percent".
+run_once() {
+  local flows=$1 pid=${2:-} client b0 p0 b1 p1 t0 t1 c0 c1 samples=$home/ss.txt
+  local length=$((warmup + window + 5))  # stopped after the window; this only bounds it
+  clients=()
+  if ((flows == 1)); then
+    ip netns exec "$c" iperf3 -c 192.0.2.10 -B 192.0.2.20 -p 5201 -R -t $length >/dev/null 2>&1 & clients+=($!)
+  else
+    ip netns exec "$c" iperf3 -c 192.0.2.10 -B 192.0.2.20 -p 5201 -R -t $length -P $((flows / 2)) >/dev/null 2>&1 & clients+=($!)
+    ip netns exec "$c" iperf3 -c 192.0.2.10 -B 192.0.2.21 -p 5202 -R -t $length -P $((flows - flows / 2)) >/dev/null 2>&1 & clients+=($!)
+  fi
+  sleep "$warmup"
+  read -r b0 p0 < <(sent); t0=$(date +%s.%N); c0=$(ticks "$pid")
+  # One sampling loop inside the namespace, one "@ <seconds>" line before each sample.
+  ip netns exec "$s" bash -c '
+    end=$(( $(date +%s%N) + $1 * 1000000000 ))
+    while :; do
+      now=$(date +%s%N); echo "@ $now"; ss -tinH state established "( sport = :5201 or sport = :5202 )"
+      (( now >= end )) && break; sleep $2
+    done' sampler "$window" "$sample" >"$samples"
+  read -r b1 p1 < <(sent); t1=$(date +%s.%N); c1=$(ticks "$pid")
+  for client in "${clients[@]}"; do kill -INT "$client" 2>/dev/null; done
+  for client in "${clients[@]}"; do wait "$client" 2>/dev/null; done
+  clients=()
+  awk -v flows="$flows" -v b=$((b1 - b0)) -v p=$((p1 - p0)) -v t0="$t0" -v t1="$t1" \
+      -v c=$((c1 - c0)) -v hz="$(getconf CLK_TCK)" -v hasPid="${pid:+1}" '
+    /^@/ { n++; next }
+    /^[^ \t]/ { key = ""; for (i = 1; i <= NF; i++) if ($i ~ /192\.0\.2\.10\]?:520[12]$/) key = $i " " $(i + 1); next }
+    key != "" {
+      rtt = ""; acked = 0
+      for (i = 1; i <= NF; i++) {
+        if ($i ~ /^rtt:/) { split(substr($i, 5), r, "/"); rtt = r[1] }
+        if ($i ~ /^bytes_acked:/) acked = substr($i, 13)
+      }
+      if (!(key in first)) first[key] = acked
+      last[key] = acked; if (rtt != "") rtts[key] = rtts[key] " " rtt
+      key = ""
+    }
+    END {
+      # The data connections are the ones that moved most (iperf3 also keeps a control one).
+      m = 0; for (k in last) { d[++m] = last[k] - first[k]; name[m] = k }
+      for (i = 1; i <= m; i++) for (j = i + 1; j <= m; j++) if (d[j] > d[i]) {
+        t = d[i]; d[i] = d[j]; d[j] = t; t = name[i]; name[i] = name[j]; name[j] = t }
+      used = m < flows ? m : flows; sum = 0; squares = 0; count = 0
+      for (i = 1; i <= used; i++) {
+        sum += d[i]; squares += d[i] * d[i]
+        split(rtts[name[i]], values, " "); for (v in values) all[++count] = values[v] + 0
+      }
+      jain = (used > 1 && squares > 0) ? sprintf("%.3f", sum * sum / (used * squares)) : "-"
+      for (i = 2; i <= count; i++) { x = all[i]; for (j = i - 1; j >= 1 && all[j] > x; j--) all[j + 1] = all[j]; all[j + 1] = x }
+      median = count ? all[int((count + 1) / 2)] : "nan"; p99 = count ? all[int(0.99 * (count - 1)) + 1] : "nan"
+      span = t1 - t0
+      printf "%.1f %s %s %s %s\n", (b - 14 * p) / span / 1024, jain, median, p99, hasPid ? sprintf("%.1f", 100 * c / hz / span) : "-"
+    }' "$samples"
+}
 
-echo "| shaper   | cap KiB/s | got KiB/s   | error    | ping ms  | shaper CPU | machine busy |"
-echo "|----------|-----------|-------------|----------|----------|------------|--------------|"
+# median of the lines on standard input (numbers, or "-" throughout)
+median() { sort -g | awk '{ v[NR] = $1 } END { print NR ? v[int((NR + 1) / 2)] : "-" }'; }
+
+printf "Reference qdisc: %s; %s repetitions of %s s after %s s, medians.\n\n" "$ref" "$reps" "$window" "$warmup"
+echo "| shaper       | flows | cap KiB/s | got KiB/s | error   | Jain  | RTT median ms | RTT p99 ms | Quellbox CPU |"
+echo "|--------------|-------|-----------|-----------|---------|-------|---------------|------------|--------------|"
 for cap in "${caps[@]}"; do
-  # Quellbox
-  ip netns exec "$s" iperf3 -s -p 5201 >/dev/null 2>&1 & server=$!
-  HOME=$home XDG_CONFIG_HOME=$home/.config XDG_RUNTIME_DIR=$home \
-    ip netns exec "$s" "$quellbox" --headless --backend nfqueue --rate "$cap" >"$home/quellbox.out" 2>&1 &
-  shaper=$!
-  sleep 1
-  qpid=$(pgrep -P "$shaper" -x quellbox || echo "$shaper")
-  client & load=$!
-  measure quellbox "$cap" "$qpid"
-  wait "$load"
-  kill -TERM "$shaper"; wait "$shaper"; shaper=
-  kill "$server"; wait "$server" 2>/dev/null; server=
-
-  # tc tbf: rate in bit/s, burst 2 ms of the rate but at least one full frame
-  ip netns exec "$s" iperf3 -s -p 5201 >/dev/null 2>&1 & server=$!
-  burst=$(( cap * 1024 / 500 > 1600 ? cap * 1024 / 500 : 1600 ))
-  ip netns exec "$s" tc qdisc replace dev "$ls" root tbf rate $((cap * 1024 * 8))bit burst "$burst" latency 50ms
-  sleep 0.5
-  client & load=$!
-  measure tbf "$cap" ""
-  wait "$load"
-  ip netns exec "$s" tc qdisc del dev "$ls" root
-  kill "$server"; wait "$server" 2>/dev/null; server=
-
-  # trickle around the sending iperf3
-  ip netns exec "$s" trickle -s -u "$cap" iperf3 -s -p 5201 >/dev/null 2>&1 & server=$!
-  sleep 0.5
-  tpid=$(pgrep -P "$server" -x iperf3 || echo "$server")
-  client & load=$!
-  measure trickle "$cap" "$tpid"
-  wait "$load"
-  kill "$server"; wait "$server" 2>/dev/null; server=
+  for kind in "${shapers[@]}"; do
+    name=$kind pid=
+    [[ $kind == ref ]] && name=$ref
+    if [[ $kind == quellbox ]]; then
+      HOME=$home XDG_CONFIG_HOME=$home/.config XDG_RUNTIME_DIR=$home \
+        ip netns exec "$s" "$quellbox" --headless --backend nfqueue --rate "$cap" >"$home/quellbox.out" 2>&1 &
+      shaper=$! pid=$shaper  # ip netns exec and quellbox exec the engine in this process
+      sleep 1
+      if ! kill -0 "$shaper" 2>/dev/null; then
+        echo "quellbox did not start:"; cat "$home/quellbox.out"; shaper=; continue
+      fi
+    else
+      set_qdisc "$name" "$cap" || { echo "tc refused $name at $cap KiB/s"; continue; }
+    fi
+    for flows in "${flowCounts[@]}"; do
+      : >"$home/runs.txt"
+      for ((rep = 0; rep < reps; rep++)); do
+        run_once "$flows" "$pid" >>"$home/runs.txt"
+        sleep 0.3
+      done
+      read -r got jain rttMedian rttP99 cpu < <(
+        for column in 1 2 3 4 5; do awk -v k=$column '{print $k}' "$home/runs.txt" | median; done | paste -sd' ')
+      awk -v n="$name" -v f="$flows" -v cap="$cap" -v got="$got" -v jain="$jain" -v m="$rttMedian" \
+          -v p="$rttP99" -v cpu="$cpu" 'BEGIN {
+        printf "| %-12s | %5d | %9d | %9.1f | %+6.2f%% | %5s | %13.2f | %10.2f | %12s |\n",
+               n, f, cap, got, 100 * (got / cap - 1), jain, m, p, cpu == "-" ? "(kernel)" : cpu "%" }'
+    done
+    if [[ $kind == quellbox ]]; then
+      kill -TERM "$shaper"; wait "$shaper"; shaper=
+    else
+      ip netns exec "$s" tc qdisc del dev "$ls" root
+    fi
+  done
 done

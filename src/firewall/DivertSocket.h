@@ -10,9 +10,9 @@
 
 namespace quellbox {
 
-// The one interface through which the engine reads and writes diverted packets: whole
-// outgoing IPv4 packets of the ports the firewall rules name, delivered to one reader and
-// written back unchanged with the 16-byte socket address (the token) that came with them.
+// The one interface through which the engine reads and writes diverted packets: outgoing
+// IPv4 packets of the ports the firewall rules name, delivered to one reader and written
+// back unchanged with the 16-byte socket address (the token) that came with them.
 //
 // Calls mirror the BSD divert socket: 0 / -1 (or a byte count / -1) with errno set on
 // failure, never an exception.
@@ -43,15 +43,22 @@ public:
     virtual int open() = 0;
     // Starts delivery of the packets diverted to `port` (normally kDivertPort): 0 or -1.
     virtual int bind(int port) = 0;
-    // Blocks until one diverted packet is there and copies it whole into `buffer`: answers
-    // its length, and fills `token` (and *tokenLength = kTokenSize) to hand back to send or
+    // Blocks until one diverted packet is there and puts it into `buffer`: answers its
+    // length, and fills `token` (and *tokenLength = kTokenSize) to hand back to send or
     // drop. -1 when the socket is closed (also by close from another thread) or fails; a
     // failed read is never returned as a packet. A packet larger than `capacity` is let
     // pass unchanged and answered with -1 and EMSGSIZE.
+    // The length is always the packet's real length, and the IPv4 and TCP headers are
+    // always there as the packet has them; the payload may not be: a backend whose kernel
+    // keeps the packet (nfqueue) copies the headers only and sets the bytes after them, up
+    // to the length, to zero. What the engine reads of a packet (the header fields and the
+    // length) is therefore the same from every backend.
     virtual ssize_t receive(std::uint8_t* buffer, std::size_t capacity, sockaddr_in* token,
                             socklen_t* tokenLength) = 0;
     // Writes a received packet back (re-injects it where it was taken): `length` on
-    // success, -1 otherwise. `token` and `tokenLength` exactly as receive filled them.
+    // success, -1 otherwise. `bytes` and `length` as receive gave them, `token` and
+    // `tokenLength` exactly as receive filled them. Packets go back unchanged: a backend
+    // whose kernel kept the packet re-injects that copy and does not read `bytes`.
     virtual ssize_t send(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& token,
                          socklen_t tokenLength) = 0;
     // Releases a received packet that will not be written back (the kernel drops it):

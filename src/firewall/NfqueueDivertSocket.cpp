@@ -30,6 +30,19 @@ bool setCloseOnExec(int fd) {
 // error report from the kernel.
 constexpr std::uint32_t kNoPacketId = 0;
 
+// The length of a packet of which the kernel gave us `copied` bytes. A copy shorter than the
+// range is the whole packet; a full one may be cut, and then the IPv4 total length says how
+// long the packet is (with segmentation off, the kernel queues every packet as one IPv4
+// datagram whose total length the stack has set). A header that claims less than we hold
+// is not believed: the bytes held are the length.
+std::size_t packetLength(const unsigned char* bytes, std::size_t copied) {
+    if (copied < NfqueueDivertSocket::kCopyRange || (bytes[0] >> 4) != 4) {
+        return copied;
+    }
+    const std::size_t total = (std::size_t{bytes[2]} << 8) | bytes[3];
+    return total > copied ? total : copied;
+}
+
 }  // namespace
 
 NfqueueDivertSocket::NfqueueDivertSocket() = default;
@@ -84,7 +97,9 @@ int NfqueueDivertSocket::bind(int port) {
         return -1;
     };
     errno = 0;
-    if (nfq_set_mode(queue_, NFQNL_COPY_PACKET, static_cast<std::uint32_t>(kMaxPacketSize)) < 0) {
+    // Only the headers cross to us; the kernel keeps the whole packet and re-injects its own
+    // copy on NF_ACCEPT, so no payload is copied out or back in.
+    if (nfq_set_mode(queue_, NFQNL_COPY_PACKET, static_cast<std::uint32_t>(kCopyRange)) < 0) {
         return fail();
     }
     if (nfq_set_queue_maxlen(queue_, kQueueMaxLength) < 0) {
@@ -95,9 +110,15 @@ int NfqueueDivertSocket::bind(int port) {
         0) {
         return fail();
     }
-    // A large buffer absorbs bursts; when it still overflows, the kernel lets the packets
-    // pass (fail-open) and need not report it to us.
-    nfnl_rcvbufsiz(nfq_nfnlh(handle_), kReceiveBufferBytes);
+    // Every packet the kernel queue holds may be waiting on this socket at once: room for
+    // all of them, so that fail-open (which lets packets pass unshaped) acts only when the
+    // engine stalls. SO_RCVBUFFORCE passes over net.core.rmem_max with CAP_NET_ADMIN; without
+    // it the system's maximum is the best there is.
+    const int bufferBytes = kReceiveBufferBytes;
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bufferBytes, sizeof bufferBytes) != 0 &&
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes) != 0) {
+        SystemLog::reportError("Quellbox Error : setsockopt(SO_RCVBUF)");
+    }
     const int on = 1;
     if (::setsockopt(fd_, SOL_NETLINK, NETLINK_NO_ENOBUFS, &on, sizeof on) != 0) {
         SystemLog::reportError("Quellbox Error : setsockopt(NETLINK_NO_ENOBUFS)");
@@ -133,17 +154,24 @@ int NfqueueDivertSocket::onPacket(nfq_q_handle*, nfgenmsg*, nfq_data* packet, vo
     }
     const std::uint32_t id = ntohl(header->packet_id);
     unsigned char* payload = nullptr;
-    const int length = nfq_get_payload(packet, &payload);
-    const bool fits = length >= 0 && static_cast<std::size_t>(length) <= socket->targetCapacity_;
+    const int copied = nfq_get_payload(packet, &payload);
+    const std::size_t length =
+        copied >= 0 ? packetLength(payload, static_cast<std::size_t>(copied)) : std::size_t{0};
+    const bool fits = copied >= 0 && length <= socket->targetCapacity_;
     if (socket->delivered_ >= 0 || !fits) {
         // A second packet in one message, or one too large for the caller: let it pass
         // unchanged rather than cut or lose it.
-        nfq_set_verdict(socket->queue_, id, NF_ACCEPT, 0, nullptr);
+        {
+            std::lock_guard guard(socket->verdictMutex_);
+            nfq_set_verdict(socket->queue_, id, NF_ACCEPT, 0, nullptr);
+        }
         socket->oversize_ = socket->oversize_ || !fits;
         return 0;
     }
-    std::memcpy(socket->target_, payload, static_cast<std::size_t>(length));
-    socket->delivered_ = length;
+    const auto headers = static_cast<std::size_t>(copied);
+    std::memcpy(socket->target_, payload, headers);
+    std::memset(socket->target_ + headers, 0, length - headers);
+    socket->delivered_ = static_cast<ssize_t>(length);
     socket->deliveredId_ = id;
     return 0;
 }
@@ -215,11 +243,11 @@ ssize_t NfqueueDivertSocket::receive(std::uint8_t* buffer, std::size_t capacity,
         targetCapacity_ = capacity;
         delivered_ = -1;
         oversize_ = false;
-        {
-            // Verdicts for extra or oversized packets go out from inside the callback.
-            std::lock_guard guard(verdictMutex_);
-            nfq_handle_packet(handle_, message_.data(), static_cast<int>(received));
-        }
+        // Not under the verdict lock: reading a message touches nothing a verdict changes
+        // (only sending advances the library's sequence counter), and a verdict holds the
+        // lock for its whole system call, re-injection included, which would stall the
+        // reader once per packet. The rare verdicts from inside the callback take the lock.
+        nfq_handle_packet(handle_, message_.data(), static_cast<int>(received));
         if (delivered_ >= 0) {
             *token = makeToken(port_, std::uint64_t{deliveredId_} + 1);
             *tokenLength = kTokenSize;
@@ -237,10 +265,9 @@ ssize_t NfqueueDivertSocket::receive(std::uint8_t* buffer, std::size_t capacity,
 }
 
 int NfqueueDivertSocket::verdict(const sockaddr_in& token, socklen_t tokenLength,
-                                 std::uint32_t verdict, const std::uint8_t* bytes,
-                                 std::size_t length) {
+                                 std::uint32_t verdict) {
     const std::uint64_t packetId = tokenPacketId(token, tokenLength);
-    if (packetId == 0 || packetId - 1 > UINT32_MAX || length > kMaxPacketSize) {
+    if (packetId == 0 || packetId - 1 > UINT32_MAX) {
         errno = EINVAL;
         return -1;
     }
@@ -251,8 +278,10 @@ int NfqueueDivertSocket::verdict(const sockaddr_in& token, socklen_t tokenLength
     {
         std::lock_guard guard(verdictMutex_);
         if (queue_ != nullptr) {
-            result = nfq_set_verdict(queue_, static_cast<std::uint32_t>(packetId - 1), verdict,
-                                     static_cast<std::uint32_t>(length), bytes);
+            // No payload: the kernel re-injects the packet it holds, which is the one we
+            // were given, unchanged.
+            result = nfq_set_verdict(queue_, static_cast<std::uint32_t>(packetId - 1), verdict, 0,
+                                     nullptr);
         } else {
             errno = EINVAL;
         }
@@ -265,18 +294,18 @@ int NfqueueDivertSocket::verdict(const sockaddr_in& token, socklen_t tokenLength
 
 ssize_t NfqueueDivertSocket::send(const std::uint8_t* bytes, std::size_t length,
                                   const sockaddr_in& token, socklen_t tokenLength) {
-    if (bytes == nullptr || length == 0) {
+    if (bytes == nullptr || length == 0 || length > kMaxPacketSize) {
         errno = EINVAL;
         return -1;
     }
-    if (verdict(token, tokenLength, NF_ACCEPT, bytes, length) != 0) {
+    if (verdict(token, tokenLength, NF_ACCEPT) != 0) {
         return -1;
     }
     return static_cast<ssize_t>(length);
 }
 
 int NfqueueDivertSocket::drop(const sockaddr_in& token, socklen_t tokenLength) {
-    return verdict(token, tokenLength, NF_DROP, nullptr, 0);
+    return verdict(token, tokenLength, NF_DROP);
 }
 
 int NfqueueDivertSocket::waitReadable(std::chrono::microseconds timeout) {

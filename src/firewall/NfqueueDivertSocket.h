@@ -16,25 +16,37 @@ struct nfq_data;
 namespace quellbox {
 
 // The Linux backend: the kernel's NFQUEUE facility through libnetfilter_queue. bind(port)
-// takes queue number `port` (the iptables rules of quellbox-ipfw send to queue 6715) in
-// copy-packet mode for whole packets of up to 65535 bytes, with:
+// takes queue number `port` (the iptables rules of quellbox-ipfw send to queue 6715) with:
+//   - the headers only: the kernel copies the first kCopyRange bytes of each packet (room for
+//     the largest IPv4 and TCP headers, all the engine reads) and keeps the packet itself;
+//     receive answers the packet's real length (its IPv4 total length) with the bytes past
+//     the copy set to zero, and send is an NF_ACCEPT verdict without payload, so the kernel
+//     re-injects its own, unchanged copy. Copying 1500 bytes out and back in for every
+//     packet cost more than everything else on the path;
 //   - fail-open: while the queue is full (or the socket's buffer is), the kernel lets
 //     packets pass instead of dropping them; with no reader at all the rules' --queue-bypass
 //     does the same;
 //   - no GSO super-packets: packets arrive segmented, as the wire carries them, so that
-//     every segment is judged by its own size and flags;
+//     every segment is judged by its own size and flags and the pacing charges the bytes
+//     the wire carries (a super-packet's length leaves out the headers of its segments);
 //   - a kernel queue of kQueueMaxLength packets, far above what the engine ever holds
 //     (13 queues of at most 200), so fail-open only acts when the engine stalls;
-//   - a large socket receive buffer, and ENOBUFS reports switched off (and survived).
-// The packet id travels in the token; send is an NF_ACCEPT verdict carrying the packet's
-// bytes, drop an NF_DROP verdict.
+//   - a socket receive buffer with room for the whole kernel queue, and ENOBUFS reports
+//     switched off (and survived).
+// The packet id travels in the token; drop is an NF_DROP verdict. Verdicts go one by one:
+// the kernel's batch verdict releases every packet up to an id, and the engine releases
+// packets out of id order (acknowledgements overtake the paced data, slowed ones wait).
 //
 // open and bind need CAP_NET_ADMIN, and so does every verdict (the kernel checks the process
 // that gives it, not the one that opened the socket): the engine holds it for its whole life.
 class NfqueueDivertSocket : public DivertSocket {
 public:
     static constexpr std::uint32_t kQueueMaxLength = 4096;
-    static constexpr int kReceiveBufferBytes = 16 * 1024 * 1024;
+    // The IPv4 header (at most 60 bytes) and the TCP header (at most 60).
+    static constexpr std::size_t kCopyRange = 120;
+    // A queued packet's message of kCopyRange bytes takes about 1 KiB of socket buffer
+    // (netlink headers, attributes, the kernel's own accounting): 4 KiB each is ample.
+    static constexpr int kReceiveBufferBytes = static_cast<int>(kQueueMaxLength) * 4096;
 
     NfqueueDivertSocket();
     ~NfqueueDivertSocket() override;
@@ -58,8 +70,7 @@ private:
     // Counts a caller in; false (errno EBADF) once the socket is closed or not yet open.
     bool enter();
     void leave();
-    int verdict(const sockaddr_in& token, socklen_t tokenLength, std::uint32_t verdict,
-                const std::uint8_t* bytes, std::size_t length);
+    int verdict(const sockaddr_in& token, socklen_t tokenLength, std::uint32_t verdict);
     // Waits until the netlink socket is readable or the socket is closed: 1, 0, -1.
     int pollReadable(int timeoutMilliseconds);
     void releaseResources();
@@ -75,7 +86,7 @@ private:
     std::atomic<bool> closed_{false};
     std::atomic<int> users_{0};
     std::mutex lifecycleMutex_;  // open/bind/close against each other
-    std::mutex verdictMutex_;    // the library's send path keeps a sequence counter
+    std::mutex verdictMutex_;    // every verdict: the library's send path keeps a sequence counter
     std::atomic<std::uint64_t> overruns_{0};
 
     // Reading thread only: the message buffer and where the callback puts the packet.

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -160,6 +161,10 @@ TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
     std::atomic<long> packets{0};
     std::atomic<long> foreign{0};
     std::atomic<long> failedSends{0};
+    // The backend copies only the headers but must answer each packet's real length, which
+    // the pacing charges: a full segment is charged by its 1500 bytes, not by the copy.
+    std::atomic<long> wrongLengths{0};
+    std::atomic<ssize_t> largest{0};
     ssize_t lastResult = 0;
     std::thread reader([&] {
         if (!enterNamespace(pair_.sender())) {
@@ -179,6 +184,10 @@ TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
             const std::size_t header = (buffer[0] & 0x0fu) * 4;
             const int destinationPort = (buffer[header + 2] << 8) | buffer[header + 3];
             ++(destinationPort == kPort ? packets : foreign);
+            if (lastResult != ((buffer[2] << 8) | buffer[3])) {
+                ++wrongLengths;
+            }
+            largest = std::max(largest.load(), lastResult);
             if (socket->send(buffer.data(), static_cast<std::size_t>(lastResult), token,
                              tokenLength) != lastResult) {
                 ++failedSends;
@@ -191,6 +200,8 @@ TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
     EXPECT_GT(packets.load(), 100);
     EXPECT_EQ(foreign.load(), 0);
     EXPECT_EQ(failedSends.load(), 0);
+    EXPECT_EQ(wrongLengths.load(), 0);
+    EXPECT_GT(largest.load(), 1000);
 
     // Closing from another thread wakes the blocked reader.
     EXPECT_EQ(socket->close(), 0);
