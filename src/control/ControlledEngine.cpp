@@ -46,7 +46,7 @@ control::HelloReply greeting(const FrontEndStart::Prepared& prepared,
 class StartUpNotices {
 public:
     explicit StartUpNotices(NotificationCenter& center) : center_(center) {
-        for (const char* name : {"genericIpfwProblemNotification", "noNetworkNotification"}) {
+        for (const char* name : control::EngineServer::kForwardedNotifications) {
             observers_.push_back(center_.addObserver(name, [this](const Notification& posted) {
                 std::lock_guard guard(lock_);
                 kept_.push_back(posted);

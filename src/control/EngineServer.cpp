@@ -63,7 +63,7 @@ EngineServer::EngineServer(Collaborators collaborators)
 EngineServer::~EngineServer() { forget(); }
 
 void EngineServer::observe() {
-    for (const char* name : {"genericIpfwProblemNotification", "noNetworkNotification"}) {
+    for (const char* name : kForwardedNotifications) {
         observers_.push_back(notifications_.addObserver(
             name, [this](const Notification& notification) { forward(notification); }));
     }
@@ -187,39 +187,32 @@ Result EngineServer::serviceCall(const ServiceCall& call) {
     if (!service) {
         service = std::make_shared<Service>(call.name, call.port);
     }
+    // The flags keep what the window has capped and not released, for the wind-down if the
+    // window goes; they change only when the engine did what was asked.
     int result = -1;
     switch (call.operation) {
         case ServiceCall::Operation::AddUL:
-            result = engine_.addULService(service);
+            if ((result = engine_.addULService(service)) == 0) {
+                service->setUploadIsCapped(true);
+            }
             break;
         case ServiceCall::Operation::RemoveUL:
-            result = engine_.removeULService(service);
+            if ((result = engine_.removeULService(service)) == 0) {
+                service->setUploadIsCapped(false);
+            }
             break;
         case ServiceCall::Operation::AddDL:
-            result = engine_.addDLService(service);
-            break;
-        case ServiceCall::Operation::RemoveDL:
-            result = engine_.removeDLService(service);
-            break;
-    }
-    // What the window has capped and not released, for the wind-down if the window goes.
-    if (result == 0) {
-        switch (call.operation) {
-            case ServiceCall::Operation::AddUL:
-                service->setUploadIsCapped(true);
-                break;
-            case ServiceCall::Operation::RemoveUL:
-                service->setUploadIsCapped(false);
-                break;
-            case ServiceCall::Operation::AddDL:
-                // Capping a download caps the upload's rules too.
+            // Capping a download caps the upload's rules too.
+            if ((result = engine_.addDLService(service)) == 0) {
                 service->setUploadIsCapped(true);
                 service->setDownloadIsCapped(true);
-                break;
-            case ServiceCall::Operation::RemoveDL:
+            }
+            break;
+        case ServiceCall::Operation::RemoveDL:
+            if ((result = engine_.removeDLService(service)) == 0) {
                 service->setDownloadIsCapped(false);
-                break;
-        }
+            }
+            break;
     }
     if (!service->uploadIsCapped() && !service->downloadIsCapped()) {
         services_.erase(call.port);

@@ -37,6 +37,10 @@ public:
         HelloReply hello;  // what the engine tells the window first
     };
 
+    // The notifications the window shows; the server forwards them.
+    static constexpr const char* kForwardedNotifications[] = {"genericIpfwProblemNotification",
+                                                              "noNetworkNotification"};
+
     explicit EngineServer(Collaborators collaborators);
     ~EngineServer();
     EngineServer(const EngineServer&) = delete;
