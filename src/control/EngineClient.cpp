@@ -10,6 +10,7 @@
 #include "control/EngineProcess.h"
 #include "engine/TrafficListener.h"
 #include "platform/SystemLog.h"
+#include "settings/PreferenceKeys.h"
 #include "settings/Service.h"
 
 namespace quellbox::control {
@@ -318,6 +319,10 @@ int EngineClient::setACKPause(float pause) {
 void EngineClient::setPriorityFactor(std::int32_t factor) {
     factor_ = factor;
     callForResult(SetPriorityFactor{factor});
+}
+
+void EngineClient::setMaxQueueDelay(std::chrono::milliseconds bound) {
+    setSetting(keys::maxQueueDelay, PlistValue(static_cast<std::int64_t>(bound.count())));
 }
 
 void EngineClient::addTrafficListener(std::shared_ptr<TrafficListener> listener) {

@@ -220,11 +220,33 @@ Result EngineServer::serviceCall(const ServiceCall& call) {
     return Result{result};
 }
 
+namespace {
+// A removed bound is the default, off; anything but a whole number of 0 to 10000 ms is refused.
+std::optional<std::chrono::milliseconds> queueDelayOf(const std::optional<PlistValue>& value) {
+    if (!value) {
+        return std::chrono::milliseconds(0);
+    }
+    if (value->type() != PlistValue::Type::Integer || value->integerValue() < 0 ||
+        value->integerValue() > kLongestQueueDelayMs) {
+        return std::nullopt;
+    }
+    return std::chrono::milliseconds(value->integerValue());
+}
+}  // namespace
+
 Result EngineServer::setSetting(const SetSetting& change) {
     if (!keys::isEngineSettingKey(change.key)) {
         SystemLog::logf("refused the setting '%s' from the window: not one the engine reads",
                         change.key.c_str());
         return Result{-1};
+    }
+    std::optional<std::chrono::milliseconds> delayBound;
+    if (change.key == keys::maxQueueDelay) {
+        delayBound = queueDelayOf(change.value);
+        if (!delayBound) {
+            SystemLog::log("refused a queueing-delay bound from the window: not 0 to 10000 ms");
+            return Result{-1};
+        }
     }
     applyingWindowSetting = true;
     if (change.value) {
@@ -233,6 +255,9 @@ Result EngineServer::setSetting(const SetSetting& change) {
         preferences_.removeObjectForKey(change.key);
     }
     applyingWindowSetting = false;
+    if (delayBound) {
+        engine_.setMaxQueueDelay(*delayBound);
+    }
     return Result{0};
 }
 

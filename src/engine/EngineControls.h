@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -7,6 +8,9 @@ namespace quellbox {
 
 class Service;
 class TrafficListener;
+
+// The longest queueing-delay bound a user may set, in milliseconds.
+inline constexpr std::int64_t kLongestQueueDelayMs = 10000;
 
 // What a front end asks of the shaping engine: the four service operations, the three
 // setters and the traffic listeners. The engine itself answers them in its own process; the
@@ -26,6 +30,9 @@ public:
     virtual int setACKPause(float pause) = 0;
     virtual float getACKPause() const = 0;
     virtual void setPriorityFactor(std::int32_t factor) = 0;
+    // The longest a DATA packet may wait for its turn before the engine drops from the head
+    // of the longest client's queue; zero (the default) leaves only the 200-packet bound.
+    virtual void setMaxQueueDelay(std::chrono::milliseconds bound) = 0;
 
     // A listener added twice is called twice; removal takes every occurrence.
     virtual void addTrafficListener(std::shared_ptr<TrafficListener> listener) = 0;

@@ -3,9 +3,13 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "engine/FlowBacklog.h"
+#include "engine/FlowKey.h"
 
 namespace quellbox {
 
@@ -85,6 +89,16 @@ public:
     // the packet's bytes printed in full (at least eight hex digits).
     std::string description() const;
 
+    // The flow the packet belongs to, set by the classification; the final queue serves
+    // clients and flows in turn by it.
+    void setFlow(const FlowKey& flow) { flow_ = flow; }
+    const FlowKey& flow() const { return flow_; }
+    // Counts the packet in its flow's backlog for as long as the packet lives.
+    void holdBacklogTicket(FlowBacklog::Ticket ticket) { backlogTicket_ = std::move(ticket); }
+    // When the packet entered the final queue, for the queueing-delay bound.
+    void setQueuedAt(std::chrono::steady_clock::time_point when) { queuedAt_ = when; }
+    std::chrono::steady_clock::time_point queuedAt() const { return queuedAt_; }
+
     // Who must release this packet if it is destroyed without being written back; not owned.
     void setReleaser(PacketReleaser* releaser) { releaser_ = releaser; }
     // Records that the packet was written back: destroying it then releases nothing.
@@ -101,6 +115,9 @@ private:
     std::string type_ = "DATA";
     PacketReleaser* releaser_ = nullptr;
     bool sent_ = false;
+    FlowKey flow_;
+    std::chrono::steady_clock::time_point queuedAt_;
+    FlowBacklog::Ticket backlogTicket_;
 };
 
 // A packet has one holder at a time; handing it over moves the pointer.

@@ -9,6 +9,11 @@ constexpr std::size_t kTcpFlagsOffset = 13;
 std::uint16_t read16(const std::uint8_t* at) {
     return static_cast<std::uint16_t>((at[0] << 8) | at[1]);
 }
+
+std::uint32_t read32(const std::uint8_t* at) {
+    return (static_cast<std::uint32_t>(at[0]) << 24) | (static_cast<std::uint32_t>(at[1]) << 16) |
+           (static_cast<std::uint32_t>(at[2]) << 8) | at[3];
+}
 }  // namespace
 
 std::optional<PacketHeader> PacketHeader::parse(const std::uint8_t* bytes, std::size_t length) {
@@ -21,9 +26,8 @@ std::optional<PacketHeader> PacketHeader::parse(const std::uint8_t* bytes, std::
     }
     const std::uint8_t* tcp = bytes + ipHeaderLength;
     PacketHeader header;
-    header.destination = (static_cast<std::uint32_t>(bytes[16]) << 24) |
-                         (static_cast<std::uint32_t>(bytes[17]) << 16) |
-                         (static_cast<std::uint32_t>(bytes[18]) << 8) | bytes[19];
+    header.source = read32(bytes + 12);
+    header.destination = read32(bytes + 16);
     header.sourcePort = read16(tcp);
     header.destinationPort = read16(tcp + 2);
     header.flags = tcp[kTcpFlagsOffset];

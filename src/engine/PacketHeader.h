@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "engine/FlowKey.h"
+
 namespace quellbox {
 
 // The few IPv4 and TCP header fields the engine reads from a diverted packet, and the sorting
@@ -13,7 +15,8 @@ struct PacketHeader {
     static constexpr std::uint8_t kSyn = 0x02;
     static constexpr std::uint8_t kPsh = 0x08;
 
-    std::uint32_t destination = 0;  // IP number: a.b.c.d is a*2^24 + b*2^16 + c*2^8 + d
+    std::uint32_t source = 0;       // IP number: a.b.c.d is a*2^24 + b*2^16 + c*2^8 + d
+    std::uint32_t destination = 0;  // IP number, as the source
     std::uint16_t sourcePort = 0;
     std::uint16_t destinationPort = 0;
     std::uint8_t flags = 0;
@@ -22,6 +25,8 @@ struct PacketHeader {
     // IPv4 header, a header length below 5 words, or a TCP header whose flags lie past the end),
     // so that no field is ever read from beyond the packet.
     static std::optional<PacketHeader> parse(const std::uint8_t* bytes, std::size_t length);
+
+    FlowKey flow() const { return FlowKey{source, destination, sourcePort, destinationPort}; }
 
     // Acknowledgement class: at most 69 bytes long, or SYN or PSH set.
     bool isAckClass(std::int32_t length) const {

@@ -1,5 +1,7 @@
 #include "engine/Queue.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <functional>
 #include <iterator>
 
@@ -93,6 +95,23 @@ int32_t Queue::size() const {
     return count_.load(std::memory_order_acquire);
 }
 
+PacketPtr Queue::dropNewestByChance(float withLossProb, RandomSource& random) {
+    const float drawn = static_cast<float>(static_cast<float>(random.next()) /
+                                           static_cast<double>(RandomSource::maximum));
+    if (drawn >= withLossProb) {
+        return nullptr;
+    }
+    PacketPtr dropped = std::move(array_.back());
+    array_.pop_back();
+    return dropped;
+}
+
+void Queue::discardDropped(PacketPtr dropped, float withLossProb) {
+    if (dropped != nullptr) {
+        SystemLog::logf("LossProb = %f => drop now a packet", static_cast<double>(withLossProb));
+    }
+}
+
 void Queue::enqueueObjectsFromQueue(Queue& source, float withLossProb) {
     if (&source == this) {
         return;
@@ -106,26 +125,39 @@ void Queue::enqueueObjectsFromQueue(Queue& source, float withLossProb) {
 
     PacketPtr dropped;
     if (!closed_ && !source.closed_ && !source.array_.empty()) {
-        const float drawn = static_cast<float>(static_cast<float>(random_.next()) /
-                                               static_cast<double>(RandomSource::maximum));
-        if (drawn < withLossProb) {
-            dropped = std::move(source.array_.back());
-            source.array_.pop_back();
-        }
-        const auto moving = static_cast<int32_t>(source.array_.size());
-        if (static_cast<int32_t>(array_.size()) < capacity - moving) {
+        dropped = source.dropNewestByChance(withLossProb, random_);
+        const auto room =
+            static_cast<std::ptrdiff_t>(capacity) - static_cast<std::ptrdiff_t>(array_.size());
+        const auto moving = std::min(room, static_cast<std::ptrdiff_t>(source.array_.size()));
+        if (moving > 0) {
+            const auto end = source.array_.begin() + moving;
             array_.insert(array_.end(), std::make_move_iterator(source.array_.begin()),
-                          std::make_move_iterator(source.array_.end()));
-            source.array_.clear();
+                          std::make_move_iterator(end));
+            source.array_.erase(source.array_.begin(), end);
         }
     }
 
     second.release();
     first.release();
-    if (dropped != nullptr) {
-        SystemLog::logf("LossProb = %f => drop now a packet", static_cast<double>(withLossProb));
-        // Destroyed here, outside both locks: its release may reach the kernel.
+    discardDropped(std::move(dropped), withLossProb);
+}
+
+std::vector<PacketPtr> Queue::takeOldest(std::int32_t room, float withLossProb,
+                                         PacketPtr& dropped) {
+    std::vector<PacketPtr> taken;
+    lock_.lock();
+    if (!closed_ && !array_.empty()) {
+        dropped = dropNewestByChance(withLossProb, random_);
+        const auto moving =
+            std::min<std::size_t>(static_cast<std::size_t>(std::max(room, 0)), array_.size());
+        taken.reserve(moving);
+        for (std::size_t index = 0; index < moving; ++index) {
+            taken.push_back(std::move(array_.front()));
+            array_.pop_front();
+        }
     }
+    release();
+    return taken;
 }
 
 void Queue::close() {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <vector>
 
 #include "engine/Packet.h"
 #include "platform/ConditionLock.h"
@@ -54,16 +55,27 @@ public:
     bool isEmpty() const;
     int32_t size() const;
 
-    // Moves every packet of `source` to the back of this queue, oldest first, or none:
-    // if the source holds packets, one number is drawn from this queue's random source and with
-    // probability `withLossProb` the source's newest packet is dropped first ("LossProb = %f =>
-    // drop now a packet"); then all of the source's remaining packets move if this queue ends with
-    // fewer than 200, otherwise the source keeps them. Both locks are held from the draw to the
-    // move, so a producer that adds to the source meanwhile can neither overfill this queue nor
-    // make the move partial. Locks are taken in one fixed order (by the queues' addresses)
+    // Moves the oldest packets of `source` to the back of this queue, as many as this queue
+    // has room for (it may end full): if the source holds packets, one number is drawn from
+    // this queue's random source and with probability `withLossProb` the source's newest packet
+    // is dropped first ("LossProb = %f => drop now a packet"); then the source's oldest packets
+    // move, in order, and the rest stay at the source's front. Moving part of a bucket keeps a
+    // nearly full queue above from holding every packet below back for ever. Both locks are
+    // held from the draw to the move, so a producer that adds to either queue meanwhile cannot
+    // overfill this one. Locks are taken in one fixed order (by the queues' addresses)
     // whichever queue is the destination, so transfers in opposite directions cannot deadlock.
     // Transferring a queue into itself, or to or from a closed queue, does nothing.
     void enqueueObjectsFromQueue(Queue& source, float withLossProb);
+
+    // The source's side of the same transfer, for a destination that is no Queue and holds
+    // its own lock meanwhile: under this queue's lock, the draw and chance drop (from this
+    // queue's random source), then up to `room` of the oldest packets taken out and answered.
+    // The dropped packet is handed to `dropped` for discardDropped() once the caller's locks
+    // are released. A closed queue gives nothing.
+    std::vector<PacketPtr> takeOldest(std::int32_t room, float withLossProb, PacketPtr& dropped);
+    // Logs the chance drop and destroys the packet (its release may reach the kernel, so
+    // never with a queue lock held). Does nothing for nullptr.
+    static void discardDropped(PacketPtr dropped, float withLossProb);
 
     // Wakes every consumer blocked in dequeue (it answers nullptr), and makes later enqueues
     // refuse and later dequeues answer nullptr. Irreversible.
@@ -75,6 +87,10 @@ private:
     // the queue is closed, so that consumers pass the lock and learn of the closing.
     static constexpr int conditionHasPackets = 1;
     static constexpr int conditionEmpty = 2;
+
+    // With the lock held and the queue not empty: one draw from `random`, and with probability
+    // `withLossProb` the newest packet taken out and answered.
+    PacketPtr dropNewestByChance(float withLossProb, RandomSource& random);
 
     // The condition that describes the list as it is now; called with the lock held.
     int currentCondition() const;

@@ -63,6 +63,7 @@ ThroughputLimiter::ThroughputLimiter(Collaborators collaborators)
           [this] { fireRefreshEventToListeners(); }) {
     scheduleGaugeTimer();
     priorityFactor_ = positiveFactor(preferences_.integerForKey(keys::priorityFactor));
+    setMaxQueueDelay(std::chrono::milliseconds(preferences_.integerForKey(keys::maxQueueDelay)));
     readingThread_ = std::thread([this] { processPacket(); });
 }
 
@@ -214,6 +215,15 @@ int ThroughputLimiter::setACKPause(float pause) {
 
 // ---- listeners ------------------------------------------------------------------------------
 
+void ThroughputLimiter::setMaxQueueDelay(std::chrono::milliseconds bound) {
+    const auto milliseconds = std::max<std::int64_t>(bound.count(), 0);
+    std::lock_guard guard(lifecycleLock);
+    maxQueueDelayMs_.store(milliseconds, std::memory_order_relaxed);
+    if (prioDataPacketQueue) {
+        prioDataPacketQueue->setDelayBound(std::chrono::milliseconds(milliseconds));
+    }
+}
+
 void ThroughputLimiter::addTrafficListener(std::shared_ptr<TrafficListener> listener) {
     std::lock_guard guard(listenerLock);
     listenerArray.push_back(std::move(listener));
@@ -324,6 +334,7 @@ bool ThroughputLimiter::startUp() {
             return false;
         }
         prioDataPacketQueue = std::make_unique<priorityQueue>(random_);
+        prioDataPacketQueue->setDelayBound(maxQueueDelay());
         firstACKPacketQueue = std::make_unique<Queue>(random_);
         secondACKPacketQueue = std::make_unique<Queue>(random_);
     }
@@ -403,13 +414,14 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
         return;
     }
     // A data segment sorted with the acknowledgements for its PSH flag would overtake the
-    // DATA packets waiting before it; a Linux sender whose upload is held back sets PSH on
-    // many full segments, and reads that reordering as loss (spurious resending, a rate
-    // well below the cap). While DATA packets wait, such a segment queues with them.
-    // Plain data segments skip the test: it reads the length of all eleven queues.
+    // DATA packets of its flow waiting before it; a Linux sender whose upload is held back
+    // sets PSH on many full segments, and reads that reordering as loss (spurious resending,
+    // a rate well below the cap). While DATA of its own flow waits, such a segment queues
+    // with it; a segment of an idle flow (a short interactive message) leaves at once.
+    const FlowKey flow = header->flow();
     const auto overtakesData = [&] {
         return length > PacketHeader::kLargestAckSize &&
-               (header->flags & PacketHeader::kSyn) == 0 && !prioDataPacketQueue->isEmpty();
+               (header->flags & PacketHeader::kSyn) == 0 && dataBacklog_.holdsData(flow);
     };
     if (header->isAckClass(length) && !overtakesData()) {
         packet->setType("ACK");
@@ -424,6 +436,8 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
     }
 
     packet->setType("DATA");
+    packet->setFlow(flow);
+    packet->holdBacklogTicket(dataBacklog_.admit(flow));
     bool fromLocalClient = false;
     {
         std::lock_guard guard(setOtherLock);

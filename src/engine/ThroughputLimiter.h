@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/EngineControls.h"
+#include "engine/FlowBacklog.h"
 #include "engine/PacingClock.h"
 #include "engine/PacketReleaser.h"
 #include "engine/PriorityModeTraffic.h"
@@ -81,6 +82,11 @@ public:
         priorityFactor_.store(factor, std::memory_order_relaxed);
     }
     std::int32_t priorityFactor() const { return priorityFactor_.load(std::memory_order_relaxed); }
+    // Negative bounds count as zero (off).
+    void setMaxQueueDelay(std::chrono::milliseconds bound) override;
+    std::chrono::milliseconds maxQueueDelay() const {
+        return std::chrono::milliseconds(maxQueueDelayMs_.load(std::memory_order_relaxed));
+    }
 
     // The engine keeps a share of each listener, so a call in progress never outlives its
     // object.
@@ -175,12 +181,17 @@ private:
     std::mutex pacingLock;
     PacingClock pacing_{std::chrono::milliseconds(20)};  // guarded by pacingLock
 
+    // DATA packets waiting, per flow; every DATA packet holds a ticket of it. Declared before
+    // the queues so that it outlives the packets they hold.
+    FlowBacklog dataBacklog_;
+
     std::mutex listenerLock;
     std::vector<std::shared_ptr<TrafficListener>> listenerArray;  // guarded by listenerLock
 
     std::atomic<float> DATARate_{0.0F};
     std::atomic<float> ACKPause_{0.0F};
     std::atomic<std::int32_t> priorityFactor_{0};
+    std::atomic<std::int64_t> maxQueueDelayMs_{0};
     std::atomic<std::int32_t> lastACKPacketSize_{0};
     std::atomic<std::int32_t> lastDATAPacketSize_{0};
     std::atomic<std::int32_t> queueSize_{0};

@@ -7,11 +7,11 @@
 
 namespace quellbox {
 
-priorityQueue::priorityQueue(RandomSource& random) {
+priorityQueue::priorityQueue(RandomSource& random, FairQueue::ClockSource clock) {
     for (auto& bucket : bucketList_) {
         bucket = std::make_unique<Queue>(random);
     }
-    finalPacketQueue_ = std::make_unique<Queue>(random);
+    finalPacketQueue_ = std::make_unique<FairQueue>(std::move(clock));
 }
 
 priorityQueue::priorityQueue() : priorityQueue(RandomSource::shared()) {}
@@ -27,10 +27,11 @@ bool priorityQueue::enqueue(PacketPtr packet, int withRunningMaxPriority) {
     const int maximum = std::clamp(withRunningMaxPriority, static_cast<int>(Packet::PRIORITY_MIN),
                                    static_cast<int>(Packet::PRIORITY_MAX));
     const int priority = packet->priority();
-    Queue& destination =
-        priority >= maximum ? *finalPacketQueue_
-                            : *bucketList_[static_cast<size_t>(bucketCount - (maximum - priority))];
-    const bool accepted = destination.enqueue(std::move(packet));
+    const bool accepted =
+        priority >= maximum
+            ? finalPacketQueue_->enqueue(std::move(packet))
+            : bucketList_[static_cast<size_t>(bucketCount - (maximum - priority))]->enqueue(
+                  std::move(packet));
     if (accepted) {
         // Taking the mutex orders this arrival before the consumer's emptiness test, so a
         // consumer about to sleep cannot miss it. Sleeping consumers are signalled once,
@@ -130,8 +131,7 @@ void priorityQueue::close() {
 }
 
 void priorityQueue::releaseAll() {
-    while (finalPacketQueue_->pop() != nullptr) {
-    }
+    finalPacketQueue_->releaseAll();
     for (auto& bucket : bucketList_) {
         while (bucket->pop() != nullptr) {
         }

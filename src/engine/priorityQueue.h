@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "engine/FairQueue.h"
 #include "engine/Packet.h"
 #include "engine/Queue.h"
 
@@ -17,7 +18,11 @@ class RandomSource;
 // whose priority reaches the running maximum (the highest priority among the active clients)
 // go straight into the final queue; a packet `d` steps below it waits in bucket 10 - d and
 // climbs one bucket each time a packet leaves the final queue, with a small chance of loss at
-// every climb, so that lower priorities are held back in proportion to their distance.
+// every climb, so that lower priorities are held back in proportion to their distance. The
+// final queue serves its clients and flows in turn (FairQueue); the buckets are first in,
+// first out. A climb moves as many of a bucket's oldest packets as the queue above has room
+// for, so a higher priority that keeps the final queue nearly full slows a lower one down
+// but never stops it.
 //
 // One producer and one consumer in the engine, though every operation is safe from any
 // thread. close() releases a consumer blocked in a dequeue at shutdown.
@@ -25,10 +30,11 @@ class priorityQueue {
 public:
     static constexpr int bucketCount = 10;
 
-    // Ten empty buckets and an empty final queue, made in the order bucket 0 .. bucket 9,
-    // final queue (so their identifiers are consecutive). Transfers draw from `random`,
-    // which must outlive the queue.
-    explicit priorityQueue(RandomSource& random);
+    // Ten empty buckets (made in the order bucket 0 .. bucket 9, so their identifiers are
+    // consecutive) and an empty final queue whose waits `clock` measures. Transfers draw from
+    // `random`, which must outlive the queue.
+    explicit priorityQueue(RandomSource& random,
+                           FairQueue::ClockSource clock = FairQueue::Clock::now);
     // As above, drawing from RandomSource::shared().
     priorityQueue();
     ~priorityQueue();
@@ -43,7 +49,8 @@ public:
 
     // The next packet in priority order. If the final queue holds one, it is taken and then
     // every bucket climbs one step, top first (bucket 9 into the final queue, 8 into 9, ...,
-    // 0 into 1), each move dropping the bucket's newest packet with probability withLossProb.
+    // 0 into 1), each move dropping the bucket's newest packet with probability withLossProb
+    // and moving as many of its oldest packets as there is room for.
     // Otherwise the front packet of the highest non-empty bucket is served, nothing moving.
     // If everything is empty it sleeps until a packet enters any of the queues. Answers
     // nullptr once closed.
@@ -58,6 +65,11 @@ public:
     // Packets in all eleven queues: a sum of per-queue snapshots, each under its own lock.
     int32_t size() const;
 
+    // The final queue's queueing-delay bound (FairQueue::setDelayBound).
+    void setDelayBound(FairQueue::Clock::duration bound) {
+        finalPacketQueue_->setDelayBound(bound);
+    }
+
     // Closes all eleven queues: blocked and later dequeues answer nullptr.
     void close();
     // Destroys every packet the eleven queues hold, closed or not (each is released to its
@@ -66,7 +78,7 @@ public:
 
     // Read access for the engine's gauges and for tests.
     const Queue& bucketList(int index) const { return *bucketList_.at(static_cast<size_t>(index)); }
-    const Queue& finalPacketQueue() const { return *finalPacketQueue_; }
+    const FairQueue& finalPacketQueue() const { return *finalPacketQueue_; }
 
 private:
     PacketPtr takeFromHighestBucket();
@@ -80,7 +92,7 @@ private:
     // availableMutex_.
     bool consumerAsleep_ = false;
     std::array<std::unique_ptr<Queue>, bucketCount> bucketList_;
-    std::unique_ptr<Queue> finalPacketQueue_;
+    std::unique_ptr<FairQueue> finalPacketQueue_;
 };
 
 }  // namespace quellbox

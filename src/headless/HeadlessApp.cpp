@@ -170,6 +170,10 @@ void HeadlessApp::capServices() {
         preferences_->setFloat(*options_.rate, keys::DATARate);
     }
     engine_->setDATARate(preferences_->floatForKey(keys::DATARate));
+    if (options_.maxQueueDelay) {
+        preferences_->setInteger(*options_.maxQueueDelay, keys::maxQueueDelay);
+        engine_->setMaxQueueDelay(std::chrono::milliseconds(*options_.maxQueueDelay));
+    }
 }
 
 void HeadlessApp::installObservers() {

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "engine/EngineControls.h"
+
 namespace quellbox {
 
 namespace {
@@ -109,6 +111,16 @@ std::optional<HeadlessOptions> HeadlessOptions::parse(const std::vector<std::str
                 return std::nullopt;
             }
             options.ackPause = static_cast<float>(*micros);
+        } else if (name == "--max-queue-delay") {
+            const auto millis = number(0, static_cast<double>(kLongestQueueDelayMs));
+            if (!millis) {
+                return std::nullopt;
+            }
+            if (*millis != std::floor(*millis)) {
+                error = "option " + name + " needs whole milliseconds";
+                return std::nullopt;
+            }
+            options.maxQueueDelay = static_cast<int>(*millis);
         } else {
             error = "unknown option '" + argument + "'";
             return std::nullopt;
@@ -127,6 +139,8 @@ std::string HeadlessOptions::usage() {
            "  --duration SECONDS            stop after this time (default: until SIGINT/SIGTERM)\n"
            "  --rate KIB_PER_S              upload rate; -1 turns pacing off (default: stored)\n"
            "  --ack-pause MICROSECONDS      hold acknowledgements of capped downloads back\n"
+           "  --max-queue-delay MS          drop from the busiest client once a packet waited\n"
+           "                                this long (0: off, the default; at most 10000)\n"
            "  --priority-mode               share the upload by client priority\n"
            "  --stats-json FILE             write one JSON object per second to FILE\n"
            "  --verbose                     also print diagnostics (otherwise in syslog only)\n"

@@ -15,6 +15,7 @@ inline constexpr const char* defaultDATARate = "defaultDATARate";
 inline constexpr const char* minACKPause = "minACKPause";
 inline constexpr const char* maxACKPause = "maxACKPause";
 inline constexpr const char* priorityFactor = "priorityFactor";
+inline constexpr const char* maxQueueDelay = "maxQueueDelay";
 inline constexpr const char* logPath = "logPath";
 inline constexpr const char* useServerLogFile = "useServerLogFile";
 inline constexpr const char* cursorBegin = "cursorBegin";

@@ -24,10 +24,11 @@ bool ackClass(const std::vector<std::uint8_t>& bytes) {
     return header && header->isAckClass(static_cast<std::int32_t>(bytes.size()));
 }
 
-TEST(PacketHeader, ReadsDestinationPortsAndFlags) {
+TEST(PacketHeader, ReadsAddressesPortsAndFlags) {
     const auto bytes = tcp(100, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh);
     const auto header = PacketHeader::parse(bytes.data(), bytes.size());
     ASSERT_TRUE(header);
+    EXPECT_EQ(header->source, (192U << 24) | (2U << 8) | 1U);
     EXPECT_EQ(header->destination, (10U << 24) | (20U << 16) | (30U << 8) | 40U);
     EXPECT_EQ(header->sourcePort, 6700);
     EXPECT_EQ(header->destinationPort, 50123);

@@ -103,23 +103,31 @@ TEST(ThroughputLimiterSorting, AckClassLeavesAtOnceWhileDataWaitsForItsTurn) {
     EXPECT_EQ(sim.kernel().counters().dropped, 1U);
 }
 
-TEST(ThroughputLimiterSorting, DataWithPshNeverOvertakesWaitingData) {
-    SimEngineFixture sim;
-    startWithCap(sim);
-    standTheDataPath(sim);
-    const auto waiting = sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck, 1);
-    const auto pushed =
-        sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh, 2);
-    const auto marker = sim.serverPacket(kPort, kClient, 40, TcpPacketBuilder::kAck, 3);
-    sim.inject(waiting);
-    sim.inject(pushed);
-    sim.inject(marker);
-    ASSERT_TRUE(sim.waitForDepartures(2));
-    EXPECT_TRUE(departed(sim, marker));
-    // The PSH segment queued behind the DATA packet instead of leaving before it.
-    EXPECT_FALSE(departed(sim, pushed));
-    EXPECT_FALSE(departed(sim, waiting));
-    EXPECT_EQ(sim.engine().counters().unpacedDataBytes, 0U);
+// A PSH data segment waits behind the DATA of its own flow (overtaking it would look like
+// loss to the sender) and leaves at once when only other flows have data waiting.
+TEST(ThroughputLimiterSorting, DataWithPshWaitsOnlyBehindItsOwnFlow) {
+    struct Case {
+        const char* pushedTo;
+        bool overtakes;
+    };
+    for (const Case& test : {Case{kClient, false}, Case{"192.0.2.11", true}}) {
+        SCOPED_TRACE(test.pushedTo);
+        SimEngineFixture sim;
+        startWithCap(sim);
+        standTheDataPath(sim);
+        const auto waiting = sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck, 1);
+        const auto pushed = sim.serverPacket(kPort, test.pushedTo, 1500,
+                                             TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh, 2);
+        const auto marker = sim.serverPacket(kPort, kClient, 40, TcpPacketBuilder::kAck, 3);
+        sim.inject(waiting);
+        sim.inject(pushed);
+        sim.inject(marker);
+        ASSERT_TRUE(sim.waitForDepartures(test.overtakes ? 3 : 2));
+        EXPECT_TRUE(departed(sim, marker));
+        EXPECT_EQ(departed(sim, pushed), test.overtakes);
+        EXPECT_FALSE(departed(sim, waiting));
+        EXPECT_EQ(sim.engine().counters().unpacedDataBytes, test.overtakes ? 1500U : 0U);
+    }
 }
 
 TEST(ThroughputLimiterPacing, DataSentWithTheAcknowledgementsCountsAgainstTheRate) {

@@ -35,6 +35,7 @@ public:
     }
     float getACKPause() const override { return pause_; }
     void setPriorityFactor(std::int32_t) override {}
+    void setMaxQueueDelay(std::chrono::milliseconds) override {}
     void addTrafficListener(std::shared_ptr<TrafficListener>) override {}
     void removeTrafficListener(const TrafficListener*) override {}
 

@@ -18,14 +18,15 @@ std::optional<HeadlessOptions> parse(std::vector<std::string> arguments,
 TEST(HeadlessOptions, EveryOptionInBothSpellings) {
     const auto options =
         parse({"--headless", "--backend", "sim", "--scenario=demo.txt", "--duration", "2.5",
-               "--rate=100", "--ack-pause", "2500", "--priority-mode", "--stats-json", "out.json",
-               "--verbose", "--cleanup"});
+               "--rate=100", "--ack-pause", "2500", "--max-queue-delay=10000", "--priority-mode",
+               "--stats-json", "out.json", "--verbose", "--cleanup"});
     ASSERT_TRUE(options.has_value());
     EXPECT_EQ(options->backend, "sim");
     EXPECT_EQ(options->scenario, "demo.txt");
     EXPECT_DOUBLE_EQ(options->duration.value_or(0), 2.5);
     EXPECT_FLOAT_EQ(options->rate.value_or(0), 100.0F);
     EXPECT_FLOAT_EQ(options->ackPause.value_or(0), 2500.0F);
+    EXPECT_EQ(options->maxQueueDelay, 10000);
     EXPECT_TRUE(options->priorityMode);
     EXPECT_EQ(options->statsJson, "out.json");
     EXPECT_TRUE(options->verbose);
@@ -39,16 +40,29 @@ TEST(HeadlessOptions, DefaultsLeaveStoredValuesInCharge) {
     EXPECT_TRUE(options->backend.empty());
     EXPECT_FALSE(options->rate.has_value());
     EXPECT_FALSE(options->duration.has_value());
+    EXPECT_FALSE(options->maxQueueDelay.has_value());
     EXPECT_FALSE(options->priorityMode);
     EXPECT_FALSE(options->cleanup);
 }
 
 TEST(HeadlessOptions, BadInputIsRefusedWithAReason) {
     const std::vector<std::vector<std::string>> bad = {
-        {"--backend", "pf"},    {"--backend"},       {"--duration", "0"},
-        {"--duration", "soon"}, {"--rate", "12abc"}, {"--rate", "-2"},
-        {"--ack-pause", "-1"},  {"--rate", "nan"},   {"--stats-json="},
-        {"--frobnicate"},       {"extra"},           {"--duration", "inf"},
+        {"--backend", "pf"},
+        {"--backend"},
+        {"--duration", "0"},
+        {"--duration", "soon"},
+        {"--rate", "12abc"},
+        {"--rate", "-2"},
+        {"--ack-pause", "-1"},
+        {"--rate", "nan"},
+        {"--stats-json="},
+        {"--frobnicate"},
+        {"extra"},
+        {"--duration", "inf"},
+        {"--max-queue-delay", "-1"},
+        {"--max-queue-delay", "10001"},
+        {"--max-queue-delay", "2.5"},
+        {"--max-queue-delay"},
     };
     for (const auto& arguments : bad) {
         std::string error;
@@ -56,6 +70,7 @@ TEST(HeadlessOptions, BadInputIsRefusedWithAReason) {
         EXPECT_FALSE(error.empty()) << arguments[0];
     }
     EXPECT_TRUE(parse({"--rate", "-1"}).has_value()) << "-1 turns pacing off";
+    EXPECT_EQ(parse({"--max-queue-delay", "0"})->maxQueueDelay, 0) << "0 turns the bound off";
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -386,7 +387,17 @@ TEST_F(ShapingOnTheRealPath, AckPauseSlowsADownloadIntoTheServer) {
                                   << " KiB/s";
 }
 
-TEST_F(ShapingOnTheRealPath, PriorityModeServesTheHigherLoginFirst) {
+// Two named clients of the server, both uploading as fast as the cap lets them: equal
+// priorities share the upload evenly; priorities 10 and 0 give the higher one most of it, and
+// the lower one still moves (it never stands still for two seconds).
+TEST_F(ShapingOnTheRealPath, PriorityModeSharesTheUploadByPriority) {
+    struct Case {
+        const char* priorities;
+        double aliceLeast;  // alice's share of what both received, bounds included
+        double aliceMost;
+    };
+    const std::vector<Case> cases = {{"alice=5\nbob=5\n", 0.45, 0.55},
+                                     {"alice=10\nbob=0\n", 0.55, 0.999}};
     ASSERT_TRUE(pair_.addPeerAddress(kSecondClient));
     // The server's Downloads log names the two clients; their logins' default priorities lie
     // beside it.
@@ -395,27 +406,42 @@ TEST_F(ShapingOnTheRealPath, PriorityModeServesTheHigherLoginFirst) {
     std::ofstream(log, std::ios::binary)
         << "2024/05/01 10:00:00\t" << kPeerAddress << "\talice\tAlice\t/Files/a.zip\r"
         << "2024/05/01 10:00:01\t" << kSecondClient << "\tbob\tBob\t/Files/b.zip\r";
-    std::ofstream(log.parent_path() / "Quellbox Default Priorities.txt") << "alice=10\nbob=0\n";
     writeSettings("<key>logPath</key><string>" + log.string() +
                   "</string>\n<key>useServerLogFile</key><true/>\n");
-
-    auto quellbox = startQuellbox({"--rate", "1024", "--priority-mode"});
-    Flow alice(pair_, kPeerAddress, Flow::Direction::Upload);
-    Flow bob(pair_, kSecondClient, Flow::Direction::Upload);
-    ASSERT_TRUE(alice.start(listener_));
-    ASSERT_TRUE(bob.start(listener_));
-    std::this_thread::sleep_for(2000ms);
-    const auto aliceBefore = alice.received();
-    const auto bobBefore = bob.received();
-    std::this_thread::sleep_for(3000ms);
-    const double aliceBytes = static_cast<double>(alice.received() - aliceBefore);
-    const double bobBytes = static_cast<double>(bob.received() - bobBefore);
-    stopQuellbox(*quellbox);
-    EXPECT_GT(aliceBytes, 1.5 * bobBytes)
-        << "alice " << aliceBytes << " bytes, bob " << bobBytes << " bytes";
-    // Together they stay near the cap (loosely: each client's share is what is tested).
-    EXPECT_LT((aliceBytes + bobBytes) / 3.0, 1.2 * 1024 * 1024);
-    EXPECT_EQ(iptablesState(pair_.sender()), before_);
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.priorities);
+        std::ofstream(log.parent_path() / "Quellbox Default Priorities.txt") << test.priorities;
+        auto quellbox = startQuellbox({"--rate", "1024", "--priority-mode"});
+        Flow alice(pair_, kPeerAddress, Flow::Direction::Upload);
+        Flow bob(pair_, kSecondClient, Flow::Direction::Upload);
+        ASSERT_TRUE(alice.start(listener_));
+        ASSERT_TRUE(bob.start(listener_));
+        std::this_thread::sleep_for(2000ms);
+        const auto aliceBefore = alice.received();
+        const auto bobBefore = bob.received();
+        auto bobLast = bobBefore;
+        auto bobMoved = std::chrono::steady_clock::now();
+        auto longestStill = std::chrono::steady_clock::duration::zero();
+        for (int sample = 0; sample < 32; ++sample) {
+            std::this_thread::sleep_for(250ms);
+            const auto now = std::chrono::steady_clock::now();
+            if (bob.received() != bobLast) {
+                bobLast = bob.received();
+                bobMoved = now;
+            }
+            longestStill = std::max(longestStill, now - bobMoved);
+        }
+        const double aliceBytes = static_cast<double>(alice.received() - aliceBefore);
+        const double bobBytes = static_cast<double>(bob.received() - bobBefore);
+        stopQuellbox(*quellbox);
+        const double aliceShare = aliceBytes / (aliceBytes + bobBytes);
+        EXPECT_GE(aliceShare, test.aliceLeast) << aliceBytes << " / " << bobBytes;
+        EXPECT_LE(aliceShare, test.aliceMost) << aliceBytes << " / " << bobBytes;
+        EXPECT_LT(longestStill, 2s);
+        // Together they stay near the cap (loosely: each client's share is what is tested).
+        EXPECT_LT((aliceBytes + bobBytes) / 8.0, 1.2 * 1024 * 1024);
+        EXPECT_EQ(iptablesState(pair_.sender()), before_);
+    }
 }
 
 TEST_F(ShapingOnTheRealPath, AfterKillNineTrafficFlowsAndTheNextRunCapsAgain) {

@@ -1,0 +1,217 @@
+#include "engine/FairQueue.h"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+#include <vector>
+
+#include "platform/SystemLog.h"
+
+namespace quellbox {
+
+namespace {
+// Idle lanes are forgotten once there are more than this many lanes.
+constexpr std::size_t kIdleLanesKept = 1024;
+
+template <typename Lane>
+void eraseFromTurn(std::deque<Lane*>& turn, Lane* lane) {
+    const auto at = std::find(turn.begin(), turn.end(), lane);
+    if (at != turn.end()) {
+        turn.erase(at);
+    }
+}
+}  // namespace
+
+FairQueue::FairQueue(ClockSource clock) : clock_(std::move(clock)) {}
+
+FairQueue::~FairQueue() = default;
+
+void FairQueue::publishCount() { count_.store(held_, std::memory_order_release); }
+
+void FairQueue::append(PacketPtr packet) {
+    const FlowKey& key = packet->flow();
+    FlowLane& flow = flows_[key];
+    ClientLane& client = clients_[key.destination];
+    const std::int32_t size = packet->getPacketSize();
+    if (client.turn.empty()) {
+        turn_.push_back(&client);
+    }
+    if (flow.packets.empty()) {
+        client.turn.push_back(&flow);
+    }
+    flow.packets.push_back(std::move(packet));
+    flow.bytes += size;
+    client.bytes += size;
+    ++held_;
+}
+
+bool FairQueue::enqueue(PacketPtr packet) {
+    if (packet == nullptr) {
+        return false;
+    }
+    packet->setQueuedAt(clock_());
+    std::unique_lock guard(mutex_);
+    if (closed_) {
+        guard.unlock();
+        return false;  // destroyed here, outside the lock: its release may reach the kernel
+    }
+    if (held_ >= capacity) {
+        guard.unlock();
+        SystemLog::log("will release this packet since this queue is full !");
+        return false;
+    }
+    append(std::move(packet));
+    publishCount();
+    return true;
+}
+
+FairQueue::FlowLane& FairQueue::nextFlow(ClientLane& client) {
+    for (;;) {
+        FlowLane* flow = client.turn.front();
+        if (flow->deficit >= flow->packets.front()->getPacketSize()) {
+            return *flow;
+        }
+        flow->deficit += kQuantum;
+        client.turn.pop_front();
+        client.turn.push_back(flow);
+    }
+}
+
+PacketPtr FairQueue::takeHead(ClientLane& client, FlowLane& flow) {
+    PacketPtr packet = std::move(flow.packets.front());
+    flow.packets.pop_front();
+    const std::int32_t size = packet->getPacketSize();
+    flow.bytes -= size;
+    client.bytes -= size;
+    --held_;
+    // A lane that runs empty leaves the turn and starts afresh when it has data again, so
+    // that no one saves up credit while idle.
+    if (flow.packets.empty()) {
+        flow.deficit = 0;
+        eraseFromTurn(client.turn, &flow);
+        if (client.turn.empty()) {
+            client.deficit = 0;
+            eraseFromTurn(turn_, &client);
+        }
+        pruneIdleLanes();
+    }
+    return packet;
+}
+
+PacketPtr FairQueue::serveNext() {
+    while (!turn_.empty()) {
+        ClientLane* client = turn_.front();
+        FlowLane& flow = nextFlow(*client);
+        const std::int32_t size = flow.packets.front()->getPacketSize();
+        if (client->deficit >= size) {
+            client->deficit -= size;
+            flow.deficit -= size;
+            return takeHead(*client, flow);
+        }
+        client->deficit += kQuantum;
+        turn_.pop_front();
+        turn_.push_back(client);
+    }
+    return nullptr;
+}
+
+PacketPtr FairQueue::dropForDelay(Clock::time_point now) {
+    const Clock::duration bound(delayBound_.load(std::memory_order_relaxed));
+    if (bound <= Clock::duration::zero() || turn_.empty()) {
+        return nullptr;
+    }
+    // Each flow is in arrival order, so the oldest packet is the oldest of the flows' heads.
+    Clock::time_point oldest = Clock::time_point::max();
+    for (const ClientLane* client : turn_) {
+        for (const FlowLane* flow : client->turn) {
+            oldest = std::min(oldest, flow->packets.front()->queuedAt());
+        }
+    }
+    if (now - oldest <= bound) {
+        return nullptr;
+    }
+    const auto byBytes = [](const auto* left, const auto* right) {
+        return left->bytes < right->bytes;
+    };
+    ClientLane* longest = *std::max_element(turn_.begin(), turn_.end(), byBytes);
+    FlowLane* fattest = *std::max_element(longest->turn.begin(), longest->turn.end(), byBytes);
+    droppedForDelay_.fetch_add(1, std::memory_order_relaxed);
+    return takeHead(*longest, *fattest);
+}
+
+PacketPtr FairQueue::tryDequeue() {
+    const bool bounded = delayBound_.load(std::memory_order_relaxed) > 0;
+    const Clock::time_point now = bounded ? clock_() : Clock::time_point();
+    PacketPtr dropped;
+    PacketPtr served;
+    {
+        std::lock_guard guard(mutex_);
+        if (closed_) {
+            return nullptr;
+        }
+        if (bounded) {
+            dropped = dropForDelay(now);
+        }
+        served = serveNext();
+        publishCount();
+    }
+    // The dropped packet is destroyed here, outside the lock.
+    return served;
+}
+
+void FairQueue::enqueueObjectsFromQueue(Queue& source, float withLossProb) {
+    if (source.isEmpty()) {
+        return;  // nothing to draw for; the source's lock is not needed to see it
+    }
+    const Clock::time_point now = clock_();
+    PacketPtr dropped;
+    {
+        std::lock_guard guard(mutex_);
+        if (closed_) {
+            return;
+        }
+        // Taken under this queue's lock, so that the room cannot shrink before they land.
+        std::vector<PacketPtr> moving = source.takeOldest(capacity - held_, withLossProb, dropped);
+        for (PacketPtr& packet : moving) {
+            packet->setQueuedAt(now);
+            append(std::move(packet));
+        }
+        publishCount();
+    }
+    Queue::discardDropped(std::move(dropped), withLossProb);
+}
+
+void FairQueue::setDelayBound(Clock::duration bound) {
+    delayBound_.store(std::max(bound, Clock::duration::zero()).count(), std::memory_order_relaxed);
+}
+
+void FairQueue::pruneIdleLanes() {
+    if (flows_.size() <= kIdleLanesKept) {
+        return;
+    }
+    std::erase_if(flows_, [](const auto& entry) { return entry.second.packets.empty(); });
+    std::erase_if(clients_, [](const auto& entry) { return entry.second.turn.empty(); });
+}
+
+void FairQueue::close() {
+    std::lock_guard guard(mutex_);
+    closed_ = true;
+}
+
+void FairQueue::releaseAll() {
+    std::vector<PacketPtr> released;
+    {
+        std::lock_guard guard(mutex_);
+        for (auto& [key, flow] : flows_) {
+            std::move(flow.packets.begin(), flow.packets.end(), std::back_inserter(released));
+        }
+        flows_.clear();
+        clients_.clear();
+        turn_.clear();
+        held_ = 0;
+        publishCount();
+    }
+    // Destroyed here, outside the lock: each release may reach the kernel.
+}
+
+}  // namespace quellbox
