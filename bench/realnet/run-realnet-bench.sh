@@ -18,13 +18,15 @@
 #   Jain     Jain's fairness index over the flows' bytes acknowledged in the window (ss);
 #   RTT      the flows' own smoothed round-trip time under load, sampled from `ss -ti` every
 #            SAMPLE seconds on the sender: median and 99th percentile of all samples;
+#   resent   segments the server resent (nstat TcpRetransSegs) per segment it sent, in %;
 #   CPU      the Quellbox process's share of one core (the kernel shapers work in softirq).
 # Needs root; says so and exits 0 otherwise. Not part of ctest. About 20 minutes with the
 # defaults (90 runs of WARMUP + WINDOW seconds).
 #
 # Usage: run-realnet-bench.sh [build-dir]
 #   environment: CAPS (KiB/s, "100 1024 10240 51200 102400"), FLOWS ("1 8"),
-#   SHAPERS ("quellbox tbf ref"), REPS (3), WARMUP (3), WINDOW (10), SAMPLE (0.25)
+#   SHAPERS ("quellbox tbf ref"), REPS (3), WARMUP (3), WINDOW (10), SAMPLE (0.25),
+#   QUELLBOX_ARGS (more options for quellbox, e.g. "--max-queue-delay 50")
 set -uo pipefail
 build=${1:-$(cd "$(dirname "$0")/../.." && pwd)/build/release}
 quellbox=$build/quellbox
@@ -39,7 +41,7 @@ shapers=(${SHAPERS:-quellbox tbf ref})
 skip() { echo "realnet benchmark skipped: $*"; exit 0; }
 
 [[ $(id -u) == 0 ]] || skip "needs root (network namespaces, iptables, NFQUEUE, tc)"
-for program in ip iperf3 iptables tc ss awk; do
+for program in ip iperf3 iptables tc ss nstat awk; do
   command -v $program >/dev/null || skip "$program is not installed"
 done
 [[ -x $quellbox ]] || skip "$quellbox is not built"
@@ -91,6 +93,7 @@ done
 sleep 0.5
 
 sent() { ip -n "$s" -s -j link show dev "$ls" | sed -E 's/.*"tx":\{"bytes":([0-9]+),"packets":([0-9]+).*/\1 \2/'; }
+segments() { ip netns exec "$s" nstat -asz TcpRetransSegs TcpOutSegs | awk '/TcpRetransSegs/ { r = $2 } /TcpOutSegs/ { o = $2 } END { print r + 0, o + 0 }'; }
 ticks() { [[ -n ${1:-} && -r /proc/$1/stat ]] && awk '{print $14 + $15}' "/proc/$1/stat" || echo 0; }
 
 # set_qdisc <shaper> <cap KiB/s>: the kernel shaper at the cap (rates in bit/s).
@@ -107,9 +110,9 @@ set_qdisc() {
 }
 
 # run_once <flows> <pid whose CPU counts, or empty>: one measured run; prints
-# "rate-KiB/s jain rtt-median rtt-p99 cpu-percent".
+# "rate-KiB/s jain rtt-median rtt-p99 cpu-percent resent-percent".
 run_once() {
-  local flows=$1 pid=${2:-} client b0 p0 b1 p1 t0 t1 c0 c1 samples=$home/ss.txt
+  local flows=$1 pid=${2:-} client b0 p0 b1 p1 t0 t1 c0 c1 r0 o0 r1 o1 samples=$home/ss.txt
   local length=$((warmup + window + 5))  # stopped after the window; this only bounds it
   clients=()
   if ((flows == 1)); then
@@ -119,7 +122,7 @@ run_once() {
     ip netns exec "$c" iperf3 -c 192.0.2.10 -B 192.0.2.21 -p 5202 -R -t $length -P $((flows - flows / 2)) >/dev/null 2>&1 & clients+=($!)
   fi
   sleep "$warmup"
-  read -r b0 p0 < <(sent); t0=$(date +%s.%N); c0=$(ticks "$pid")
+  read -r b0 p0 < <(sent); t0=$(date +%s.%N); c0=$(ticks "$pid"); read -r r0 o0 < <(segments)
   # One sampling loop inside the namespace, one "@ <seconds>" line before each sample.
   ip netns exec "$s" bash -c '
     end=$(( $(date +%s%N) + $1 * 1000000000 ))
@@ -127,12 +130,13 @@ run_once() {
       now=$(date +%s%N); echo "@ $now"; ss -tinH state established "( sport = :5201 or sport = :5202 )"
       (( now >= end )) && break; sleep $2
     done' sampler "$window" "$sample" >"$samples"
-  read -r b1 p1 < <(sent); t1=$(date +%s.%N); c1=$(ticks "$pid")
+  read -r b1 p1 < <(sent); t1=$(date +%s.%N); c1=$(ticks "$pid"); read -r r1 o1 < <(segments)
   for client in "${clients[@]}"; do kill -INT "$client" 2>/dev/null; done
   for client in "${clients[@]}"; do wait "$client" 2>/dev/null; done
   clients=()
   awk -v flows="$flows" -v b=$((b1 - b0)) -v p=$((p1 - p0)) -v t0="$t0" -v t1="$t1" \
-      -v c=$((c1 - c0)) -v hz="$(getconf CLK_TCK)" -v hasPid="${pid:+1}" '
+      -v c=$((c1 - c0)) -v hz="$(getconf CLK_TCK)" -v hasPid="${pid:+1}" \
+      -v resent=$((r1 - r0)) -v out=$((o1 - o0)) '
     /^@/ { n++; next }
     /^[^ \t]/ { key = ""; for (i = 1; i <= NF; i++) if ($i ~ /192\.0\.2\.10\]?:520[12]$/) key = $i " " $(i + 1); next }
     key != "" {
@@ -159,7 +163,7 @@ run_once() {
       for (i = 2; i <= count; i++) { x = all[i]; for (j = i - 1; j >= 1 && all[j] > x; j--) all[j + 1] = all[j]; all[j + 1] = x }
       median = count ? all[int((count + 1) / 2)] : "nan"; p99 = count ? all[int(0.99 * (count - 1)) + 1] : "nan"
       span = t1 - t0
-      printf "%.1f %s %s %s %s\n", (b - 14 * p) / span / 1024, jain, median, p99, hasPid ? sprintf("%.1f", 100 * c / hz / span) : "-"
+      printf "%.1f %s %s %s %s %.2f\n", (b - 14 * p) / span / 1024, jain, median, p99, hasPid ? sprintf("%.1f", 100 * c / hz / span) : "-", out ? 100 * resent / out : 0
     }' "$samples"
 }
 
@@ -167,15 +171,15 @@ run_once() {
 median() { sort -g | awk '{ v[NR] = $1 } END { print NR ? v[int((NR + 1) / 2)] : "-" }'; }
 
 printf "Reference qdisc: %s; %s repetitions of %s s after %s s, medians.\n\n" "$ref" "$reps" "$window" "$warmup"
-echo "| shaper       | flows | cap KiB/s | got KiB/s | error   | Jain  | RTT median ms | RTT p99 ms | Quellbox CPU |"
-echo "|--------------|-------|-----------|-----------|---------|-------|---------------|------------|--------------|"
+echo "| shaper       | flows | cap KiB/s | got KiB/s | error   | Jain  | RTT median ms | RTT p99 ms | resent | Quellbox CPU |"
+echo "|--------------|-------|-----------|-----------|---------|-------|---------------|------------|--------|--------------|"
 for cap in "${caps[@]}"; do
   for kind in "${shapers[@]}"; do
     name=$kind pid=
     [[ $kind == ref ]] && name=$ref
     if [[ $kind == quellbox ]]; then
       HOME=$home XDG_CONFIG_HOME=$home/.config XDG_RUNTIME_DIR=$home \
-        ip netns exec "$s" "$quellbox" --headless --backend nfqueue --rate "$cap" >"$home/quellbox.out" 2>&1 &
+        ip netns exec "$s" "$quellbox" --headless --backend nfqueue --rate "$cap" ${QUELLBOX_ARGS:-} >"$home/quellbox.out" 2>&1 &
       shaper=$! pid=$shaper  # ip netns exec and quellbox exec the engine in this process
       sleep 1
       if ! kill -0 "$shaper" 2>/dev/null; then
@@ -190,12 +194,12 @@ for cap in "${caps[@]}"; do
         run_once "$flows" "$pid" >>"$home/runs.txt"
         sleep 0.3
       done
-      read -r got jain rttMedian rttP99 cpu < <(
-        for column in 1 2 3 4 5; do awk -v k=$column '{print $k}' "$home/runs.txt" | median; done | paste -sd' ')
+      read -r got jain rttMedian rttP99 cpu resent < <(
+        for column in 1 2 3 4 5 6; do awk -v k=$column '{print $k}' "$home/runs.txt" | median; done | paste -sd' ')
       awk -v n="$name" -v f="$flows" -v cap="$cap" -v got="$got" -v jain="$jain" -v m="$rttMedian" \
-          -v p="$rttP99" -v cpu="$cpu" 'BEGIN {
-        printf "| %-12s | %5d | %9d | %9.1f | %+6.2f%% | %5s | %13.2f | %10.2f | %12s |\n",
-               n, f, cap, got, 100 * (got / cap - 1), jain, m, p, cpu == "-" ? "(kernel)" : cpu "%" }'
+          -v p="$rttP99" -v cpu="$cpu" -v resent="$resent" 'BEGIN {
+        printf "| %-12s | %5d | %9d | %9.1f | %+6.2f%% | %5s | %13.2f | %10.2f | %5.2f%% | %12s |\n",
+               n, f, cap, got, 100 * (got / cap - 1), jain, m, p, resent, cpu == "-" ? "(kernel)" : cpu "%" }'
     done
     if [[ $kind == quellbox ]]; then
       kill -TERM "$shaper"; wait "$shaper"; shaper=

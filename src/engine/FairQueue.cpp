@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -30,8 +31,16 @@ void FairQueue::publishCount() { count_.store(held_, std::memory_order_release);
 
 void FairQueue::append(PacketPtr packet) {
     const FlowKey& key = packet->flow();
-    FlowLane& flow = flows_[key];
-    ClientLane& client = clients_[key.destination];
+    // Packets of one flow mostly come in runs: the last lane saves the table's lookup.
+    if (lastLane_ == nullptr || !(lastKey_ == key)) {
+        lastLane_ = &flows_[key];
+        lastKey_ = key;
+    }
+    FlowLane& flow = *lastLane_;
+    if (flow.client == nullptr) {
+        flow.client = &clients_[key.destination];
+    }
+    ClientLane& client = *flow.client;
     const std::int32_t size = packet->getPacketSize();
     if (client.turn.empty()) {
         turn_.push_back(&client);
@@ -49,7 +58,11 @@ bool FairQueue::enqueue(PacketPtr packet) {
     if (packet == nullptr) {
         return false;
     }
-    packet->setQueuedAt(clock_());
+    // Reading the clock costs as much as the rest of the enqueue in some virtual machines:
+    // packets are stamped only while a bound is set, and unstamped ones never count as late.
+    if (delayBound_.load(std::memory_order_relaxed) > 0) {
+        packet->setQueuedAt(clock_());
+    }
     std::unique_lock guard(mutex_);
     if (closed_) {
         guard.unlock();
@@ -120,14 +133,21 @@ PacketPtr FairQueue::dropForDelay(Clock::time_point now) {
     if (bound <= Clock::duration::zero() || turn_.empty()) {
         return nullptr;
     }
-    // Each flow is in arrival order, so the oldest packet is the oldest of the flows' heads.
+    // Each flow is in arrival order, so the oldest packet is the oldest of the flows' heads
+    // (a head queued while no bound was set carries no time and is passed over).
     Clock::time_point oldest = Clock::time_point::max();
     for (const ClientLane* client : turn_) {
         for (const FlowLane* flow : client->turn) {
-            oldest = std::min(oldest, flow->packets.front()->queuedAt());
+            const Clock::time_point queued = flow->packets.front()->queuedAt();
+            if (queued != Clock::time_point()) {
+                oldest = std::min(oldest, queued);
+            }
         }
     }
-    if (now - oldest <= bound) {
+    // One drop per bound at most, as CoDel-family managers pace theirs: a sender halves its
+    // window once per loss it sees, and more drops in one round trip only cost resending.
+    if (oldest == Clock::time_point::max() || now - oldest <= bound ||
+        (lastDelayDrop_ && now - *lastDelayDrop_ < bound)) {
         return nullptr;
     }
     const auto byBytes = [](const auto* left, const auto* right) {
@@ -136,6 +156,7 @@ PacketPtr FairQueue::dropForDelay(Clock::time_point now) {
     ClientLane* longest = *std::max_element(turn_.begin(), turn_.end(), byBytes);
     FlowLane* fattest = *std::max_element(longest->turn.begin(), longest->turn.end(), byBytes);
     droppedForDelay_.fetch_add(1, std::memory_order_relaxed);
+    lastDelayDrop_ = now;
     return takeHead(*longest, *fattest);
 }
 
@@ -163,7 +184,8 @@ void FairQueue::enqueueObjectsFromQueue(Queue& source, float withLossProb) {
     if (source.isEmpty()) {
         return;  // nothing to draw for; the source's lock is not needed to see it
     }
-    const Clock::time_point now = clock_();
+    const bool bounded = delayBound_.load(std::memory_order_relaxed) > 0;
+    const Clock::time_point now = bounded ? clock_() : Clock::time_point();
     PacketPtr dropped;
     {
         std::lock_guard guard(mutex_);
@@ -190,6 +212,7 @@ void FairQueue::pruneIdleLanes() {
         return;
     }
     std::erase_if(flows_, [](const auto& entry) { return entry.second.packets.empty(); });
+    lastLane_ = nullptr;
     std::erase_if(clients_, [](const auto& entry) { return entry.second.turn.empty(); });
 }
 
@@ -206,6 +229,7 @@ void FairQueue::releaseAll() {
             std::move(flow.packets.begin(), flow.packets.end(), std::back_inserter(released));
         }
         flows_.clear();
+        lastLane_ = nullptr;
         clients_.clear();
         turn_.clear();
         held_ = 0;

@@ -5,12 +5,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
+#include <optional>
 #include <unordered_map>
 
 #include "engine/FlowKey.h"
 #include "engine/Packet.h"
 #include "engine/Queue.h"
+#include "platform/AdaptiveMutex.h"
 
 namespace quellbox {
 
@@ -23,8 +24,8 @@ namespace quellbox {
 //
 // With a delay bound set, a service that finds the oldest waiting packet older than the
 // bound first drops the head packet of the longest flow of the client with the most bytes
-// waiting: the sender that fills the queue learns of it within one round trip, and the
-// others keep their short queues.
+// waiting, at most once per bound: the sender that fills the queue learns of it within one
+// round trip, and the others keep their short queues.
 //
 // No blocking operations: the priority queue around it does the sleeping. Safe from any
 // thread; the engine has one producer and one consumer.
@@ -68,8 +69,10 @@ public:
     void releaseAll();
 
 private:
+    struct ClientLane;
     struct FlowLane {
         std::deque<PacketPtr> packets;
+        ClientLane* client = nullptr;  // the lane of the flow's destination, found once
         std::int64_t bytes = 0;
         std::int32_t deficit = 0;
     };
@@ -94,10 +97,13 @@ private:
     void publishCount();
 
     ClockSource clock_;
-    mutable std::mutex mutex_;
+    mutable AdaptiveMutex mutex_;
     std::unordered_map<FlowKey, FlowLane, FlowKeyHash> flows_;
     std::unordered_map<std::uint32_t, ClientLane> clients_;
     std::deque<ClientLane*> turn_;  // clients with packets, in service order
+    FlowKey lastKey_;               // the flow of the last packet appended, and its lane
+    FlowLane* lastLane_ = nullptr;
+    std::optional<Clock::time_point> lastDelayDrop_;
     std::int32_t held_ = 0;
     bool closed_ = false;
     std::atomic<std::int32_t> count_{0};

@@ -95,6 +95,8 @@ public:
     const FlowKey& flow() const { return flow_; }
     // Counts the packet in its flow's backlog for as long as the packet lives.
     void holdBacklogTicket(FlowBacklog::Ticket ticket) { backlogTicket_ = std::move(ticket); }
+    // Stops counting the packet as waiting (it has left).
+    void leaveBacklog() { backlogTicket_ = FlowBacklog::Ticket(); }
     // When the packet entered the final queue, for the queueing-delay bound.
     void setQueuedAt(std::chrono::steady_clock::time_point when) { queuedAt_ = when; }
     std::chrono::steady_clock::time_point queuedAt() const { return queuedAt_; }

@@ -98,7 +98,10 @@ int32_t Queue::size() const {
 PacketPtr Queue::dropNewestByChance(float withLossProb, RandomSource& random) {
     const float drawn = static_cast<float>(static_cast<float>(random.next()) /
                                            static_cast<double>(RandomSource::maximum));
-    if (drawn >= withLossProb) {
+    // A bucket's only packet is never the one dropped: a sender with one segment in flight
+    // learns of a loss only by its retransmission timer, which doubles at every loss, and a
+    // lower priority would stand still for seconds instead of being slowed down.
+    if (drawn >= withLossProb || array_.size() < 2) {
         return nullptr;
     }
     PacketPtr dropped = std::move(array_.back());

@@ -58,7 +58,8 @@ public:
     // Moves the oldest packets of `source` to the back of this queue, as many as this queue
     // has room for (it may end full): if the source holds packets, one number is drawn from
     // this queue's random source and with probability `withLossProb` the source's newest packet
-    // is dropped first ("LossProb = %f => drop now a packet"); then the source's oldest packets
+    // is dropped first ("LossProb = %f => drop now a packet"), unless it is the source's only
+    // one; then the source's oldest packets
     // move, in order, and the rest stay at the source's front. Moving part of a bucket keeps a
     // nearly full queue above from holding every packet below back for ever. Both locks are
     // held from the draw to the move, so a producer that adds to either queue meanwhile cannot
@@ -89,7 +90,7 @@ private:
     static constexpr int conditionEmpty = 2;
 
     // With the lock held and the queue not empty: one draw from `random`, and with probability
-    // `withLossProb` the newest packet taken out and answered.
+    // `withLossProb` the newest packet taken out and answered, unless it is the only one.
     PacketPtr dropNewestByChance(float withLossProb, RandomSource& random);
 
     // The condition that describes the list as it is now; called with the lock held.

@@ -558,6 +558,8 @@ void ThroughputLimiter::dataSlowDown() {
         if (writeBack(*packet, kDataWriteFailure)) {
             dataBytes_.fetch_add(static_cast<std::uint64_t>(size), std::memory_order_relaxed);
         }
+        // At once: a PSH segment of this flow read from now on has nothing left to overtake.
+        packet->leaveBacklog();
         packet.reset();
         if (rate > 0.0F) {
             const auto now = Clock::now();

@@ -90,23 +90,25 @@ TEST(FairQueue, HoldsTwoHundredPacketsInAllThenRefuses) {
     EXPECT_TRUE(queue.isEmpty());
 }
 
-// The bound drops, once per service, the head of the busiest client's longest flow, and
-// only while the oldest packet has waited longer than the bound.
+// The bound drops the head of the busiest client's longest flow, only while the oldest
+// packet has waited longer than the bound, and at most once per bound.
 TEST(FairQueue, DelayBoundDropsFromTheHeadOfTheLongestClient) {
     struct Case {
         std::chrono::milliseconds bound;
         std::chrono::milliseconds waited;
+        std::chrono::milliseconds betweenServices;
         std::vector<uint32_t> dropped;
     };
     const std::vector<Case> cases = {
-        {0ms, 10min, {}},           // off
-        {50ms, 50ms, {}},           // exactly the bound: no drop
-        {50ms, 51ms, {1, 3, 101}},  // the busy client's longest flow, then the next longest
+        {0ms, 10min, 0ms, {}},            // off
+        {50ms, 50ms, 0ms, {}},            // exactly the bound: no drop
+        {50ms, 51ms, 20ms, {1}},          // one drop, then less than the bound passes
+        {50ms, 51ms, 50ms, {1, 3, 101}},  // the busy client's longest flow, then the longest
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.waited.count());
         RecordingReleaser releaser;
-        FairQueue::Clock::time_point now{};
+        FairQueue::Clock::time_point now = FairQueue::Clock::time_point() + 1h;
         FairQueue queue([&now] { return now; });
         queue.setDelayBound(test.bound);
         // Client 10: two flows, the first longer; client 20: one short flow.
@@ -119,6 +121,7 @@ TEST(FairQueue, DelayBoundDropsFromTheHeadOfTheLongestClient) {
         now += test.waited;
         std::vector<uint32_t> served;
         for (int service = 0; service < 3; ++service) {
+            now += service > 0 ? test.betweenServices : 0ms;
             PacketPtr packet = queue.tryDequeue();
             ASSERT_NE(packet, nullptr);
             packet->markSent();

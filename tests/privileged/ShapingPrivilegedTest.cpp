@@ -23,6 +23,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -435,6 +436,10 @@ TEST_F(ShapingOnTheRealPath, PriorityModeSharesTheUploadByPriority) {
         const double bobBytes = static_cast<double>(bob.received() - bobBefore);
         stopQuellbox(*quellbox);
         const double aliceShare = aliceBytes / (aliceBytes + bobBytes);
+        std::printf("%s: alice %.1f%%, bob %.1f%%, bob longest still %.2f s\n",
+                    test.priorities[6] == '5' ? "equal priorities" : "priorities 10 and 0",
+                    100.0 * aliceShare, 100.0 * (1.0 - aliceShare),
+                    std::chrono::duration<double>(longestStill).count());
         EXPECT_GE(aliceShare, test.aliceLeast) << aliceBytes << " / " << bobBytes;
         EXPECT_LE(aliceShare, test.aliceMost) << aliceBytes << " / " << bobBytes;
         EXPECT_LT(longestStill, 2s);
