@@ -121,7 +121,9 @@ PacketPtr FairQueue::serveNext() {
             flow.deficit -= size;
             return takeHead(*client, flow);
         }
-        client->deficit += kQuantum;
+        // Weighted by priority (0..10 gives 1..11 quanta): a lower priority whose packets have
+        // climbed into this queue is still served after a higher one, only not shut out.
+        client->deficit += kQuantum * (flow.packets.front()->priority() + 1);
         turn_.pop_front();
         turn_.push_back(client);
     }

@@ -16,11 +16,12 @@
 namespace quellbox {
 
 // The final queue of the DATA path: the packets that may leave now. Clients (a packet's
-// destination address) are served in turn by bytes, deficit round robin, and within one
-// client its flows in turn the same way; each flow keeps its packets in arrival order. So two
-// clients that both have data waiting get equal shares of the upload whatever their number
-// of connections, and one client's backlog never delays another's next packet by more than
-// a turn. Like every queue of the engine it holds at most 200 packets and refuses more.
+// destination address) are served in turn by bytes, deficit round robin weighted by their
+// packets' priority (priority p earns p + 1 quanta a turn), and within one client its flows
+// in turn by equal quanta; each flow keeps its packets in arrival order. So two clients of
+// the same priority that both have data waiting get equal shares of the upload whatever their
+// number of connections, and one client's backlog never delays another's next packet by more
+// than a turn. Like every queue of the engine it holds at most 200 packets and refuses more.
 //
 // With a delay bound set, a service that finds the oldest waiting packet older than the
 // bound first drops the head packet of the longest flow of the client with the most bytes

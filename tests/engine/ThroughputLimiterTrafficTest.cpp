@@ -80,7 +80,9 @@ TEST(ThroughputLimiterSorting, AckClassLeavesAtOnceWhileDataWaitsForItsTurn) {
     const std::vector<std::vector<std::uint8_t>> ackClass = {
         sim.serverPacket(kPort, kClient, 40, TcpPacketBuilder::kAck, 1),
         sim.serverPacket(kPort, kClient, 69, TcpPacketBuilder::kAck, 2),
-        sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh, 3),
+        // Another client: the standing packet's flow may still count as busy for a moment.
+        sim.serverPacket(kPort, "192.0.2.12", 1500, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh,
+                         3),
         sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kSyn, 4),
     };
     const auto data = sim.serverPacket(kPort, kClient, 70, TcpPacketBuilder::kAck, 5);
