@@ -1,0 +1,155 @@
+// The engine's side of the control connection in this process, over a socket pair, with an
+// engine that records what it is asked.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <mutex>
+#include <thread>
+
+#include "TempDir.h"
+#include "control/ControlChannel.h"
+#include "control/EngineServer.h"
+#include "engine/EngineControls.h"
+#include "platform/NotificationCenter.h"
+#include "platform/ThreadRunLoop.h"
+#include "platform/UserDefaults.h"
+#include "prioritymode/PriorityModeControls.h"
+#include "settings/PreferenceKeys.h"
+#include "settings/Preferences.h"
+#include "settings/RegisteredDefaults.h"
+
+namespace quellbox::control {
+namespace {
+
+// Called on the server's main run loop, read by the test's thread.
+class RecordingEngine : public EngineControls {
+public:
+    int addULService(const std::shared_ptr<Service>&) override { return 0; }
+    int removeULService(const std::shared_ptr<Service>&) override { return 0; }
+    int addDLService(const std::shared_ptr<Service>&) override { return 0; }
+    int removeDLService(const std::shared_ptr<Service>&) override { return 0; }
+    int setDATARate(float) override { return 0; }
+    float getDATARate() const override { return 0.0F; }
+    int setACKPause(float) override { return 0; }
+    float getACKPause() const override { return 0.0F; }
+    void setPriorityFactor(std::int32_t) override {}
+    void setMaxQueueDelay(std::chrono::milliseconds bound) override {
+        std::lock_guard guard(lock_);
+        delayBounds_.push_back(bound);
+    }
+    void addTrafficListener(std::shared_ptr<TrafficListener>) override {}
+    void removeTrafficListener(const TrafficListener*) override {}
+
+    std::vector<std::chrono::milliseconds> takeDelayBounds() {
+        std::lock_guard guard(lock_);
+        return std::exchange(delayBounds_, {});
+    }
+
+private:
+    std::mutex lock_;
+    std::vector<std::chrono::milliseconds> delayBounds_;
+};
+
+class NoPriorityMode : public PriorityModeControls {
+public:
+    void activate(bool) override {}
+    bool isActivated() const override { return false; }
+    ClientSnapshot clientSnapshot() override { return {}; }
+    bool setClientPriority(std::uint32_t, std::int32_t) override { return false; }
+    bool makeDefaultForLogin(std::uint32_t) override { return false; }
+    void reloadDefaultPriorities() override {}
+};
+
+class EngineServerTest : public ::testing::Test {
+protected:
+    EngineServerTest() {
+        auto store = std::make_shared<UserDefaults>(folder_ / "Quellbox.plist");
+        RegisteredDefaults::registerWith(*store);
+        preferences_ = std::make_unique<Preferences>(store);
+        runLoop_.start();
+        int ends[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+        window_ = std::make_unique<ControlChannel>(ends[0]);
+        server_ = std::make_unique<EngineServer>(EngineServer::Collaborators{
+            ends[1], engine_, priorityMode_, *preferences_, notifications_, runLoop_, {}});
+        serving_ = std::thread([this] { ending_ = server_->serve(); });
+        EXPECT_TRUE(window_->send(Hello{}));
+        std::string error;
+        const auto reply = window_->receive(error);
+        EXPECT_TRUE(reply && std::holds_alternative<HelloReply>(*reply)) << error;
+    }
+    ~EngineServerTest() override {
+        window_.reset();  // the window's close ends the serving
+        serving_.join();
+        EXPECT_EQ(ending_, "");
+        server_.reset();
+        runLoop_.stop();
+    }
+
+    // The engine's answer to the request, past any events sent before it.
+    std::int32_t answer(const Message& request) {
+        EXPECT_TRUE(window_->send(request));
+        for (;;) {
+            std::string error;
+            const auto message = window_->receive(error);
+            if (!message) {
+                ADD_FAILURE() << "no answer: " << error;
+                return -2;
+            }
+            if (const auto* result = std::get_if<Result>(&*message)) {
+                return result->value;
+            }
+        }
+    }
+
+    testing::TempDir folder_;
+    std::unique_ptr<Preferences> preferences_;
+    RecordingEngine engine_;
+    NoPriorityMode priorityMode_;
+    NotificationCenter notifications_;
+    ThreadRunLoop runLoop_;
+    std::unique_ptr<ControlChannel> window_;
+    std::unique_ptr<EngineServer> server_;
+    std::thread serving_;
+    std::string ending_;
+};
+
+TEST_F(EngineServerTest, QueueDelayBoundIsCheckedStoredAndPassedToTheEngine) {
+    using std::chrono::milliseconds;
+    struct Case {
+        const char* what;
+        std::optional<PlistValue> value;
+        std::optional<milliseconds> applied;  // none: refused, stored value kept
+    };
+    const Case cases[] = {
+        {"off", PlistValue(0), milliseconds(0)},
+        {"a quarter second", PlistValue(250), milliseconds(250)},
+        {"the longest", PlistValue(10000), milliseconds(10000)},
+        {"removed: the default, off", std::nullopt, milliseconds(0)},
+        {"negative", PlistValue(-1), std::nullopt},
+        {"too long", PlistValue(10001), std::nullopt},
+        {"a fraction", PlistValue(2.5), std::nullopt},
+        {"a text", PlistValue("250"), std::nullopt},
+    };
+    constexpr std::int64_t kBefore = 40;
+    for (const auto& test : cases) {
+        ASSERT_EQ(answer(SetSetting{keys::maxQueueDelay, PlistValue(kBefore)}), 0) << test.what;
+        engine_.takeDelayBounds();
+
+        EXPECT_EQ(answer(SetSetting{keys::maxQueueDelay, test.value}), test.applied ? 0 : -1)
+            << test.what;
+        const auto applied = engine_.takeDelayBounds();
+        if (test.applied) {
+            EXPECT_EQ(applied, std::vector{*test.applied}) << test.what;
+            EXPECT_EQ(preferences_->integerForKey(keys::maxQueueDelay), test.applied->count())
+                << test.what;
+        } else {
+            EXPECT_TRUE(applied.empty()) << test.what;
+            EXPECT_EQ(preferences_->objectForKey(keys::maxQueueDelay), PlistValue(kBefore))
+                << test.what;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quellbox::control
