@@ -322,7 +322,13 @@ void EngineClient::setPriorityFactor(std::int32_t factor) {
 }
 
 void EngineClient::setMaxQueueDelay(std::chrono::milliseconds bound) {
-    setSetting(keys::maxQueueDelay, PlistValue(static_cast<std::int64_t>(bound.count())));
+    const PlistValue value(static_cast<std::int64_t>(bound.count()));
+    // The window's own write of the setting has usually carried this value over already.
+    const auto told = settings_.find(keys::maxQueueDelay);
+    if (told != settings_.end() && told->second == value) {
+        return;
+    }
+    setSetting(keys::maxQueueDelay, value);
 }
 
 void EngineClient::addTrafficListener(std::shared_ptr<TrafficListener> listener) {

@@ -72,7 +72,8 @@ public:
     int setACKPause(float pause) override;
     float getACKPause() const override { return pause_.value_or(0.0F); }
     void setPriorityFactor(std::int32_t factor) override;
-    // Sent as the engine setting "maxQueueDelay", so that a restarted engine gets it back.
+    // Sent as the engine setting "maxQueueDelay", so that a restarted engine gets it back;
+    // not again when it is the value last sent.
     void setMaxQueueDelay(std::chrono::milliseconds bound) override;
     void addTrafficListener(std::shared_ptr<TrafficListener> listener) override;
     void removeTrafficListener(const TrafficListener* listener) override;

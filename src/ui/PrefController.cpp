@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTableView>
 #include <QTimer>
 #include <algorithm>
@@ -67,6 +68,7 @@ PrefController::PrefController(Collaborators collaborators)
     pathTextField_ = ui.pathTextField;
     selectPathButton = ui.selectPathButton;
     priorityStepSlider = ui.priorityStepSlider;
+    maxQueueDelaySpinBox = ui.maxQueueDelaySpinBox;
     checkUpdatesButton = ui.checkUpdatesButton;
     networkInterfacePopup = ui.networkInterfacePopup;
 
@@ -87,6 +89,8 @@ PrefController::PrefController(Collaborators collaborators)
     connect(refreshDefaultPrioList, &QPushButton::clicked, this, [this] { refreshDefaultPrio(); });
     connect(priorityStepSlider, &QSlider::valueChanged, this,
             [this] { priorityStepSliderHasChanged(); });
+    connect(maxQueueDelaySpinBox, &QSpinBox::valueChanged, this,
+            [this] { maxQueueDelayHasChanged(); });
     connect(networkInterfacePopup, &QComboBox::activated, this,
             [this] { networkInterfaceChange(); });
     connect(checkUpdatesButton, &QCheckBox::clicked, this, [this] { checkForUpdateAtLaunch(); });
@@ -133,6 +137,13 @@ void PrefController::awakeFromNib() {
         const long long stored = std::llabs(preferences_.integerForKey(keys::priorityFactor));
         priorityStepSlider->setValue(static_cast<int>(
             -std::min<long long>(stored, -static_cast<long long>(kSliderMinimum))));
+    }
+    {
+        const QSignalBlocker quiet(maxQueueDelaySpinBox);
+        maxQueueDelaySpinBox->setRange(0, static_cast<int>(kLongestQueueDelayMs));
+        // A value edited by hand out of range shows clamped; it is stored only when changed.
+        maxQueueDelaySpinBox->setValue(static_cast<int>(std::clamp<std::int64_t>(
+            preferences_.integerForKey(keys::maxQueueDelay), 0, kLongestQueueDelayMs)));
     }
 
     networkInterfacePopup->clear();
@@ -258,7 +269,7 @@ void PrefController::refreshDefaultPrio() {
     loginTableModel_->reloadData();
 }
 
-// ---- priority step, interface ---------------------------------------------------------------
+// ---- priority step, queueing delay, interface -----------------------------------------------
 
 void PrefController::priorityStepSliderHasChanged() {
     const int value = priorityStepSlider->value();
@@ -266,6 +277,13 @@ void PrefController::priorityStepSliderHasChanged() {
     SystemLog::logf("PriorityStep is now = %d", step);
     preferences_.setInteger(value, keys::priorityFactor);
     engine_().setPriorityFactor(step);
+}
+
+void PrefController::maxQueueDelayHasChanged() {
+    const int milliseconds = maxQueueDelaySpinBox->value();
+    SystemLog::logf("the longest queueing delay is now %d ms (0: off)", milliseconds);
+    preferences_.setInteger(milliseconds, keys::maxQueueDelay);
+    engine_().setMaxQueueDelay(std::chrono::milliseconds(milliseconds));
 }
 
 void PrefController::networkInterfaceChange() {

@@ -15,6 +15,7 @@ class QComboBox;
 class QLineEdit;
 class QPushButton;
 class QSlider;
+class QSpinBox;
 class QTableView;
 class QWidget;
 
@@ -28,10 +29,10 @@ class Presenter;
 class defaultPriorityParser;
 
 // The preferences window: the server's log file and whether it is used, the default
-// priorities per login, the priority step, the network interface and the version check at
-// start. Every change goes to the settings store at once (and to the engine where it needs
-// it; Priority Mode reads the default priorities file again after each edit). Its start-up also
-// starts the version check, which never blocks the window.
+// priorities per login, the priority step, the longest queueing delay, the network interface
+// and the version check at start. Every change goes to the settings store at once (and to the
+// engine where it needs it; Priority Mode reads the default priorities file again after each edit).
+// Its start-up also starts the version check, which never blocks the window.
 class PrefController : public QObject {
     Q_OBJECT
 
@@ -66,6 +67,7 @@ public:
     void removeDefaultPrio();
     void refreshDefaultPrio();
     void priorityStepSliderHasChanged();
+    void maxQueueDelayHasChanged();
     void networkInterfaceChange();
     void checkForUpdateAtLaunch();
 
@@ -108,6 +110,7 @@ private:
     QLineEdit* pathTextField_;
     QPushButton* selectPathButton;
     QSlider* priorityStepSlider;
+    QSpinBox* maxQueueDelaySpinBox;
     QCheckBox* checkUpdatesButton;
     QComboBox* networkInterfacePopup;
 

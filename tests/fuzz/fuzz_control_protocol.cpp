@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include "FuzzSupport.h"
+#include "IdleEngineControls.h"
 #include "control/ControlCodec.h"
 #include "control/EngineServer.h"
-#include "engine/EngineControls.h"
 #include "platform/NotificationCenter.h"
 #include "platform/ThreadRunLoop.h"
 #include "prioritymode/PriorityModeControls.h"
@@ -18,12 +18,8 @@ namespace {
 
 using namespace quellbox;
 
-class RecordingEngine : public EngineControls {
+class RecordingEngine : public testing::IdleEngineControls {
 public:
-    int addULService(const std::shared_ptr<Service>&) override { return 0; }
-    int removeULService(const std::shared_ptr<Service>&) override { return 0; }
-    int addDLService(const std::shared_ptr<Service>&) override { return 0; }
-    int removeDLService(const std::shared_ptr<Service>&) override { return 0; }
     int setDATARate(float rate) override {
         rate_ = rate;
         return 0;
@@ -34,10 +30,6 @@ public:
         return 0;
     }
     float getACKPause() const override { return pause_; }
-    void setPriorityFactor(std::int32_t) override {}
-    void setMaxQueueDelay(std::chrono::milliseconds) override {}
-    void addTrafficListener(std::shared_ptr<TrafficListener>) override {}
-    void removeTrafficListener(const TrafficListener*) override {}
 
 private:
     float rate_ = 0.0F;

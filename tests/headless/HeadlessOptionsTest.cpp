@@ -62,6 +62,7 @@ TEST(HeadlessOptions, BadInputIsRefusedWithAReason) {
         {"--max-queue-delay", "-1"},
         {"--max-queue-delay", "10001"},
         {"--max-queue-delay", "2.5"},
+        {"--max-queue-delay", "abc"},
         {"--max-queue-delay"},
     };
     for (const auto& arguments : bad) {
@@ -70,7 +71,12 @@ TEST(HeadlessOptions, BadInputIsRefusedWithAReason) {
         EXPECT_FALSE(error.empty()) << arguments[0];
     }
     EXPECT_TRUE(parse({"--rate", "-1"}).has_value()) << "-1 turns pacing off";
-    EXPECT_EQ(parse({"--max-queue-delay", "0"})->maxQueueDelay, 0) << "0 turns the bound off";
+    // 0 turns the bound off; 10000 is the longest.
+    for (const int millis : {0, 250, 10000}) {
+        const auto options = parse({"--max-queue-delay", std::to_string(millis)});
+        ASSERT_TRUE(options.has_value()) << millis;
+        EXPECT_EQ(options->maxQueueDelay, millis);
+    }
 }
 
 }  // namespace

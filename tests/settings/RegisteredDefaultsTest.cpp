@@ -33,6 +33,7 @@ TEST(RegisteredDefaults, ShippedDefaultsMeetWhatTheProgramRelyOn) {
     const auto factor = d.at(keys::priorityFactor).integerValue();
     EXPECT_GE(factor, -15000);
     EXPECT_LE(factor, -1000);
+    EXPECT_EQ(d.at(keys::maxQueueDelay), PlistValue(0)) << "the delay bound is off unless chosen";
     EXPECT_EQ(d.at(keys::logPath), PlistValue(""));
     EXPECT_EQ(d.at(keys::useServerLogFile).type(), PlistValue::Type::Boolean);
     EXPECT_EQ(d.at(keys::checkForUpdate).type(), PlistValue::Type::Boolean);

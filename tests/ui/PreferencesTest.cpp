@@ -3,6 +3,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <QSpinBox>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -121,6 +122,22 @@ TEST_F(PreferencesWindow, PriorityStepSliderStoresItsValueAndPassesTheStepToTheE
     EXPECT_EQ(preferences().integerForKey(keys::priorityFactor), -3000);
     EXPECT_EQ(engine().priorityFactor(), 3000);
     EXPECT_EQ(log.count("PriorityStep is now = 3000"), 1);
+}
+
+TEST_F(PreferencesWindow, QueueDelayBoxShowsTheStoredBoundAndPassesChangesToTheEngine) {
+    preferences().setInteger(250, keys::maxQueueDelay);
+    start();
+    QSpinBox& box = *prefWindow().maxQueueDelaySpinBox;
+    EXPECT_EQ(box.value(), 250);
+    EXPECT_EQ(box.maximum(), 10000);
+    ASSERT_EQ(engine().maxQueueDelay(), std::chrono::milliseconds(250));
+    box.setValue(box.minimum());
+    EXPECT_EQ(box.text(), "Off");
+    EXPECT_EQ(preferences().integerForKey(keys::maxQueueDelay), 0);
+    EXPECT_EQ(engine().maxQueueDelay(), std::chrono::milliseconds(0));
+    box.stepBy(3);
+    EXPECT_EQ(preferences().integerForKey(keys::maxQueueDelay), 30);
+    EXPECT_EQ(engine().maxQueueDelay(), std::chrono::milliseconds(30));
 }
 
 TEST_F(PreferencesWindow, ChoosingTheSameLogFileChangesNothingAndAnotherOneRestartsTheLog) {
