@@ -41,7 +41,7 @@ shapers=(${SHAPERS:-quellbox tbf ref})
 skip() { echo "realnet benchmark skipped: $*"; exit 0; }
 
 [[ $(id -u) == 0 ]] || skip "needs root (network namespaces, iptables, NFQUEUE, tc)"
-for program in ip iperf3 iptables tc ss nstat awk; do
+for program in ip iperf3 iptables tc ss nstat awk ethtool; do
   command -v $program >/dev/null || skip "$program is not installed"
 done
 [[ -x $quellbox ]] || skip "$quellbox is not built"
@@ -65,6 +65,12 @@ ip -n "$c" addr add 192.0.2.20/24 dev "$lc"; ip -n "$c" addr add 192.0.2.21/24 d
 ip -n "$s" link set "$ls" up; ip -n "$c" link set "$lc" up
 ip -n "$s" link set lo up; ip -n "$c" link set lo up
 ip -n "$s" route add default via 192.0.2.20
+# The server's veth cuts segmentation-offload super-packets in software as a network card
+# without TSO does, so that its counters count the segments a wire carries, each with its
+# own headers (a veth left with TSO passes a super-packet on as one, counting its headers
+# once). The stack above still builds super-packets, so every shaper sees them whole.
+ip netns exec "$s" ethtool -K "$ls" tso off >/dev/null 2>&1 ||
+  skip "cannot turn TSO off on the veth (is ethtool installed?)"
 
 # The reference qdisc: the best this kernel has.
 ref=htb

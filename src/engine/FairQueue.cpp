@@ -41,7 +41,7 @@ void FairQueue::append(PacketPtr packet) {
         flow.client = &clients_[key.destination];
     }
     ClientLane& client = *flow.client;
-    const std::int32_t size = packet->getPacketSize();
+    const std::int32_t size = packet->wireSize();
     if (client.turn.empty()) {
         turn_.push_back(&client);
     }
@@ -81,7 +81,7 @@ bool FairQueue::enqueue(PacketPtr packet) {
 FairQueue::FlowLane& FairQueue::nextFlow(ClientLane& client) {
     for (;;) {
         FlowLane* flow = client.turn.front();
-        if (flow->deficit >= flow->packets.front()->getPacketSize()) {
+        if (flow->deficit >= flow->packets.front()->wireSize()) {
             return *flow;
         }
         flow->deficit += kQuantum;
@@ -93,7 +93,7 @@ FairQueue::FlowLane& FairQueue::nextFlow(ClientLane& client) {
 PacketPtr FairQueue::takeHead(ClientLane& client, FlowLane& flow) {
     PacketPtr packet = std::move(flow.packets.front());
     flow.packets.pop_front();
-    const std::int32_t size = packet->getPacketSize();
+    const std::int32_t size = packet->wireSize();
     flow.bytes -= size;
     client.bytes -= size;
     --held_;
@@ -115,7 +115,7 @@ PacketPtr FairQueue::serveNext() {
     while (!turn_.empty()) {
         ClientLane* client = turn_.front();
         FlowLane& flow = nextFlow(*client);
-        const std::int32_t size = flow.packets.front()->getPacketSize();
+        const std::int32_t size = flow.packets.front()->wireSize();
         if (client->deficit >= size) {
             client->deficit -= size;
             flow.deficit -= size;

@@ -63,6 +63,10 @@ public:
     // of range (a failed read's negative count is never stored as a size).
     bool setPacketSize(int32_t size);
     int32_t getPacketSize() const { return packetSize_; }
+    // The bytes the wire carries for it, which the pacing and the turns charge: the size,
+    // unless the classification found a super-packet that leaves as several segments.
+    void setWireSize(int32_t size) { wireSize_ = size; }
+    int32_t wireSize() const { return wireSize_ > 0 ? wireSize_ : packetSize_; }
 
     // The socket address itself: the read fills it in place, the write-back reads it.
     sockaddr_in* getAddress() { return &packet_address_; }
@@ -108,6 +112,7 @@ public:
 
 private:
     int32_t packetSize_ = 0;
+    int32_t wireSize_ = 0;  // 0: the same as packetSize_
     std::unique_ptr<uint8_t[]> packet_;
     sockaddr_in packet_address_{};
     socklen_t addr_size_ = sizeof(sockaddr_in);

@@ -5,6 +5,7 @@ namespace quellbox {
 namespace {
 constexpr std::size_t kIpv4HeaderSize = 20;
 constexpr std::size_t kTcpFlagsOffset = 13;
+constexpr std::size_t kTcpDataOffset = 12;
 
 std::uint16_t read16(const std::uint8_t* at) {
     return static_cast<std::uint16_t>((at[0] << 8) | at[1]);
@@ -31,7 +32,18 @@ std::optional<PacketHeader> PacketHeader::parse(const std::uint8_t* bytes, std::
     header.sourcePort = read16(tcp);
     header.destinationPort = read16(tcp + 2);
     header.flags = tcp[kTcpFlagsOffset];
+    header.headerBytes = static_cast<std::int32_t>(ipHeaderLength + (tcp[kTcpDataOffset] >> 4) * 4);
     return header;
+}
+
+std::int32_t PacketHeader::wireBytes(std::int32_t length) const {
+    const std::int32_t payloadPerSegment = kLargestSegmentSize - headerBytes;
+    if (length <= kLargestSegmentSize || headerBytes >= length || payloadPerSegment <= 0) {
+        return length;
+    }
+    const std::int32_t payload = length - headerBytes;
+    const std::int32_t segments = (payload + payloadPerSegment - 1) / payloadPerSegment;
+    return payload + segments * headerBytes;
 }
 
 }  // namespace quellbox

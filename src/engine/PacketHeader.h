@@ -20,6 +20,8 @@ struct PacketHeader {
     std::uint16_t sourcePort = 0;
     std::uint16_t destinationPort = 0;
     std::uint8_t flags = 0;
+    // The IPv4 and TCP headers together (both header-length fields), in bytes.
+    std::int32_t headerBytes = 0;
 
     // The fields of `length` bytes; nothing when the bytes do not hold them (shorter than an
     // IPv4 header, a header length below 5 words, or a TCP header whose flags lie past the end),
@@ -27,6 +29,13 @@ struct PacketHeader {
     static std::optional<PacketHeader> parse(const std::uint8_t* bytes, std::size_t length);
 
     FlowKey flow() const { return FlowKey{source, destination, sourcePort, destinationPort}; }
+
+    // The IP bytes the wire carries for this packet of `length` bytes. A packet longer than
+    // an Ethernet frame holds can only be a segmentation-offload super-packet (the kernel
+    // queues one whole and the device cuts it); it leaves as segments of at most
+    // kLargestSegmentSize bytes, each with its own copy of these headers.
+    std::int32_t wireBytes(std::int32_t length) const;
+    static constexpr std::int32_t kLargestSegmentSize = 1500;
 
     // Acknowledgement class: at most 69 bytes long, or SYN or PSH set.
     bool isAckClass(std::int32_t length) const {

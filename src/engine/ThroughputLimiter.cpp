@@ -413,15 +413,19 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
         writeBack(*packet, kAckWriteFailure);
         return;
     }
+    packet->setWireSize(header->wireBytes(length));
     // A data segment sorted with the acknowledgements for its PSH flag would overtake the
     // DATA packets of its flow waiting before it; a Linux sender whose upload is held back
     // sets PSH on many full segments, and reads that reordering as loss (spurious resending,
     // a rate well below the cap). While DATA of its own flow waits, such a segment queues
     // with it; a segment of an idle flow (a short interactive message) leaves at once.
+    // A super-packet with PSH is many full segments of which only the last would carry the
+    // flag once cut, and that one would wait behind the others: it waits as DATA.
     const FlowKey flow = header->flow();
     const auto overtakesData = [&] {
         return length > PacketHeader::kLargestAckSize &&
-               (header->flags & PacketHeader::kSyn) == 0 && dataBacklog_.holdsData(flow);
+               (header->flags & PacketHeader::kSyn) == 0 &&
+               (length > PacketHeader::kLargestSegmentSize || dataBacklog_.holdsData(flow));
     };
     if (header->isAckClass(length) && !overtakesData()) {
         packet->setType("ACK");
@@ -505,7 +509,7 @@ bool ThroughputLimiter::sleepUntil(Clock::time_point deadline) {
 void ThroughputLimiter::ACKDirectSend() {
     while (PacketPtr packet = firstACKPacketQueue->dequeue()) {
         if (writeBack(*packet, kAckWriteFailure)) {
-            chargeUnpacedData(packet->getPacketSize());
+            chargeUnpacedData(packet->wireSize());
         }
         lastACKPacketSize_.store(packet->getPacketSize(), std::memory_order_relaxed);
     }
@@ -520,7 +524,7 @@ void ThroughputLimiter::ACKSlowDown() {
             return;
         }
         if (writeBack(*packet, kAckWriteFailure)) {
-            chargeUnpacedData(packet->getPacketSize());
+            chargeUnpacedData(packet->wireSize());
         }
         lastACKPacketSize_.store(packet->getPacketSize(), std::memory_order_relaxed);
     }
@@ -545,15 +549,16 @@ void ThroughputLimiter::dataSlowDown() {
         if (!packet) {
             return;  // closed: the engine stops
         }
-        const std::int32_t size = packet->getPacketSize();
+        const std::int32_t length = packet->getPacketSize();
+        const std::int32_t size = packet->wireSize();
         const float rate = getDATARate();
         if (ipmode_.isActivated()) {
             if (auto header =
-                    PacketHeader::parse(packet->rawPacket(), static_cast<std::size_t>(size))) {
+                    PacketHeader::parse(packet->rawPacket(), static_cast<std::size_t>(length))) {
                 priorityTraffic_.count(header->destination, size, std::chrono::system_clock::now());
             }
         }
-        lastDATAPacketSize_.store(size, std::memory_order_relaxed);
+        lastDATAPacketSize_.store(length, std::memory_order_relaxed);
         queueSize_.store(prioDataPacketQueue->size(), std::memory_order_relaxed);
         if (writeBack(*packet, kDataWriteFailure)) {
             dataBytes_.fetch_add(static_cast<std::uint64_t>(size), std::memory_order_relaxed);

@@ -105,9 +105,9 @@ int NfqueueDivertSocket::bind(int port) {
     if (nfq_set_queue_maxlen(queue_, kQueueMaxLength) < 0) {
         return fail();
     }
-    // Fail-open on, GSO explicitly off.
-    if (nfq_set_queue_flags(queue_, NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_GSO, NFQA_CFG_F_FAIL_OPEN) <
-        0) {
+    // Fail-open on; segmentation-offload super-packets come whole.
+    const std::uint32_t flags = NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_GSO;
+    if (nfq_set_queue_flags(queue_, flags, flags) < 0) {
         return fail();
     }
     // Every packet the kernel queue holds may be waiting on this socket at once: room for

@@ -44,6 +44,23 @@ TEST(PacketHeader, SortsByLengthAndFlags) {
     EXPECT_TRUE(ackClass(tcp(1500, TcpPacketBuilder::kSyn)));
 }
 
+TEST(PacketHeader, ChargesASuperPacketTheHeadersOfEverySegment) {
+    struct Case {
+        std::size_t length;
+        std::uint8_t tcpWords;
+        std::int32_t wire;
+    };
+    for (const Case& test : {Case{1500, 5, 1500}, Case{2960, 5, 3000}, Case{2961, 5, 3041},
+                             Case{2948, 8, 3000}, Case{65535, 5, 67295}}) {
+        SCOPED_TRACE(test.length);
+        auto bytes = tcp(test.length, TcpPacketBuilder::kAck);
+        bytes[20 + 12] = static_cast<std::uint8_t>(test.tcpWords << 4);
+        const auto header = PacketHeader::parse(bytes.data(), bytes.size());
+        ASSERT_TRUE(header);
+        EXPECT_EQ(header->wireBytes(static_cast<std::int32_t>(test.length)), test.wire);
+    }
+}
+
 TEST(PacketHeader, RefusesBytesThatDoNotHoldTheFields) {
     auto bytes = tcp(40, TcpPacketBuilder::kAck);
     EXPECT_FALSE(PacketHeader::parse(nullptr, 40));

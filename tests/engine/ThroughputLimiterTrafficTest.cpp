@@ -108,17 +108,20 @@ TEST(ThroughputLimiterSorting, AckClassLeavesAtOnceWhileDataWaitsForItsTurn) {
 // A PSH data segment waits behind the DATA of its own flow (overtaking it would look like
 // loss to the sender) and leaves at once when only other flows have data waiting.
 TEST(ThroughputLimiterSorting, DataWithPshWaitsOnlyBehindItsOwnFlow) {
+    // A super-packet (longer than a segment) is many segments whatever its flow does.
     struct Case {
         const char* pushedTo;
+        std::size_t length;
         bool overtakes;
     };
-    for (const Case& test : {Case{kClient, false}, Case{"192.0.2.11", true}}) {
+    for (const Case& test : {Case{kClient, 1500, false}, Case{"192.0.2.11", 1500, true},
+                             Case{"192.0.2.11", 3000, false}}) {
         SCOPED_TRACE(test.pushedTo);
         SimEngineFixture sim;
         startWithCap(sim);
         standTheDataPath(sim);
         const auto waiting = sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck, 1);
-        const auto pushed = sim.serverPacket(kPort, test.pushedTo, 1500,
+        const auto pushed = sim.serverPacket(kPort, test.pushedTo, test.length,
                                              TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh, 2);
         const auto marker = sim.serverPacket(kPort, kClient, 40, TcpPacketBuilder::kAck, 3);
         sim.inject(waiting);
@@ -150,6 +153,15 @@ TEST(ThroughputLimiterPacing, DataSentWithTheAcknowledgementsCountsAgainstTheRat
     EXPECT_GE(departureOf(sim, second) - departureOf(sim, pushed), 200ms);
     EXPECT_TRUE(eventually([&] { return sim.engine().counters().dataBytes == 2048U; }));
     EXPECT_EQ(sim.engine().counters().unpacedDataBytes, 1024U);
+}
+
+TEST(ThroughputLimiterPacing, ASuperPacketCountsTheHeadersOfTheSegmentsItBecomes) {
+    SimEngineFixture sim;
+    startWithCap(sim);
+    // 2,920 bytes of payload behind 40 bytes of headers: two segments of 1,500.
+    sim.inject(sim.serverPacket(kPort, kClient, 2960, TcpPacketBuilder::kAck, 1));
+    ASSERT_TRUE(sim.waitForDepartures(1));
+    EXPECT_TRUE(eventually([&] { return sim.engine().counters().dataBytes == 3000U; }));
 }
 
 TEST(ThroughputLimiterSorting, DownloadCappedPortOnEitherSideIsHeldByThePause) {
