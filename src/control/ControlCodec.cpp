@@ -316,6 +316,10 @@ void writeFields(Writer& out, const Message& message) {
             } else if constexpr (std::is_same_v<T, Gauge>) {
                 out.u8(static_cast<std::uint8_t>(m.which));
                 out.f64(m.value);
+            } else if constexpr (std::is_same_v<T, Traffic>) {
+                out.u64(m.totals.dataBytes);
+                out.u64(m.totals.unpacedDataBytes);
+                out.u64(m.totals.ackBytes);
             } else if constexpr (std::is_same_v<T, Notice>) {
                 out.text(m.name);
                 out.text(m.title);
@@ -416,6 +420,10 @@ T readFields(Reader& in) {
     } else if constexpr (std::is_same_v<T, Gauge>) {
         m.which = readEnum(in, Gauge::Which::Ack);
         m.value = in.f64();
+    } else if constexpr (std::is_same_v<T, Traffic>) {
+        m.totals.dataBytes = in.u64();
+        m.totals.unpacedDataBytes = in.u64();
+        m.totals.ackBytes = in.u64();
     } else if constexpr (std::is_same_v<T, Notice>) {
         m.name = in.text();
         m.title = in.text();

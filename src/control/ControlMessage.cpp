@@ -10,7 +10,8 @@ bool isAnswer(const Message& message) {
 bool isEvent(const Message& message) {
     return std::holds_alternative<Gauge>(message) || std::holds_alternative<RefreshView>(message) ||
            std::holds_alternative<Notice>(message) ||
-           std::holds_alternative<SettingChanged>(message);
+           std::holds_alternative<SettingChanged>(message) ||
+           std::holds_alternative<Traffic>(message);
 }
 
 }  // namespace quellbox::control

@@ -6,6 +6,7 @@
 #include <variant>
 #include <vector>
 
+#include "control/TrafficRates.h"
 #include "platform/PlistValue.h"
 #include "prioritymode/ClientSnapshot.h"
 
@@ -120,19 +121,25 @@ struct SettingChanged {
     std::optional<PlistValue> value;
     bool operator==(const SettingChanged&) const = default;
 };
+// The engine's byte totals, after the gauges of every tick, for the window's rates.
+struct Traffic {
+    TrafficTotals totals;
+    bool operator==(const Traffic&) const = default;
+};
 
-using Message = std::variant<Hello, HelloReply, ServiceCall, SetDATARate, SetACKPause,
-                             SetPriorityFactor, SetPriorityMode, SetSetting, SnapshotRequest,
-                             SetClientPriority, MakeDefaultForLogin, ReloadDefaultPriorities,
-                             Result, SnapshotReply, Gauge, RefreshView, Notice, SettingChanged>;
+using Message =
+    std::variant<Hello, HelloReply, ServiceCall, SetDATARate, SetACKPause, SetPriorityFactor,
+                 SetPriorityMode, SetSetting, SnapshotRequest, SetClientPriority,
+                 MakeDefaultForLogin, ReloadDefaultPriorities, Result, SnapshotReply, Gauge,
+                 RefreshView, Notice, SettingChanged, Traffic>;
 
 // A kind's number on the wire is its place here: new kinds go at the end
 // (docs/control-protocol.md lists them).
-static_assert(std::variant_size_v<Message> == 18);
+static_assert(std::variant_size_v<Message> == 19);
 
 // Answers to a request (HelloReply, Result, SnapshotReply).
 bool isAnswer(const Message& message);
-// Events (Gauge, RefreshView, Notice, SettingChanged).
+// Events (Gauge, RefreshView, Notice, SettingChanged, Traffic).
 bool isEvent(const Message& message);
 
 }  // namespace quellbox::control

@@ -106,7 +106,10 @@ int ControlledEngine::run() {
     LocalPriorityMode priorityMode(IPMode::sharedInstance());
     control::EngineServer server(control::EngineServer::Collaborators{
         controlFd_, engine, priorityMode, preferences, NotificationCenter::defaultCenter(), runLoop,
-        greeting(*prepared, settingsProblem)});
+        greeting(*prepared, settingsProblem), [&engine] {
+            const auto counters = engine.counters();
+            return TrafficTotals{counters.dataBytes, counters.unpacedDataBytes, counters.ackBytes};
+        }});
     startUp.handOver(server);
     if (prepared->simulation) {
         prepared->simulation->traffic().start();

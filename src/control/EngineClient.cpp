@@ -219,6 +219,10 @@ void EngineClient::dispatch(const Message& event) {
         if (handlers_.settingChanged) {
             handlers_.settingChanged(setting->key, setting->value);
         }
+    } else if (const auto* traffic = std::get_if<Traffic>(&event)) {
+        if (handlers_.traffic) {
+            handlers_.traffic(traffic->totals);
+        }
     }
 }
 

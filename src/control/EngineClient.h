@@ -38,6 +38,8 @@ public:
         std::function<void(const std::string& key, const std::optional<PlistValue>& value)>
             settingChanged;
         std::function<void(const std::string& reason)> died;
+        // The engine's byte totals, once per gauge tick.
+        std::function<void(const TrafficTotals&)> traffic;
     };
     // How long an answer may take (the engine runs the firewall program for a service).
     static constexpr std::chrono::seconds kAnswerTimeout{30};

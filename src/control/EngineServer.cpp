@@ -32,19 +32,25 @@ Result resultOf(bool success) { return Result{success ? 1 : 0}; }
 
 }  // namespace
 
-// The engine's traffic listener, forwarding each call to the window.
+// The engine's traffic listener, forwarding each call to the window. The queue's length is
+// the last gauge of a tick: the byte totals follow it.
 class EngineServer::Forwarder : public TrafficListener {
 public:
-    explicit Forwarder(MessageOutbox& outbox) : outbox_(outbox) {}
+    Forwarder(MessageOutbox& outbox, std::function<TrafficTotals()> totals)
+        : outbox_(outbox), totals_(std::move(totals)) {}
     void refreshView() override { outbox_.post(RefreshView{}); }
     void dataReceived(double bytes) override { outbox_.post(Gauge{Gauge::Which::Data, bytes}); }
     void queueSizeChanged(double packets) override {
         outbox_.post(Gauge{Gauge::Which::QueueSize, packets});
+        if (totals_) {
+            outbox_.post(Traffic{totals_()});
+        }
     }
     void ackReceived(double bytes) override { outbox_.post(Gauge{Gauge::Which::Ack, bytes}); }
 
 private:
     MessageOutbox& outbox_;
+    std::function<TrafficTotals()> totals_;
 };
 
 EngineServer::EngineServer(Collaborators collaborators)
@@ -56,7 +62,7 @@ EngineServer::EngineServer(Collaborators collaborators)
       notifications_(collaborators.notifications),
       mainRunLoop_(collaborators.mainRunLoop),
       hello_(std::move(collaborators.hello)),
-      forwarder_(std::make_shared<Forwarder>(outbox_)) {
+      forwarder_(std::make_shared<Forwarder>(outbox_, std::move(collaborators.totals))) {
     observe();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -35,6 +36,8 @@ public:
         NotificationCenter& notifications;
         RunLoop& mainRunLoop;
         HelloReply hello;  // what the engine tells the window first
+        // The engine's byte totals, sent after the gauges of every tick.
+        std::function<TrafficTotals()> totals;
     };
 
     // The notifications the window shows; the server forwards them.

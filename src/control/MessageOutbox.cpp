@@ -6,7 +6,8 @@ namespace quellbox::control {
 
 namespace {
 bool mayBeDropped(const Message& message) {
-    return std::holds_alternative<Gauge>(message) || std::holds_alternative<RefreshView>(message);
+    return std::holds_alternative<Gauge>(message) || std::holds_alternative<RefreshView>(message) ||
+           std::holds_alternative<Traffic>(message);
 }
 }  // namespace
 

@@ -486,6 +486,7 @@ void ThroughputLimiter::chargeUnpacedData(std::int32_t size) {
     // A real sender whose upload is held back marks many full segments with PSH (each time
     // its buffer-full write wakes up): unpaced, they would add a tenth or more to the rate.
     if (size <= PacketHeader::kLargestAckSize) {
+        ackBytes_.fetch_add(static_cast<std::uint64_t>(size), std::memory_order_relaxed);
         return;
     }
     unpacedDataBytes_.fetch_add(static_cast<std::uint64_t>(size), std::memory_order_relaxed);
@@ -639,6 +640,7 @@ ThroughputLimiter::Counters ThroughputLimiter::counters() const {
     counters.malformed = malformed_.load(std::memory_order_relaxed);
     counters.dataBytes = dataBytes_.load(std::memory_order_relaxed);
     counters.unpacedDataBytes = unpacedDataBytes_.load(std::memory_order_relaxed);
+    counters.ackBytes = ackBytes_.load(std::memory_order_relaxed);
     return counters;
 }
 

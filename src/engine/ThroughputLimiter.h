@@ -126,6 +126,8 @@ public:
         // acknowledgement, sorted there for their SYN or PSH flag), written back unpaced
         // and charged to the pacing.
         std::uint64_t unpacedDataBytes = 0;
+        // Bytes of the acknowledgements without data, written back unpaced and not charged.
+        std::uint64_t ackBytes = 0;
     };
     Counters counters() const;
     IpfwRule& rule() { return *rule_; }
@@ -218,6 +220,7 @@ private:
     std::atomic<std::uint64_t> malformed_{0};
     std::atomic<std::uint64_t> dataBytes_{0};
     std::atomic<std::uint64_t> unpacedDataBytes_{0};
+    std::atomic<std::uint64_t> ackBytes_{0};
 
     std::thread readingThread_;
     std::vector<std::thread> workerThreads_;  // written by the reading thread under lifecycleLock

@@ -231,6 +231,10 @@ HeadlessStats HeadlessApp::sample() {
     stats.packetsWrittenBack = counters.writtenBack;
     stats.dataBytes = counters.dataBytes;
     stats.unpacedDataBytes = counters.unpacedDataBytes;
+    stats.ackBytes = counters.ackBytes;
+    trafficRates_.addTotals(TrafficRates::Clock::now(),
+                            {counters.dataBytes, counters.unpacedDataBytes, counters.ackBytes});
+    stats.rates = trafficRates_.rates();
     IPTable* active = stats.priorityMode ? IPMode::sharedInstance().ipTable() : nullptr;
     auto priorityOf = [&](std::uint32_t ip) -> std::optional<int> {
         if (active != nullptr) {

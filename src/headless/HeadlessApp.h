@@ -59,6 +59,7 @@ private:
     std::FILE* statsFile_ = nullptr;
     double started_ = 0.0;
     std::uint64_t lastTotalBytes_ = 0;
+    TrafficRates trafficRates_;
     std::map<std::string, std::uint64_t> lastWire_;
     std::map<std::string, std::uint64_t> lastDelivered_;
     int exitStatus_ = 0;

@@ -51,8 +51,13 @@ std::string quoted(const std::string& text) {
 std::string HeadlessStats::statusLine() const {
     std::string line = format("%5.0f s", time);
     line += rateCap > 0 ? "  cap " + format("%.1f", rateCap) + " KiB/s" : std::string("  cap off");
+    if (rates) {
+        // The paced figure is the one the cap bounds; acknowledgements go out unpaced.
+        line += "  upload " + format("%.1f", rates->pacedUploadKiB) + " KiB/s paced  acks " +
+                format("%.1f", rates->ackKiB) + " KiB/s";
+    }
     if (uploadBytes) {
-        line += "  upload " + kib(*uploadBytes) + " KiB/s";
+        line += "  wire " + kib(*uploadBytes) + " KiB/s";
     }
     line += "  queue " + std::to_string(queuePackets);
     if (ackPause > 0) {
@@ -86,6 +91,10 @@ std::string HeadlessStats::json() const {
     if (uploadBytes) {
         out += ",\"upload_bytes\":" + std::to_string(*uploadBytes);
     }
+    if (rates) {
+        out += ",\"paced_upload_kib\":" + format("%.3f", rates->pacedUploadKiB) +
+               ",\"ack_kib\":" + format("%.3f", rates->ackKiB);
+    }
     out += ",\"engine\":{\"last_ack_bytes\":" + std::to_string(lastAckBytes) +
            ",\"last_data_bytes\":" + std::to_string(lastDataBytes) +
            ",\"queue_packets\":" + std::to_string(queuePackets) +
@@ -93,7 +102,8 @@ std::string HeadlessStats::json() const {
            ",\"packets_read\":" + std::to_string(packetsRead) +
            ",\"packets_written_back\":" + std::to_string(packetsWrittenBack) +
            ",\"data_bytes\":" + std::to_string(dataBytes) +
-           ",\"unpaced_data_bytes\":" + std::to_string(unpacedDataBytes) + "}";
+           ",\"unpaced_data_bytes\":" + std::to_string(unpacedDataBytes) +
+           ",\"ack_bytes\":" + std::to_string(ackBytes) + "}";
     out += std::string(",\"priority_mode\":") + (priorityMode ? "true" : "false");
     out += ",\"clients\":[";
     for (std::size_t i = 0; i < clients.size(); ++i) {

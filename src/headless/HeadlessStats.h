@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "control/TrafficRates.h"
+
 namespace quellbox {
 
 // One second of a headless run, as the status line and the JSON statistics show it.
@@ -25,6 +27,9 @@ struct HeadlessStats {
     float rateCap = 0.0F;                      // KiB/s; 0 or less: not paced
     float ackPause = 0.0F;                     // microseconds
     std::optional<std::uint64_t> uploadBytes;  // bytes the machine sent in the second
+    // The capped services' paced upload and their unpaced acknowledgements over the last
+    // second; nothing before the second tick.
+    std::optional<TrafficRates::Rates> rates;
     std::int32_t lastAckBytes = 0;
     std::int32_t lastDataBytes = 0;
     std::int32_t queuePackets = 0;
@@ -34,10 +39,12 @@ struct HeadlessStats {
     std::uint64_t packetsWrittenBack = 0;
     std::uint64_t dataBytes = 0;         // DATA bytes written back (paced), since the start
     std::uint64_t unpacedDataBytes = 0;  // data written back unpaced (SYN/PSH), since the start
+    std::uint64_t ackBytes = 0;          // acknowledgements written back, since the start
     std::vector<Client> clients;
 
     // One line for a terminal, e.g.
-    // "  12 s  cap 100.0 KiB/s  upload 99.8 KiB/s  queue 14  | Alice 50.1  Bob 49.7 KiB/s".
+    // "  12 s  cap 100.0 KiB/s  upload 99.8 KiB/s paced  acks 3.1 KiB/s  wire 103.0 KiB/s
+    //  queue 14  | Alice 50.1  Bob 49.7 KiB/s".
     std::string statusLine() const;
     // One JSON object on one line (documented in the README).
     std::string json() const;

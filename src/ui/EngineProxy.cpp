@@ -53,7 +53,8 @@ control::EngineClient::Handlers EngineProxy::handlers() {
             [this](const std::string& key, const std::optional<PlistValue>& value) {
                 settingFromEngine(key, value);
             },
-            [this](const std::string& reason) { engineDied(reason); }};
+            [this](const std::string& reason) { engineDied(reason); },
+            [this](const TrafficTotals& totals) { emit trafficArrived(totals); }};
 }
 
 void EngineProxy::watch() {

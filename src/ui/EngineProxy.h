@@ -40,6 +40,10 @@ public:
     // What the "Quit" answer to a dead engine does (the window's quit, with its question).
     void setQuit(std::function<void()> quit) { quit_ = std::move(quit); }
 
+signals:
+    // The engine's byte totals, once per gauge tick.
+    void trafficArrived(const quellbox::TrafficTotals& totals);
+
 private:
     explicit EngineProxy(Collaborators collaborators);
     control::EngineClient::Handlers handlers();

@@ -24,12 +24,14 @@
 #include "simulation/SimScenario.h"
 #include "ui/EngineProxy.h"
 #include "ui/MainInterface.h"
+#include "ui/MainTrafficGraph.h"
 #include "ui/MyController.h"
 #include "ui/PrefController.h"
 #include "ui/PriorityController.h"
 #include "ui/QtPresenter.h"
 #include "ui/QtRunLoop.h"
 #include "ui/RangeController.h"
+#include "ui/TrafficStatusBar.h"
 #include "ui_MainWindow.h"
 
 namespace quellbox {
@@ -195,6 +197,16 @@ int GuiApp::run(int& argc, char** argv) {
         description += "\n" + settingsProblem;
     }
     interface.main().backendLabel->setText(QString::fromStdString(description));
+    TrafficStatusBar statusBar(interface.mainWindow(), QString::fromStdString(hello.backendName),
+                               [] { return TrafficRates::Clock::now(); });
+    MainTrafficGraph trafficGraph(*interface.main().trafficGraph,
+                                  [&client = proxy->client()] { return client.getDATARate(); });
+    QObject::connect(proxy.get(), &EngineProxy::trafficArrived, &statusBar,
+                     [&statusBar, &trafficGraph](const TrafficTotals& totals) {
+                         if (const auto rates = statusBar.addTotals(totals)) {
+                             trafficGraph.add(*rates);
+                         }
+                     });
 
     bool quitRequested = false;
     // The engine process, and Priority Mode in it, stand behind the proxy's client.

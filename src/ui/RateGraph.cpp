@@ -7,6 +7,12 @@
 
 namespace quellbox {
 
+namespace {
+
+constexpr float kKiBPerMiB = 1024.0F;
+
+}  // namespace
+
 RateGraph::RateGraph(QWidget* parent) : QWidget(parent) {
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     setMinimumHeight(70);
@@ -48,6 +54,24 @@ std::vector<float> RateGraph::shownSamples() const {
                : std::vector<float>(found->second.begin(), found->second.end());
 }
 
+void RateGraph::plot(Plot plot) {
+    plot_ = std::move(plot);
+    update();
+}
+
+RateGraph::Plot RateGraph::currentPlot() const {
+    if (plot_) {
+        return *plot_;
+    }
+    Plot plot;
+    plot.title = hasClient_ ? tr("Upload rate, last %1 min").arg(kMaxSamples * 2 / 60)
+                            : tr("Select a client to see its upload rate");
+    if (hasClient_) {
+        plot.lines.push_back({tr("upload"), QPalette::Highlight, shownSamples()});
+    }
+    return plot;
+}
+
 void RateGraph::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
@@ -56,33 +80,58 @@ void RateGraph::paintEvent(QPaintEvent*) {
     painter.setPen(palette().color(QPalette::Mid));
     painter.drawRect(area);
 
-    const std::vector<float> samples = shownSamples();
-    const float highest =
-        samples.empty() ? 0.0F : *std::max_element(samples.begin(), samples.end());
+    const Plot plot = currentPlot();
+    float highest = plot.cap.value_or(0.0F);
+    for (const Line& line : plot.lines) {
+        for (const float sample : line.samples) {
+            highest = std::max(highest, sample);
+        }
+    }
+    // The axis in MiB/s once the values reach one.
+    const bool inMiB = highest >= kKiBPerMiB;
+    const QString unit = inMiB ? tr("MiB/s") : tr("KiB/s");
+    const double top = inMiB ? highest / kKiBPerMiB : highest;
+    QString caption = plot.title;
+    if (!plot.lines.empty()) {
+        caption += tr(" (axis to %1 %2)").arg(top, 0, 'f', 1).arg(unit);
+        for (const Line& line : plot.lines) {
+            caption += "  " + line.name;
+        }
+    }
     painter.setPen(palette().color(QPalette::Text));
-    const QString caption = !hasClient_ ? tr("Select a client to see its upload rate")
-                                        : tr("Upload rate, last %1 min (peak %2 KB/s)")
-                                              .arg(kMaxSamples * 2 / 60)
-                                              .arg(static_cast<double>(highest), 0, 'f', 1);
     painter.drawText(QRectF(4, 0, width() - 8, 16), Qt::AlignLeft | Qt::AlignVCenter, caption);
-    if (samples.size() < 2) {
+
+    const double scale = highest > 0.0F ? area.height() / static_cast<double>(highest) : 0.0;
+    if (plot.cap && *plot.cap > 0.0F) {
+        const double y = area.bottom() - static_cast<double>(*plot.cap) * scale;
+        painter.setPen(QPen(palette().color(QPalette::PlaceholderText), 1.0, Qt::DashLine));
+        painter.drawLine(QPointF(area.left(), y), QPointF(area.right(), y));
+    }
+    for (const Line& line : plot.lines) {
+        drawLine(painter, area, line, plot.span, scale);
+    }
+}
+
+void RateGraph::drawLine(QPainter& painter, const QRectF& area, const Line& line, std::size_t span,
+                         double scale) const {
+    const std::vector<float>& samples = line.samples;
+    if (samples.size() < 2 || span < 2) {
         return;
     }
-    // The newest sample at the right edge; the full history spans the width.
-    const double step = area.width() / static_cast<double>(kMaxSamples - 1);
-    const double scale = highest > 0.0F ? area.height() / static_cast<double>(highest) : 0.0;
-    QPainterPath line;
+    // The newest sample at the right edge; a full history spans the width.
+    const double step = area.width() / static_cast<double>(span - 1);
+    QPainterPath path;
     for (std::size_t i = 0; i < samples.size(); ++i) {
         const double x = area.right() - step * static_cast<double>(samples.size() - 1 - i);
         const double y = area.bottom() - static_cast<double>(samples[i]) * scale;
         if (i == 0) {
-            line.moveTo(x, y);
+            path.moveTo(x, y);
         } else {
-            line.lineTo(x, y);
+            path.lineTo(x, y);
         }
     }
-    painter.setPen(QPen(palette().color(QPalette::Highlight), 1.5));
-    painter.drawPath(line);
+    painter.setPen(QPen(palette().color(line.colour), 1.5));
+    painter.drawPath(path);
 }
 
 }  // namespace quellbox

@@ -17,6 +17,18 @@ const QColor& alternatedRowColorTableView::stripeColor() {
     return sStripeColor;
 }
 
+QColor alternatedRowColorTableView::stripeColorFor(const QPalette& palette) {
+    const QColor base = palette.color(QPalette::Base);
+    if (base.lightnessF() >= 0.5F) {
+        return stripeColor();
+    }
+    const QColor tint = palette.color(QPalette::Highlight);
+    constexpr float kTint = 0.15F;
+    return QColor::fromRgbF(base.redF() + (tint.redF() - base.redF()) * kTint,
+                            base.greenF() + (tint.greenF() - base.greenF()) * kTint,
+                            base.blueF() + (tint.blueF() - base.blueF()) * kTint);
+}
+
 std::vector<QRectF> alternatedRowColorTableView::stripesInRect(const QRectF& clipRect,
                                                                double rowHeight) {
     std::vector<QRectF> stripes;
@@ -41,8 +53,9 @@ void alternatedRowColorTableView::drawStripesInRect(const QRectF& clipRect) {
     const double rowHeight = verticalHeader()->defaultSectionSize();
     QPainter painter(viewport());
     const double offset = verticalOffset();
+    const QColor colour = stripeColorFor(palette());
     for (const QRectF& stripe : stripesInRect(clipRect, rowHeight)) {
-        painter.fillRect(stripe.translated(0.0, -offset), stripeColor());
+        painter.fillRect(stripe.translated(0.0, -offset), colour);
     }
 }
 

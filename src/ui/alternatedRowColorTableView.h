@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QPalette>
 #include <QRectF>
 #include <QTableView>
 #include <vector>
@@ -20,8 +21,12 @@ public:
     // (k + 1)·h), for rows of full height `rowHeight`: the width of the area, from the first
     // odd row at or below its top down to its bottom.
     static std::vector<QRectF> stripesInRect(const QRectF& clipRect, double rowHeight);
-    // The one stripe colour of every table, made at the first drawing.
+    // The one stripe colour of every table on a light palette, made at the first drawing.
     static const QColor& stripeColor();
+    // The stripe colour on `palette`: the pale blue on a light base; on a dark base (a dark
+    // desktop theme) the pale blue would glare and hide the light text, so the base is lifted
+    // a little towards the highlight colour instead.
+    static QColor stripeColorFor(const QPalette& palette);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -41,7 +41,8 @@ std::vector<Message> everyKind() {
             Gauge{Gauge::Which::Ack, 1460.0},
             RefreshView{},
             Notice{"genericIpfwProblemNotification", "Error", "Please check", true},
-            SettingChanged{"beginDate", nested}};
+            SettingChanged{"beginDate", nested},
+            Traffic{{0xFFFFFFFFFFULL, 2, 3}}};
 }
 
 std::optional<Message> decodeFrame(const std::vector<std::uint8_t>& frame, std::string& error) {

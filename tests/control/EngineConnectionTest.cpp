@@ -63,7 +63,8 @@ protected:
             {QUELLBOX_ENGINE_BINARY, arguments()},
             {{},
              [this](const std::string& key, const auto&) { settingsSeen.push_back(key); },
-             [this](const std::string& reason) { deaths.push_back(reason); }},
+             [this](const std::string& reason) { deaths.push_back(reason); },
+             {}},
             error);
         EXPECT_TRUE(client) << error;
         return client;

@@ -60,7 +60,7 @@ protected:
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
         window_ = std::make_unique<ControlChannel>(ends[0]);
         server_ = std::make_unique<EngineServer>(EngineServer::Collaborators{
-            ends[1], engine_, priorityMode_, *preferences_, notifications_, runLoop_, {}});
+            ends[1], engine_, priorityMode_, *preferences_, notifications_, runLoop_, {}, {}});
         serving_ = std::thread([this] { ending_ = server_->serve(); });
         EXPECT_TRUE(window_->send(Hello{}));
         std::string error;

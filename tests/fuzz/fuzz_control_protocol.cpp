@@ -106,9 +106,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ::shutdown(ends[0], SHUT_WR);
     const auto preferences = world.freshPreferences();
     {
-        control::EngineServer server(control::EngineServer::Collaborators{
-            ends[1], engine, priorityMode, *preferences, notifications, *runLoop,
-            control::HelloReply{"sim", "", "", {}, {}}});
+        control::EngineServer server(
+            control::EngineServer::Collaborators{ends[1],
+                                                 engine,
+                                                 priorityMode,
+                                                 *preferences,
+                                                 notifications,
+                                                 *runLoop,
+                                                 control::HelloReply{"sim", "", "", {}, {}},
+                                                 {}});
         (void)server.serve();
     }
     ::close(ends[0]);

@@ -1,0 +1,43 @@
+#include "control/TrafficRates.h"
+
+namespace quellbox {
+
+namespace {
+
+double kibPerSecond(std::uint64_t bytes, double seconds) {
+    return static_cast<double>(bytes) / 1024.0 / seconds;
+}
+
+}  // namespace
+
+void TrafficRates::addTotals(Clock::time_point now, const TrafficTotals& totals) {
+    ticks_.emplace_back(now, totals);
+    // Keep one tick at least a window old as the base of the rates; older ones are spent.
+    while (ticks_.size() > 2 && now - ticks_[1].first >= kWindow) {
+        ticks_.pop_front();
+    }
+}
+
+std::optional<TrafficRates::Rates> TrafficRates::rates() const {
+    if (ticks_.size() < 2) {
+        return std::nullopt;
+    }
+    const auto& [since, first] = ticks_.front();
+    const auto& [until, last] = ticks_.back();
+    const double seconds = std::chrono::duration<double>(until - since).count();
+    if (seconds <= 0.0) {
+        return std::nullopt;
+    }
+    // A restarted engine counts from 0 again: its first tick is a new base, not a rate.
+    if (last.dataBytes < first.dataBytes || last.unpacedDataBytes < first.unpacedDataBytes ||
+        last.ackBytes < first.ackBytes) {
+        return std::nullopt;
+    }
+    Rates rates;
+    rates.pacedUploadKiB = kibPerSecond(
+        last.dataBytes - first.dataBytes + last.unpacedDataBytes - first.unpacedDataBytes, seconds);
+    rates.ackKiB = kibPerSecond(last.ackBytes - first.ackBytes, seconds);
+    return rates;
+}
+
+}  // namespace quellbox

@@ -1,0 +1,51 @@
+#include "ui/TrafficStatusBar.h"
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QStatusBar>
+
+namespace quellbox {
+
+namespace {
+
+QString kib(double value) { return QString::number(value, 'f', 1); }
+
+}  // namespace
+
+TrafficStatusBar::TrafficStatusBar(QMainWindow& window, const QString& backendName, Now now)
+    : now_(std::move(now)),
+      upload_(new QLabel(tr("Upload: – KiB/s"))),
+      acks_(new QLabel(tr("Acknowledgements: – KiB/s"))),
+      backend_(new QLabel(tr("Backend: %1").arg(backendName))) {
+    upload_->setToolTip(
+        tr("The capped services' upload over the last second, in KiB/s: the data the engine "
+           "paces to the upload cap"));
+    acks_->setToolTip(
+        tr("The acknowledgements the capped services sent over the last second, in KiB/s; they "
+           "go out at once and do not count against the upload cap"));
+    backend_->setToolTip(tr("How the engine receives the packets it shapes"));
+    QStatusBar* bar = window.statusBar();
+    bar->addWidget(upload_);
+    bar->addWidget(acks_);
+    bar->addPermanentWidget(backend_);
+}
+
+std::optional<TrafficRates::Rates> TrafficStatusBar::addTotals(const TrafficTotals& totals) {
+    rates_.addTotals(now_(), totals);
+    const auto rates = rates_.rates();
+    if (rates) {
+        show(*rates);
+    }
+    return rates;
+}
+
+void TrafficStatusBar::show(const TrafficRates::Rates& rates) {
+    upload_->setText(tr("Upload: %1 KiB/s paced").arg(kib(rates.pacedUploadKiB)));
+    acks_->setText(tr("Acknowledgements: %1 KiB/s unpaced").arg(kib(rates.ackKiB)));
+}
+
+QString TrafficStatusBar::uploadText() const { return upload_->text(); }
+
+QString TrafficStatusBar::ackText() const { return acks_->text(); }
+
+}  // namespace quellbox
