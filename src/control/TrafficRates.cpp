@@ -24,10 +24,12 @@ std::optional<TrafficRates::Rates> TrafficRates::rates() const {
     }
     const auto& [since, first] = ticks_.front();
     const auto& [until, last] = ticks_.back();
-    const double seconds = std::chrono::duration<double>(until - since).count();
-    if (seconds <= 0.0) {
+    // A rate over less than the window is the noisier figure of a few packets: the first
+    // ticks after a start show nothing rather than a spike.
+    if (until - since < kWindow) {
         return std::nullopt;
     }
+    const double seconds = std::chrono::duration<double>(until - since).count();
     // A restarted engine counts from 0 again: its first tick is a new base, not a rate.
     if (last.dataBytes < first.dataBytes || last.unpacedDataBytes < first.unpacedDataBytes ||
         last.ackBytes < first.ackBytes) {

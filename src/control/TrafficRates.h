@@ -32,7 +32,7 @@ public:
 
     // The totals read at `now`; ticks must come in time order.
     void addTotals(Clock::time_point now, const TrafficTotals& totals);
-    // Nothing until two ticks have been seen.
+    // Nothing until the ticks seen span a whole window.
     std::optional<Rates> rates() const;
 
 private:

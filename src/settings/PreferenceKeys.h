@@ -24,6 +24,8 @@ inline constexpr const char* beginDate = "beginDate";
 inline constexpr const char* NetworkIf = "NetworkIf";
 inline constexpr const char* checkForUpdate = "checkForUpdate";
 inline constexpr const char* firstLaunch = "firstLaunch";
+// Closing the main window hides it in the tray instead of quitting.
+inline constexpr const char* keepRunningInTray = "keepRunningInTray";
 // Not registered: when set, the server of the version check and its download page, in
 // place of the maker's (for packagers and tests).
 inline constexpr const char* versionCheckURL = "versionCheckURL";

@@ -32,7 +32,9 @@
 #include "ui/QtRunLoop.h"
 #include "ui/RangeController.h"
 #include "ui/TrafficStatusBar.h"
+#include "ui/TrayIcon.h"
 #include "ui_MainWindow.h"
+#include "ui_PreferencesWindow.h"
 
 namespace quellbox {
 
@@ -201,10 +203,14 @@ int GuiApp::run(int& argc, char** argv) {
                                [] { return TrafficRates::Clock::now(); });
     MainTrafficGraph trafficGraph(*interface.main().trafficGraph,
                                   [&client = proxy->client()] { return client.getDATARate(); });
+    TrayIcon tray(TrayIcon::Collaborators{interface.mainWindow(), interface.main(),
+                                          *interface.preferences().keepRunningInTrayButton,
+                                          preferences, QSystemTrayIcon::isSystemTrayAvailable()});
     QObject::connect(proxy.get(), &EngineProxy::trafficArrived, &statusBar,
-                     [&statusBar, &trafficGraph](const TrafficTotals& totals) {
+                     [&statusBar, &trafficGraph, &tray](const TrafficTotals& totals) {
                          if (const auto rates = statusBar.addTotals(totals)) {
                              trafficGraph.add(*rates);
+                             tray.showRates(statusBar.texts());
                          }
                      });
 
@@ -249,6 +255,7 @@ int GuiApp::run(int& argc, char** argv) {
     priority.awakeFromNib();
     range.awakeFromNib();
     prefs.awakeFromNib();
+    tray.awakeFromNib();
     // A quit asked during the start-up (an alert's "Quit") has already run its wind-down.
     if (!quitRequested) {
         QApplication::exec();

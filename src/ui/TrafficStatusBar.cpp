@@ -48,4 +48,6 @@ QString TrafficStatusBar::uploadText() const { return upload_->text(); }
 
 QString TrafficStatusBar::ackText() const { return acks_->text(); }
 
+QStringList TrafficStatusBar::texts() const { return {uploadText(), ackText()}; }
+
 }  // namespace quellbox

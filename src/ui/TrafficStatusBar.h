@@ -29,6 +29,7 @@ public:
     // The texts shown, for the tray's tooltip and for tests.
     QString uploadText() const;
     QString ackText() const;
+    QStringList texts() const;
 
 private:
     void show(const TrafficRates::Rates& rates);

@@ -17,8 +17,10 @@ TEST(TrafficStatusBar, ShowsRatesOverTheLastSecondOfTheEngineTotals) {
     MainInterface interface;
     TrafficRates::Clock::time_point now{};
     TrafficStatusBar bar(interface.mainWindow(), "sim", [&now] { return now; });
-    EXPECT_FALSE(bar.addTotals({1000, 0, 500}));  // one tick is no rate yet
-    now += std::chrono::seconds(1);
+    EXPECT_FALSE(bar.addTotals({1000, 0, 500}));
+    now += std::chrono::milliseconds(400);
+    EXPECT_FALSE(bar.addTotals({1000 + 16 * 1024, 0, 500}));  // less than a second: no rate yet
+    now += std::chrono::milliseconds(600);
     // 42 KiB of DATA and PSH data together (both bound by the cap), 8 KiB of acks.
     const auto rates = bar.addTotals({1000 + 40 * 1024, 2 * 1024, 500 + 8 * 1024});
     ASSERT_TRUE(rates);
