@@ -320,6 +320,7 @@ void writeFields(Writer& out, const Message& message) {
                 out.u64(m.totals.dataBytes);
                 out.u64(m.totals.unpacedDataBytes);
                 out.u64(m.totals.ackBytes);
+                out.u64(m.totals.downloadBytes);
             } else if constexpr (std::is_same_v<T, Notice>) {
                 out.text(m.name);
                 out.text(m.title);
@@ -424,6 +425,7 @@ T readFields(Reader& in) {
         m.totals.dataBytes = in.u64();
         m.totals.unpacedDataBytes = in.u64();
         m.totals.ackBytes = in.u64();
+        m.totals.downloadBytes = in.u64();
     } else if constexpr (std::is_same_v<T, Notice>) {
         m.name = in.text();
         m.title = in.text();

@@ -15,7 +15,7 @@ namespace quellbox::control {
 // The messages between the desktop window and the engine process. The window sends requests
 // and waits for each one's answer; the engine sends events at any time, between answers too.
 // The wire form is in ControlCodec.
-inline constexpr std::uint8_t kProtocolVersion = 1;
+inline constexpr std::uint8_t kProtocolVersion = 2;
 
 // Window to engine: the first message; the engine answers with HelloReply.
 struct Hello {

@@ -421,6 +421,15 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
     // with it; a segment of an idle flow (a short interactive message) leaves at once.
     // A super-packet with PSH is many full segments of which only the last would carry the
     // flag once cut, and that one would wait behind the others: it waits as DATA.
+    bool downloadCapped = false;
+    bool fromLocalClient = false;
+    {
+        std::lock_guard guard(setOtherLock);
+        downloadCapped = cappedDLServices.contains(header->sourcePort) ||
+                         cappedDLServices.contains(header->destinationPort);
+        fromLocalClient = !cappedULServices.contains(header->sourcePort);
+    }
+    countDownload(*header, downloadCapped);
     const FlowKey flow = header->flow();
     const auto overtakesData = [&] {
         return length > PacketHeader::kLargestAckSize &&
@@ -429,24 +438,13 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
     };
     if (header->isAckClass(length) && !overtakesData()) {
         packet->setType("ACK");
-        bool slowed = false;
-        {
-            std::lock_guard guard(setOtherLock);
-            slowed = cappedDLServices.contains(header->sourcePort) ||
-                     cappedDLServices.contains(header->destinationPort);
-        }
-        (slowed ? *secondACKPacketQueue : *firstACKPacketQueue).enqueue(std::move(packet));
+        (downloadCapped ? *secondACKPacketQueue : *firstACKPacketQueue).enqueue(std::move(packet));
         return;
     }
 
     packet->setType("DATA");
     packet->setFlow(flow);
     packet->holdBacklogTicket(dataBacklog_.admit(flow));
-    bool fromLocalClient = false;
-    {
-        std::lock_guard guard(setOtherLock);
-        fromLocalClient = !cappedULServices.contains(header->sourcePort);
-    }
     if (fromLocalClient) {
         packet->setSourceType("Client");
     }
@@ -460,6 +458,24 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
         }
     }
     prioDataPacketQueue->enqueue(std::move(packet), runningMaximum);
+}
+
+// Counted here, as the packets are read, rather than as they are written back: this thread
+// sees every packet of a flow in the order its sender sent it, acknowledgements and DATA
+// alike, and alone, so the table needs no lock. Written back, a DATA packet that waited for
+// its turn would carry an older acknowledgement number than the acknowledgements that
+// overtook it, and three threads would share the table. The bytes an acknowledgement
+// acknowledges have reached the local side when it is read; holding it back only slows
+// what comes next.
+void ThroughputLimiter::countDownload(const PacketHeader& header, bool downloadCapped) {
+    const std::uint32_t bytes = acknowledged_.count(header);
+    if (bytes == 0) {
+        return;
+    }
+    downloadBytes_.fetch_add(bytes, std::memory_order_relaxed);
+    if (downloadCapped) {
+        heldDownloadBytes_.fetch_add(bytes, std::memory_order_relaxed);
+    }
 }
 
 // ---- writing back -----------------------------------------------------------------------------
@@ -641,6 +657,7 @@ ThroughputLimiter::Counters ThroughputLimiter::counters() const {
     counters.dataBytes = dataBytes_.load(std::memory_order_relaxed);
     counters.unpacedDataBytes = unpacedDataBytes_.load(std::memory_order_relaxed);
     counters.ackBytes = ackBytes_.load(std::memory_order_relaxed);
+    counters.downloadBytes = downloadBytes_.load(std::memory_order_relaxed);
     return counters;
 }
 

@@ -13,7 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "engine/AcknowledgedBytes.h"
 #include "engine/EngineControls.h"
+#include "engine/EngineCounters.h"
 #include "engine/FlowBacklog.h"
 #include "engine/PacingClock.h"
 #include "engine/PacketReleaser.h"
@@ -115,20 +117,8 @@ public:
     // without success; answers isRunning().
     bool waitUntilStarted(std::chrono::milliseconds timeout);
     bool isInStandBy() const { return inStandBy_.load(std::memory_order_acquire); }
-    // Packets the engine has handled since it started.
-    struct Counters {
-        std::uint64_t read = 0;
-        std::uint64_t writtenBack = 0;
-        std::uint64_t writeFailures = 0;
-        std::uint64_t malformed = 0;  // too short for their headers: written back unchanged
-        std::uint64_t dataBytes = 0;  // bytes of the DATA packets written back (paced)
-        // Bytes of acknowledgement-class packets that carry data (longer than an
-        // acknowledgement, sorted there for their SYN or PSH flag), written back unpaced
-        // and charged to the pacing.
-        std::uint64_t unpacedDataBytes = 0;
-        // Bytes of the acknowledgements without data, written back unpaced and not charged.
-        std::uint64_t ackBytes = 0;
-    };
+    // Packets and bytes the engine has handled since it started.
+    using Counters = EngineCounters;
     Counters counters() const;
     IpfwRule& rule() { return *rule_; }
 
@@ -145,6 +135,8 @@ private:
     void readingLoop(std::uint32_t ownAddress);
     void classify(std::unique_ptr<Packet> packet, std::uint32_t ownAddress,
                   std::int32_t& runningMaximum);
+    // Adds what the packet's acknowledgement number newly acknowledges to the download.
+    void countDownload(const PacketHeader& header, bool downloadCapped);
     // Answers whether the packet went out.
     bool writeBack(Packet& packet, const char* failureMessage);
     // An acknowledgement-class packet was written back: when it carried data, the pacing
@@ -221,6 +213,10 @@ private:
     std::atomic<std::uint64_t> dataBytes_{0};
     std::atomic<std::uint64_t> unpacedDataBytes_{0};
     std::atomic<std::uint64_t> ackBytes_{0};
+    // The download of every capped service, and of the download-capped ones alone.
+    std::atomic<std::uint64_t> downloadBytes_{0};
+    std::atomic<std::uint64_t> heldDownloadBytes_{0};
+    AcknowledgedBytes acknowledged_;  // the reading thread's alone
 
     std::thread readingThread_;
     std::vector<std::thread> workerThreads_;  // written by the reading thread under lifecycleLock

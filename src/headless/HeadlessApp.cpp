@@ -232,8 +232,7 @@ HeadlessStats HeadlessApp::sample() {
     stats.dataBytes = counters.dataBytes;
     stats.unpacedDataBytes = counters.unpacedDataBytes;
     stats.ackBytes = counters.ackBytes;
-    trafficRates_.addTotals(TrafficRates::Clock::now(),
-                            {counters.dataBytes, counters.unpacedDataBytes, counters.ackBytes});
+    trafficRates_.addTotals(TrafficRates::Clock::now(), TrafficTotals::of(counters));
     stats.rates = trafficRates_.rates();
     IPTable* active = stats.priorityMode ? IPMode::sharedInstance().ipTable() : nullptr;
     auto priorityOf = [&](std::uint32_t ip) -> std::optional<int> {
