@@ -293,6 +293,9 @@ void writeFields(Writer& out, const Message& message) {
                 out.f32(m.rate);
             } else if constexpr (std::is_same_v<T, SetACKPause>) {
                 out.f32(m.pause);
+            } else if constexpr (std::is_same_v<T, SetDownloadRate>) {
+                out.boolean(m.on);
+                out.f32(m.rate);
             } else if constexpr (std::is_same_v<T, SetPriorityFactor>) {
                 out.i32(m.factor);
             } else if constexpr (std::is_same_v<T, SetPriorityMode>) {
@@ -399,6 +402,9 @@ T readFields(Reader& in) {
         m.rate = in.f32();
     } else if constexpr (std::is_same_v<T, SetACKPause>) {
         m.pause = in.f32();
+    } else if constexpr (std::is_same_v<T, SetDownloadRate>) {
+        m.on = in.boolean();
+        m.rate = in.f32();
     } else if constexpr (std::is_same_v<T, SetPriorityFactor>) {
         m.factor = in.i32();
     } else if constexpr (std::is_same_v<T, SetPriorityMode>) {

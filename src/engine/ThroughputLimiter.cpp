@@ -209,8 +209,58 @@ int ThroughputLimiter::setDATARate(float rate) {
 }
 
 int ThroughputLimiter::setACKPause(float pause) {
-    ACKPause_.store(std::fabs(pause), std::memory_order_relaxed);
+    std::lock_guard guard(downloadRateLock);
+    chosenPause_ = std::fabs(pause);
+    if (!downloadRate_) {
+        ACKPause_.store(chosenPause_, std::memory_order_relaxed);
+    }
     return 0;
+}
+
+int ThroughputLimiter::setDownloadRate(bool on, float kibPerSecond) {
+    if (on && !(std::isfinite(kibPerSecond) && kibPerSecond > 0.0F)) {
+        return -1;
+    }
+    std::lock_guard guard(downloadRateLock);
+    if (!on) {
+        downloadRate_.reset();
+        ACKPause_.store(chosenPause_, std::memory_order_relaxed);
+        return 0;
+    }
+    lastDownloadRate_ = kibPerSecond;
+    if (downloadRate_) {
+        downloadRate_->setRate(kibPerSecond);
+    } else {
+        // From no pause: the first tick that sees the download over the rate sets one.
+        downloadRate_.emplace(kibPerSecond);
+        ACKPause_.store(downloadRate_->pause(), std::memory_order_relaxed);
+    }
+    return 0;
+}
+
+bool ThroughputLimiter::isDownloadRateOn() const {
+    std::lock_guard guard(downloadRateLock);
+    return downloadRate_.has_value();
+}
+
+float ThroughputLimiter::getDownloadRate() const {
+    std::lock_guard guard(downloadRateLock);
+    return lastDownloadRate_;
+}
+
+void ThroughputLimiter::steerDownloadRate() {
+    // Read before the lock: the settings have a lock of their own. The bound is read at
+    // every tick, so that a changed slider range counts at once.
+    const double longestPause = preferences_.floatForKey(keys::maxACKPause);
+    std::lock_guard guard(downloadRateLock);
+    if (!downloadRate_) {
+        return;
+    }
+    const DownloadRateController::Totals totals{
+        heldDownloadBytes_.load(std::memory_order_relaxed),
+        heldAcknowledgements_.load(std::memory_order_relaxed)};
+    ACKPause_.store(downloadRate_->tick(Clock::now(), totals, longestPause),
+                    std::memory_order_relaxed);
 }
 
 // ---- listeners ------------------------------------------------------------------------------
@@ -278,9 +328,13 @@ void ThroughputLimiter::fireRefreshEventToListeners() {
 void ThroughputLimiter::scheduleGaugeTimer() {
     std::lock_guard guard(timerLock);
     if (!jaugesTimer) {
-        jaugesTimer = mainRunLoop_.scheduleRepeatingTimer(kGaugeInterval,
-                                                          [this] { fireAllEventsToListeners(); });
+        jaugesTimer = mainRunLoop_.scheduleRepeatingTimer(kGaugeInterval, [this] { gaugeTick(); });
     }
+}
+
+void ThroughputLimiter::gaugeTick() {
+    steerDownloadRate();
+    fireAllEventsToListeners();
 }
 
 void ThroughputLimiter::stopGaugeTimer() {
@@ -475,6 +529,7 @@ void ThroughputLimiter::countDownload(const PacketHeader& header, bool downloadC
     downloadBytes_.fetch_add(bytes, std::memory_order_relaxed);
     if (downloadCapped) {
         heldDownloadBytes_.fetch_add(bytes, std::memory_order_relaxed);
+        heldAcknowledgements_.fetch_add(1, std::memory_order_relaxed);
     }
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/AcknowledgedBytes.h"
+#include "engine/DownloadRateController.h"
 #include "engine/EngineControls.h"
 #include "engine/EngineCounters.h"
 #include "engine/FlowBacklog.h"
@@ -79,7 +80,11 @@ public:
     int setDATARate(float rate) override;
     float getDATARate() const override { return DATARate_.load(std::memory_order_relaxed); }
     int setACKPause(float pause) override;
+    // The pause in force: the one set here, or in the download rate mode the controller's.
     float getACKPause() const override { return ACKPause_.load(std::memory_order_relaxed); }
+    int setDownloadRate(bool on, float kibPerSecond) override;
+    bool isDownloadRateOn() const override;
+    float getDownloadRate() const override;
     void setPriorityFactor(std::int32_t factor) override {
         priorityFactor_.store(factor, std::memory_order_relaxed);
     }
@@ -144,6 +149,9 @@ private:
     void chargeUnpacedData(std::int32_t size);
     void postProblem(const std::string& title, const std::string& message, bool needToQuit);
     std::optional<std::string> serviceNameForPort(int port) const;
+    // Every gauge tick: the download rate mode moves the pause, then the listeners hear.
+    void gaugeTick();
+    void steerDownloadRate();
     void scheduleGaugeTimer();
     void stopGaugeTimer();
     // Sleeps until `deadline`, or less when the engine stops; false once it stops.
@@ -184,6 +192,12 @@ private:
 
     std::atomic<float> DATARate_{0.0F};
     std::atomic<float> ACKPause_{0.0F};
+
+    // The download rate mode; ACKPause_ is written under this lock.
+    mutable std::mutex downloadRateLock;
+    std::optional<DownloadRateController> downloadRate_;  // while the mode is on
+    float lastDownloadRate_ = 0.0F;
+    float chosenPause_ = 0.0F;  // setACKPause's, in force while the mode is off
     std::atomic<std::int32_t> priorityFactor_{0};
     std::atomic<std::int64_t> maxQueueDelayMs_{0};
     std::atomic<std::int32_t> lastACKPacketSize_{0};
@@ -216,7 +230,8 @@ private:
     // The download of every capped service, and of the download-capped ones alone.
     std::atomic<std::uint64_t> downloadBytes_{0};
     std::atomic<std::uint64_t> heldDownloadBytes_{0};
-    AcknowledgedBytes acknowledged_;  // the reading thread's alone
+    std::atomic<std::uint64_t> heldAcknowledgements_{0};  // that acknowledged new bytes
+    AcknowledgedBytes acknowledged_;                      // the reading thread's alone
 
     std::thread readingThread_;
     std::vector<std::thread> workerThreads_;  // written by the reading thread under lifecycleLock
