@@ -16,17 +16,25 @@ void DownloadRateController::setRate(double kibPerSecond) { kibPerSecond_ = kibP
 
 float DownloadRateController::tick(Clock::time_point now, Totals totals,
                                    double longestPauseMicros) {
-    const std::optional<Reading> last = last_;
-    last_ = Reading{now, totals};
-    if (!last || now <= last->when || now - last->when > kLongestInterval ||
-        totals.bytes < last->totals.bytes ||
-        totals.acknowledgements < last->totals.acknowledgements) {
+    const bool continues = !readings_.empty() && now > readings_.back().when &&
+                           now - readings_.back().when <= kLongestInterval &&
+                           totals.bytes >= readings_.back().totals.bytes &&
+                           totals.acknowledgements >= readings_.back().totals.acknowledgements;
+    if (!continues) {
+        readings_.clear();  // a new base: stand-by, or an engine counting afresh
+    }
+    readings_.push_back(Reading{now, totals});
+    if (readings_.size() > kMeasuredTicks + 1) {
+        readings_.pop_front();
+    }
+    if (readings_.size() < 2) {
         return pause();
     }
-    const double seconds = std::chrono::duration<double>(now - last->when).count();
-    const auto bytes = static_cast<double>(totals.bytes - last->totals.bytes);
+    const Reading& base = readings_.front();
+    const double seconds = std::chrono::duration<double>(now - base.when).count();
+    const auto bytes = static_cast<double>(totals.bytes - base.totals.bytes);
     const auto acknowledgements =
-        static_cast<double>(totals.acknowledgements - last->totals.acknowledgements);
+        static_cast<double>(totals.acknowledgements - base.totals.acknowledgements);
     const double wanted = kibPerSecond_ * kBytesPerKiB;  // bytes per second
     const double measured = bytes / seconds;
 

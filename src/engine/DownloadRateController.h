@@ -2,7 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <optional>
+#include <deque>
 
 namespace quellbox {
 
@@ -14,11 +14,11 @@ namespace quellbox {
 // download carries at most (bytes per acknowledgement) / pause; a window-bound TCP flow
 // carries about window / (round trip + pause). Either way the rate falls as the pause
 // grows, roughly as its inverse, so the pause is corrected by a power of the measured over
-// the wanted rate: multiplicative, damped by the gain (a half: half the error in the
-// logarithm goes per tick, which settles within a few ticks without overshooting even when
-// the measurement lags a tick behind), and at most doubled or halved per tick. From no
-// pause, the first one is the pause that would hold the rate if each acknowledgement left
-// alone: the measured bytes per acknowledgement over the rate.
+// the wanted rate (measured over the last three ticks): multiplicative, damped by the gain (a half:
+// half the error in the logarithm goes per tick, which settles within a few ticks without
+// overshooting even when the measurement lags a tick behind), and at most doubled or halved per
+// tick. From no pause, the first one is the pause that would hold the rate if each acknowledgement
+// left alone: the measured bytes per acknowledgement over the rate.
 //
 // Not thread-safe; the clock's readings are the caller's, so a test steps through time.
 class DownloadRateController {
@@ -35,6 +35,10 @@ public:
     static constexpr double kShortestPauseMicros = 20.0;
     // Ticks further apart than this (the engine was in stand-by) only start a new interval.
     static constexpr std::chrono::seconds kLongestInterval{2};
+    // The rate is measured over the last this many ticks: a single acknowledgement may
+    // release tens of KiB, so one tick's count is coarse; a longer window would lag enough
+    // to overshoot.
+    static constexpr std::size_t kMeasuredTicks = 3;
 
     // `kibPerSecond` must be positive.
     explicit DownloadRateController(double kibPerSecond);
@@ -54,7 +58,8 @@ private:
 
     double kibPerSecond_;
     double pauseMicros_ = 0.0;
-    std::optional<Reading> last_;
+    // The newest readings, back to the base of the measuring window.
+    std::deque<Reading> readings_;
 };
 
 }  // namespace quellbox

@@ -257,8 +257,8 @@ void ThroughputLimiter::steerDownloadRate() {
         return;
     }
     const DownloadRateController::Totals totals{
-        heldDownloadBytes_.load(std::memory_order_relaxed),
-        heldAcknowledgements_.load(std::memory_order_relaxed)};
+        releasedBytes_.load(std::memory_order_relaxed),
+        releasingAcknowledgements_.load(std::memory_order_relaxed)};
     ACKPause_.store(downloadRate_->tick(Clock::now(), totals, longestPause),
                     std::memory_order_relaxed);
 }
@@ -483,7 +483,7 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
                          cappedDLServices.contains(header->destinationPort);
         fromLocalClient = !cappedULServices.contains(header->sourcePort);
     }
-    countDownload(*header, downloadCapped);
+    countDownload(*header);
     const FlowKey flow = header->flow();
     const auto overtakesData = [&] {
         return length > PacketHeader::kLargestAckSize &&
@@ -521,15 +521,28 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
 // overtook it, and three threads would share the table. The bytes an acknowledgement
 // acknowledges have reached the local side when it is read; holding it back only slows
 // what comes next.
-void ThroughputLimiter::countDownload(const PacketHeader& header, bool downloadCapped) {
+void ThroughputLimiter::countDownload(const PacketHeader& header) {
     const std::uint32_t bytes = acknowledged_.count(header);
-    if (bytes == 0) {
+    if (bytes != 0) {
+        downloadBytes_.fetch_add(bytes, std::memory_order_relaxed);
+    }
+}
+
+// The download rate mode steers by what the held acknowledgements release as they leave,
+// not by what arrived: a change of the pause moves that at once, while the arrivals follow
+// only once the senders have seen it, after the acknowledgements that wait in the queue
+// (seconds, at a long pause). One thread writes them back in their order, so this table too
+// is one thread's. An acknowledgement the full queue refused is covered by the next one.
+void ThroughputLimiter::countReleased(const Packet& packet) {
+    const auto header =
+        PacketHeader::parse(packet.rawPacket(), static_cast<std::size_t>(packet.getPacketSize()));
+    if (!header) {
         return;
     }
-    downloadBytes_.fetch_add(bytes, std::memory_order_relaxed);
-    if (downloadCapped) {
-        heldDownloadBytes_.fetch_add(bytes, std::memory_order_relaxed);
-        heldAcknowledgements_.fetch_add(1, std::memory_order_relaxed);
+    const std::uint32_t bytes = released_.count(*header);
+    if (bytes != 0) {
+        releasedBytes_.fetch_add(bytes, std::memory_order_relaxed);
+        releasingAcknowledgements_.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
@@ -597,6 +610,7 @@ void ThroughputLimiter::ACKSlowDown() {
         }
         if (writeBack(*packet, kAckWriteFailure)) {
             chargeUnpacedData(packet->wireSize());
+            countReleased(*packet);
         }
         lastACKPacketSize_.store(packet->getPacketSize(), std::memory_order_relaxed);
     }

@@ -141,7 +141,9 @@ private:
     void classify(std::unique_ptr<Packet> packet, std::uint32_t ownAddress,
                   std::int32_t& runningMaximum);
     // Adds what the packet's acknowledgement number newly acknowledges to the download.
-    void countDownload(const PacketHeader& header, bool downloadCapped);
+    void countDownload(const PacketHeader& header);
+    // The same for a held acknowledgement that has just been written back.
+    void countReleased(const Packet& packet);
     // Answers whether the packet went out.
     bool writeBack(Packet& packet, const char* failureMessage);
     // An acknowledgement-class packet was written back: when it carried data, the pacing
@@ -227,11 +229,13 @@ private:
     std::atomic<std::uint64_t> dataBytes_{0};
     std::atomic<std::uint64_t> unpacedDataBytes_{0};
     std::atomic<std::uint64_t> ackBytes_{0};
-    // The download of every capped service, and of the download-capped ones alone.
+    // The download of every capped service, as the reading thread reads it.
     std::atomic<std::uint64_t> downloadBytes_{0};
-    std::atomic<std::uint64_t> heldDownloadBytes_{0};
-    std::atomic<std::uint64_t> heldAcknowledgements_{0};  // that acknowledged new bytes
-    AcknowledgedBytes acknowledged_;                      // the reading thread's alone
+    AcknowledgedBytes acknowledged_;  // the reading thread's alone
+    // The download the held acknowledgements have released, and how many did.
+    std::atomic<std::uint64_t> releasedBytes_{0};
+    std::atomic<std::uint64_t> releasingAcknowledgements_{0};
+    AcknowledgedBytes released_;  // the slowed acknowledgement thread's alone
 
     std::thread readingThread_;
     std::vector<std::thread> workerThreads_;  // written by the reading thread under lifecycleLock
