@@ -293,6 +293,9 @@ void writeFields(Writer& out, const Message& message) {
                 out.f32(m.rate);
             } else if constexpr (std::is_same_v<T, SetACKPause>) {
                 out.f32(m.pause);
+            } else if constexpr (std::is_same_v<T, SetDownloadRate>) {
+                out.boolean(m.on);
+                out.f32(m.rate);
             } else if constexpr (std::is_same_v<T, SetPriorityFactor>) {
                 out.i32(m.factor);
             } else if constexpr (std::is_same_v<T, SetPriorityMode>) {
@@ -320,6 +323,7 @@ void writeFields(Writer& out, const Message& message) {
                 out.u64(m.totals.dataBytes);
                 out.u64(m.totals.unpacedDataBytes);
                 out.u64(m.totals.ackBytes);
+                out.u64(m.totals.downloadBytes);
             } else if constexpr (std::is_same_v<T, Notice>) {
                 out.text(m.name);
                 out.text(m.title);
@@ -398,6 +402,9 @@ T readFields(Reader& in) {
         m.rate = in.f32();
     } else if constexpr (std::is_same_v<T, SetACKPause>) {
         m.pause = in.f32();
+    } else if constexpr (std::is_same_v<T, SetDownloadRate>) {
+        m.on = in.boolean();
+        m.rate = in.f32();
     } else if constexpr (std::is_same_v<T, SetPriorityFactor>) {
         m.factor = in.i32();
     } else if constexpr (std::is_same_v<T, SetPriorityMode>) {
@@ -424,6 +431,7 @@ T readFields(Reader& in) {
         m.totals.dataBytes = in.u64();
         m.totals.unpacedDataBytes = in.u64();
         m.totals.ackBytes = in.u64();
+        m.totals.downloadBytes = in.u64();
     } else if constexpr (std::is_same_v<T, Notice>) {
         m.name = in.text();
         m.title = in.text();

@@ -15,7 +15,7 @@ namespace quellbox::control {
 // The messages between the desktop window and the engine process. The window sends requests
 // and waits for each one's answer; the engine sends events at any time, between answers too.
 // The wire form is in ControlCodec.
-inline constexpr std::uint8_t kProtocolVersion = 1;
+inline constexpr std::uint8_t kProtocolVersion = 2;
 
 // Window to engine: the first message; the engine answers with HelloReply.
 struct Hello {
@@ -56,6 +56,12 @@ struct SetDATARate {
 struct SetACKPause {
     float pause = 0.0F;
     bool operator==(const SetACKPause&) const = default;
+};
+// The download rate mode on or off, and its rate in KiB/s; answered with Result.
+struct SetDownloadRate {
+    bool on = false;
+    float rate = 0.0F;
+    bool operator==(const SetDownloadRate&) const = default;
 };
 struct SetPriorityFactor {
     std::int32_t factor = 0;
@@ -131,11 +137,11 @@ using Message =
     std::variant<Hello, HelloReply, ServiceCall, SetDATARate, SetACKPause, SetPriorityFactor,
                  SetPriorityMode, SetSetting, SnapshotRequest, SetClientPriority,
                  MakeDefaultForLogin, ReloadDefaultPriorities, Result, SnapshotReply, Gauge,
-                 RefreshView, Notice, SettingChanged, Traffic>;
+                 RefreshView, Notice, SettingChanged, Traffic, SetDownloadRate>;
 
 // A kind's number on the wire is its place here: new kinds go at the end
 // (docs/control-protocol.md lists them).
-static_assert(std::variant_size_v<Message> == 19);
+static_assert(std::variant_size_v<Message> == 20);
 
 // Answers to a request (HelloReply, Result, SnapshotReply).
 bool isAnswer(const Message& message);

@@ -106,10 +106,8 @@ int ControlledEngine::run() {
     LocalPriorityMode priorityMode(IPMode::sharedInstance());
     control::EngineServer server(control::EngineServer::Collaborators{
         controlFd_, engine, priorityMode, preferences, NotificationCenter::defaultCenter(), runLoop,
-        greeting(*prepared, settingsProblem), [&engine] {
-            const auto counters = engine.counters();
-            return TrafficTotals{counters.dataBytes, counters.unpacedDataBytes, counters.ackBytes};
-        }});
+        greeting(*prepared, settingsProblem),
+        [&engine] { return TrafficTotals::of(engine.counters()); }});
     startUp.handOver(server);
     if (prepared->simulation) {
         prepared->simulation->traffic().start();

@@ -250,6 +250,9 @@ void EngineClient::replay() {
     if (pause_) {
         callForResult(SetACKPause{*pause_});
     }
+    if (downloadRate_) {
+        callForResult(*downloadRate_);
+    }
     for (const auto& [port, state] : services_) {
         const auto operation =
             state.download ? ServiceCall::Operation::AddDL : ServiceCall::Operation::AddUL;
@@ -318,6 +321,16 @@ int EngineClient::setDATARate(float rate) {
 int EngineClient::setACKPause(float pause) {
     pause_ = pause;
     return callForResult(SetACKPause{pause});
+}
+
+int EngineClient::setDownloadRate(bool on, float kibPerSecond) {
+    const SetDownloadRate request{on, kibPerSecond};
+    const int result = callForResult(request);
+    // A refused rate leaves the engine as it was, and so what a new engine is told.
+    if (result == 0) {
+        downloadRate_ = request;
+    }
+    return result;
 }
 
 void EngineClient::setPriorityFactor(std::int32_t factor) {

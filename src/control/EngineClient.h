@@ -73,6 +73,9 @@ public:
     float getDATARate() const override { return rate_.value_or(0.0F); }
     int setACKPause(float pause) override;
     float getACKPause() const override { return pause_.value_or(0.0F); }
+    int setDownloadRate(bool on, float kibPerSecond) override;
+    bool isDownloadRateOn() const override { return downloadRate_ && downloadRate_->on; }
+    float getDownloadRate() const override { return downloadRate_ ? downloadRate_->rate : 0.0F; }
     void setPriorityFactor(std::int32_t factor) override;
     // Sent as the engine setting "maxQueueDelay", so that a restarted engine gets it back;
     // not again when it is the value last sent.
@@ -117,6 +120,7 @@ private:
     std::map<int, ServiceState> services_;
     std::optional<float> rate_;
     std::optional<float> pause_;
+    std::optional<SetDownloadRate> downloadRate_;  // as the engine accepted it
     std::optional<std::int32_t> factor_;
     bool priorityMode_ = false;
     std::map<std::string, std::optional<PlistValue>> settings_;

@@ -159,6 +159,9 @@ std::optional<Message> EngineServer::answer(const Message& request, std::string&
             } else if (const auto* pause = std::get_if<SetACKPause>(&request)) {
                 reply =
                     Result{std::isfinite(pause->pause) ? engine_.setACKPause(pause->pause) : -1};
+            } else if (const auto* download = std::get_if<SetDownloadRate>(&request)) {
+                // The engine refuses a rate that is no positive number.
+                reply = Result{engine_.setDownloadRate(download->on, download->rate)};
             } else if (const auto* factor = std::get_if<SetPriorityFactor>(&request)) {
                 engine_.setPriorityFactor(factor->factor);
                 reply = Result{0};

@@ -1,5 +1,7 @@
 #include "control/TrafficRates.h"
 
+#include "engine/EngineCounters.h"
+
 namespace quellbox {
 
 namespace {
@@ -9,6 +11,11 @@ double kibPerSecond(std::uint64_t bytes, double seconds) {
 }
 
 }  // namespace
+
+TrafficTotals TrafficTotals::of(const EngineCounters& counters) {
+    return TrafficTotals{counters.dataBytes, counters.unpacedDataBytes, counters.ackBytes,
+                         counters.downloadBytes};
+}
 
 void TrafficRates::addTotals(Clock::time_point now, const TrafficTotals& totals) {
     ticks_.emplace_back(now, totals);
@@ -32,13 +39,14 @@ std::optional<TrafficRates::Rates> TrafficRates::rates() const {
     const double seconds = std::chrono::duration<double>(until - since).count();
     // A restarted engine counts from 0 again: its first tick is a new base, not a rate.
     if (last.dataBytes < first.dataBytes || last.unpacedDataBytes < first.unpacedDataBytes ||
-        last.ackBytes < first.ackBytes) {
+        last.ackBytes < first.ackBytes || last.downloadBytes < first.downloadBytes) {
         return std::nullopt;
     }
     Rates rates;
     rates.pacedUploadKiB = kibPerSecond(
         last.dataBytes - first.dataBytes + last.unpacedDataBytes - first.unpacedDataBytes, seconds);
     rates.ackKiB = kibPerSecond(last.ackBytes - first.ackBytes, seconds);
+    rates.downloadKiB = kibPerSecond(last.downloadBytes - first.downloadBytes, seconds);
     return rates;
 }
 

@@ -8,12 +8,18 @@
 
 namespace quellbox {
 
+struct EngineCounters;
+
 // The engine's byte totals since it started, as a front end reads them on every tick.
 struct TrafficTotals {
     std::uint64_t dataBytes = 0;         // DATA packets written back at the upload rate
     std::uint64_t unpacedDataBytes = 0;  // data sent at once for SYN/PSH, charged to the rate
     std::uint64_t ackBytes = 0;          // acknowledgements without data, never charged
+    std::uint64_t downloadBytes = 0;     // newly acknowledged by the capped services
     bool operator==(const TrafficTotals&) const = default;
+
+    // The byte totals among the engine's counters.
+    static TrafficTotals of(const EngineCounters& counters);
 };
 
 // Rates over the last second from totals taken at ticks (the gauge timer's 0.4 s in the
@@ -28,6 +34,7 @@ public:
     struct Rates {
         double pacedUploadKiB = 0.0;  // KiB/s
         double ackKiB = 0.0;          // KiB/s
+        double downloadKiB = 0.0;     // KiB/s
     };
 
     // The totals read at `now`; ticks must come in time order.

@@ -4,8 +4,11 @@ namespace quellbox {
 
 namespace {
 constexpr std::size_t kIpv4HeaderSize = 20;
+constexpr std::size_t kTcpAcknowledgementOffset = 8;
 constexpr std::size_t kTcpFlagsOffset = 13;
 constexpr std::size_t kTcpDataOffset = 12;
+static_assert(kTcpAcknowledgementOffset + 4 <= kTcpFlagsOffset,
+              "the acknowledgement number must lie within the bytes the flags check covers");
 
 std::uint16_t read16(const std::uint8_t* at) {
     return static_cast<std::uint16_t>((at[0] << 8) | at[1]);
@@ -32,6 +35,7 @@ std::optional<PacketHeader> PacketHeader::parse(const std::uint8_t* bytes, std::
     header.sourcePort = read16(tcp);
     header.destinationPort = read16(tcp + 2);
     header.flags = tcp[kTcpFlagsOffset];
+    header.acknowledgement = read32(tcp + kTcpAcknowledgementOffset);
     header.headerBytes = static_cast<std::int32_t>(ipHeaderLength + (tcp[kTcpDataOffset] >> 4) * 4);
     return header;
 }

@@ -12,14 +12,20 @@ namespace quellbox {
 // rule built on them.
 struct PacketHeader {
     static constexpr std::int32_t kLargestAckSize = 69;  // up to this length a packet is ACK-class
+    static constexpr std::uint8_t kFin = 0x01;
     static constexpr std::uint8_t kSyn = 0x02;
+    static constexpr std::uint8_t kRst = 0x04;
     static constexpr std::uint8_t kPsh = 0x08;
+    static constexpr std::uint8_t kAck = 0x10;
 
     std::uint32_t source = 0;       // IP number: a.b.c.d is a*2^24 + b*2^16 + c*2^8 + d
     std::uint32_t destination = 0;  // IP number, as the source
     std::uint16_t sourcePort = 0;
     std::uint16_t destinationPort = 0;
     std::uint8_t flags = 0;
+    // The acknowledgement number: the next byte the sender expects from its peer; it means
+    // something only when the ACK flag is set.
+    std::uint32_t acknowledgement = 0;
     // The IPv4 and TCP headers together (both header-length fields), in bytes.
     std::int32_t headerBytes = 0;
 
@@ -28,6 +34,7 @@ struct PacketHeader {
     // so that no field is ever read from beyond the packet.
     static std::optional<PacketHeader> parse(const std::uint8_t* bytes, std::size_t length);
 
+    bool hasAck() const { return (flags & kAck) != 0; }
     FlowKey flow() const { return FlowKey{source, destination, sourcePort, destinationPort}; }
 
     // The IP bytes the wire carries for this packet of `length` bytes. A packet longer than

@@ -209,8 +209,58 @@ int ThroughputLimiter::setDATARate(float rate) {
 }
 
 int ThroughputLimiter::setACKPause(float pause) {
-    ACKPause_.store(std::fabs(pause), std::memory_order_relaxed);
+    std::lock_guard guard(downloadRateLock);
+    chosenPause_ = std::fabs(pause);
+    if (!downloadRate_) {
+        ACKPause_.store(chosenPause_, std::memory_order_relaxed);
+    }
     return 0;
+}
+
+int ThroughputLimiter::setDownloadRate(bool on, float kibPerSecond) {
+    if (on && !(std::isfinite(kibPerSecond) && kibPerSecond > 0.0F)) {
+        return -1;
+    }
+    std::lock_guard guard(downloadRateLock);
+    if (!on) {
+        downloadRate_.reset();
+        ACKPause_.store(chosenPause_, std::memory_order_relaxed);
+        return 0;
+    }
+    lastDownloadRate_ = kibPerSecond;
+    if (downloadRate_) {
+        downloadRate_->setRate(kibPerSecond);
+    } else {
+        // From no pause: the first tick that sees the download over the rate sets one.
+        downloadRate_.emplace(kibPerSecond);
+        ACKPause_.store(downloadRate_->pause(), std::memory_order_relaxed);
+    }
+    return 0;
+}
+
+bool ThroughputLimiter::isDownloadRateOn() const {
+    std::lock_guard guard(downloadRateLock);
+    return downloadRate_.has_value();
+}
+
+float ThroughputLimiter::getDownloadRate() const {
+    std::lock_guard guard(downloadRateLock);
+    return lastDownloadRate_;
+}
+
+void ThroughputLimiter::steerDownloadRate() {
+    // Read before the lock: the settings have a lock of their own. The bound is read at
+    // every tick, so that a changed slider range counts at once.
+    const double longestPause = preferences_.floatForKey(keys::maxACKPause);
+    std::lock_guard guard(downloadRateLock);
+    if (!downloadRate_) {
+        return;
+    }
+    const DownloadRateController::Totals totals{
+        releasedBytes_.load(std::memory_order_relaxed),
+        releasingAcknowledgements_.load(std::memory_order_relaxed)};
+    ACKPause_.store(downloadRate_->tick(Clock::now(), totals, longestPause),
+                    std::memory_order_relaxed);
 }
 
 // ---- listeners ------------------------------------------------------------------------------
@@ -278,9 +328,13 @@ void ThroughputLimiter::fireRefreshEventToListeners() {
 void ThroughputLimiter::scheduleGaugeTimer() {
     std::lock_guard guard(timerLock);
     if (!jaugesTimer) {
-        jaugesTimer = mainRunLoop_.scheduleRepeatingTimer(kGaugeInterval,
-                                                          [this] { fireAllEventsToListeners(); });
+        jaugesTimer = mainRunLoop_.scheduleRepeatingTimer(kGaugeInterval, [this] { gaugeTick(); });
     }
+}
+
+void ThroughputLimiter::gaugeTick() {
+    steerDownloadRate();
+    fireAllEventsToListeners();
 }
 
 void ThroughputLimiter::stopGaugeTimer() {
@@ -421,6 +475,15 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
     // with it; a segment of an idle flow (a short interactive message) leaves at once.
     // A super-packet with PSH is many full segments of which only the last would carry the
     // flag once cut, and that one would wait behind the others: it waits as DATA.
+    bool downloadCapped = false;
+    bool fromLocalClient = false;
+    {
+        std::lock_guard guard(setOtherLock);
+        downloadCapped = cappedDLServices.contains(header->sourcePort) ||
+                         cappedDLServices.contains(header->destinationPort);
+        fromLocalClient = !cappedULServices.contains(header->sourcePort);
+    }
+    countDownload(*header);
     const FlowKey flow = header->flow();
     const auto overtakesData = [&] {
         return length > PacketHeader::kLargestAckSize &&
@@ -429,24 +492,13 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
     };
     if (header->isAckClass(length) && !overtakesData()) {
         packet->setType("ACK");
-        bool slowed = false;
-        {
-            std::lock_guard guard(setOtherLock);
-            slowed = cappedDLServices.contains(header->sourcePort) ||
-                     cappedDLServices.contains(header->destinationPort);
-        }
-        (slowed ? *secondACKPacketQueue : *firstACKPacketQueue).enqueue(std::move(packet));
+        (downloadCapped ? *secondACKPacketQueue : *firstACKPacketQueue).enqueue(std::move(packet));
         return;
     }
 
     packet->setType("DATA");
     packet->setFlow(flow);
     packet->holdBacklogTicket(dataBacklog_.admit(flow));
-    bool fromLocalClient = false;
-    {
-        std::lock_guard guard(setOtherLock);
-        fromLocalClient = !cappedULServices.contains(header->sourcePort);
-    }
     if (fromLocalClient) {
         packet->setSourceType("Client");
     }
@@ -460,6 +512,38 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
         }
     }
     prioDataPacketQueue->enqueue(std::move(packet), runningMaximum);
+}
+
+// Counted here, as the packets are read, rather than as they are written back: this thread
+// sees every packet of a flow in the order its sender sent it, acknowledgements and DATA
+// alike, and alone, so the table needs no lock. Written back, a DATA packet that waited for
+// its turn would carry an older acknowledgement number than the acknowledgements that
+// overtook it, and three threads would share the table. The bytes an acknowledgement
+// acknowledges have reached the local side when it is read; holding it back only slows
+// what comes next.
+void ThroughputLimiter::countDownload(const PacketHeader& header) {
+    const std::uint32_t bytes = acknowledged_.count(header);
+    if (bytes != 0) {
+        downloadBytes_.fetch_add(bytes, std::memory_order_relaxed);
+    }
+}
+
+// The download rate mode steers by what the held acknowledgements release as they leave,
+// not by what arrived: a change of the pause moves that at once, while the arrivals follow
+// only once the senders have seen it, after the acknowledgements that wait in the queue
+// (seconds, at a long pause). One thread writes them back in their order, so this table too
+// is one thread's. An acknowledgement the full queue refused is covered by the next one.
+void ThroughputLimiter::countReleased(const Packet& packet) {
+    const auto header =
+        PacketHeader::parse(packet.rawPacket(), static_cast<std::size_t>(packet.getPacketSize()));
+    if (!header) {
+        return;
+    }
+    const std::uint32_t bytes = released_.count(*header);
+    if (bytes != 0) {
+        releasedBytes_.fetch_add(bytes, std::memory_order_relaxed);
+        releasingAcknowledgements_.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
 // ---- writing back -----------------------------------------------------------------------------
@@ -526,6 +610,7 @@ void ThroughputLimiter::ACKSlowDown() {
         }
         if (writeBack(*packet, kAckWriteFailure)) {
             chargeUnpacedData(packet->wireSize());
+            countReleased(*packet);
         }
         lastACKPacketSize_.store(packet->getPacketSize(), std::memory_order_relaxed);
     }
@@ -641,6 +726,7 @@ ThroughputLimiter::Counters ThroughputLimiter::counters() const {
     counters.dataBytes = dataBytes_.load(std::memory_order_relaxed);
     counters.unpacedDataBytes = unpacedDataBytes_.load(std::memory_order_relaxed);
     counters.ackBytes = ackBytes_.load(std::memory_order_relaxed);
+    counters.downloadBytes = downloadBytes_.load(std::memory_order_relaxed);
     return counters;
 }
 

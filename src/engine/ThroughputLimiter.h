@@ -13,7 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "engine/AcknowledgedBytes.h"
+#include "engine/DownloadRateController.h"
 #include "engine/EngineControls.h"
+#include "engine/EngineCounters.h"
 #include "engine/FlowBacklog.h"
 #include "engine/PacingClock.h"
 #include "engine/PacketReleaser.h"
@@ -77,7 +80,11 @@ public:
     int setDATARate(float rate) override;
     float getDATARate() const override { return DATARate_.load(std::memory_order_relaxed); }
     int setACKPause(float pause) override;
+    // The pause in force: the one set here, or in the download rate mode the controller's.
     float getACKPause() const override { return ACKPause_.load(std::memory_order_relaxed); }
+    int setDownloadRate(bool on, float kibPerSecond) override;
+    bool isDownloadRateOn() const override;
+    float getDownloadRate() const override;
     void setPriorityFactor(std::int32_t factor) override {
         priorityFactor_.store(factor, std::memory_order_relaxed);
     }
@@ -115,20 +122,8 @@ public:
     // without success; answers isRunning().
     bool waitUntilStarted(std::chrono::milliseconds timeout);
     bool isInStandBy() const { return inStandBy_.load(std::memory_order_acquire); }
-    // Packets the engine has handled since it started.
-    struct Counters {
-        std::uint64_t read = 0;
-        std::uint64_t writtenBack = 0;
-        std::uint64_t writeFailures = 0;
-        std::uint64_t malformed = 0;  // too short for their headers: written back unchanged
-        std::uint64_t dataBytes = 0;  // bytes of the DATA packets written back (paced)
-        // Bytes of acknowledgement-class packets that carry data (longer than an
-        // acknowledgement, sorted there for their SYN or PSH flag), written back unpaced
-        // and charged to the pacing.
-        std::uint64_t unpacedDataBytes = 0;
-        // Bytes of the acknowledgements without data, written back unpaced and not charged.
-        std::uint64_t ackBytes = 0;
-    };
+    // Packets and bytes the engine has handled since it started.
+    using Counters = EngineCounters;
     Counters counters() const;
     IpfwRule& rule() { return *rule_; }
 
@@ -145,6 +140,10 @@ private:
     void readingLoop(std::uint32_t ownAddress);
     void classify(std::unique_ptr<Packet> packet, std::uint32_t ownAddress,
                   std::int32_t& runningMaximum);
+    // Adds what the packet's acknowledgement number newly acknowledges to the download.
+    void countDownload(const PacketHeader& header);
+    // The same for a held acknowledgement that has just been written back.
+    void countReleased(const Packet& packet);
     // Answers whether the packet went out.
     bool writeBack(Packet& packet, const char* failureMessage);
     // An acknowledgement-class packet was written back: when it carried data, the pacing
@@ -152,6 +151,9 @@ private:
     void chargeUnpacedData(std::int32_t size);
     void postProblem(const std::string& title, const std::string& message, bool needToQuit);
     std::optional<std::string> serviceNameForPort(int port) const;
+    // Every gauge tick: the download rate mode moves the pause, then the listeners hear.
+    void gaugeTick();
+    void steerDownloadRate();
     void scheduleGaugeTimer();
     void stopGaugeTimer();
     // Sleeps until `deadline`, or less when the engine stops; false once it stops.
@@ -192,6 +194,12 @@ private:
 
     std::atomic<float> DATARate_{0.0F};
     std::atomic<float> ACKPause_{0.0F};
+
+    // The download rate mode; ACKPause_ is written under this lock.
+    mutable std::mutex downloadRateLock;
+    std::optional<DownloadRateController> downloadRate_;  // while the mode is on
+    float lastDownloadRate_ = 0.0F;
+    float chosenPause_ = 0.0F;  // setACKPause's, in force while the mode is off
     std::atomic<std::int32_t> priorityFactor_{0};
     std::atomic<std::int64_t> maxQueueDelayMs_{0};
     std::atomic<std::int32_t> lastACKPacketSize_{0};
@@ -221,6 +229,13 @@ private:
     std::atomic<std::uint64_t> dataBytes_{0};
     std::atomic<std::uint64_t> unpacedDataBytes_{0};
     std::atomic<std::uint64_t> ackBytes_{0};
+    // The download of every capped service, as the reading thread reads it.
+    std::atomic<std::uint64_t> downloadBytes_{0};
+    AcknowledgedBytes acknowledged_;  // the reading thread's alone
+    // The download the held acknowledgements have released, and how many did.
+    std::atomic<std::uint64_t> releasedBytes_{0};
+    std::atomic<std::uint64_t> releasingAcknowledgements_{0};
+    AcknowledgedBytes released_;  // the slowed acknowledgement thread's alone
 
     std::thread readingThread_;
     std::vector<std::thread> workerThreads_;  // written by the reading thread under lifecycleLock

@@ -158,13 +158,20 @@ void HeadlessApp::capServices() {
         // The scenario's services are capped for this run (their downloads too when marked).
         FrontEndStart::capScenarioServices(*engine_, simulation_->scenario(), services_);
     }
-    if (options_.ackPause) {
+    if (options_.ackPause || options_.downloadRate) {
         for (const auto& service : services_) {
             if (service->uploadIsCapped() && engine_->addDLService(service) == 0) {
                 service->setDownloadIsCapped(true);
             }
         }
+    }
+    if (options_.ackPause) {
         engine_->setACKPause(*options_.ackPause);
+    }
+    if (options_.downloadRate) {
+        preferences_->setBool(true, keys::downloadRateMode);
+        preferences_->setFloat(*options_.downloadRate, keys::downloadRate);
+        engine_->setDownloadRate(true, *options_.downloadRate);
     }
     if (options_.rate) {
         preferences_->setFloat(*options_.rate, keys::DATARate);
@@ -221,6 +228,9 @@ HeadlessStats HeadlessApp::sample() {
     stats.backend = backendName_;
     stats.rateCap = engine_->getDATARate();
     stats.ackPause = engine_->getACKPause();
+    if (engine_->isDownloadRateOn()) {
+        stats.downloadRateCap = engine_->getDownloadRate();
+    }
     stats.lastAckBytes = engine_->lastACKPacketSize();
     stats.lastDataBytes = engine_->lastDATAPacketSize();
     stats.queuePackets = engine_->queueSize();
@@ -232,8 +242,7 @@ HeadlessStats HeadlessApp::sample() {
     stats.dataBytes = counters.dataBytes;
     stats.unpacedDataBytes = counters.unpacedDataBytes;
     stats.ackBytes = counters.ackBytes;
-    trafficRates_.addTotals(TrafficRates::Clock::now(),
-                            {counters.dataBytes, counters.unpacedDataBytes, counters.ackBytes});
+    trafficRates_.addTotals(TrafficRates::Clock::now(), TrafficTotals::of(counters));
     stats.rates = trafficRates_.rates();
     IPTable* active = stats.priorityMode ? IPMode::sharedInstance().ipTable() : nullptr;
     auto priorityOf = [&](std::uint32_t ip) -> std::optional<int> {

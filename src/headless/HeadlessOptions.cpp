@@ -111,6 +111,12 @@ std::optional<HeadlessOptions> HeadlessOptions::parse(const std::vector<std::str
                 return std::nullopt;
             }
             options.ackPause = static_cast<float>(*micros);
+        } else if (name == "--download-rate") {
+            const auto kib = number(1, 4'000'000);
+            if (!kib) {
+                return std::nullopt;
+            }
+            options.downloadRate = static_cast<float>(*kib);
         } else if (name == "--max-queue-delay") {
             const auto millis = number(0, static_cast<double>(kLongestQueueDelayMs));
             if (!millis) {
@@ -126,6 +132,10 @@ std::optional<HeadlessOptions> HeadlessOptions::parse(const std::vector<std::str
             return std::nullopt;
         }
     }
+    if (options.ackPause && options.downloadRate) {
+        error = "--ack-pause and --download-rate both cap the download: choose one";
+        return std::nullopt;
+    }
     return options;
 }
 
@@ -139,6 +149,8 @@ std::string HeadlessOptions::usage() {
            "  --duration SECONDS            stop after this time (default: until SIGINT/SIGTERM)\n"
            "  --rate KIB_PER_S              upload rate; -1 turns pacing off (default: stored)\n"
            "  --ack-pause MICROSECONDS      hold acknowledgements of capped downloads back\n"
+           "  --download-rate KIB_PER_S     cap the downloads at this rate (the engine sets the\n"
+           "                                acknowledgement pause itself)\n"
            "  --max-queue-delay MS          drop from the busiest client once a packet waited\n"
            "                                this long (0: off, the default; at most 10000)\n"
            "  --priority-mode               share the upload by client priority\n"

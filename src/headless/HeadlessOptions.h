@@ -8,12 +8,13 @@ namespace quellbox {
 
 // The command line of `quellbox --headless`.
 struct HeadlessOptions {
-    std::string backend;               // empty: the default backend for this process
-    std::string scenario;              // simulated clients; empty: the demo scenario
-    std::optional<double> duration;    // seconds; none: until SIGINT or SIGTERM
-    std::optional<float> rate;         // KiB/s; none: the stored "DATARate"
-    std::optional<float> ackPause;     // microseconds; none: no download pause
-    std::optional<int> maxQueueDelay;  // milliseconds, 0 off; none: the stored "maxQueueDelay"
+    std::string backend;                // empty: the default backend for this process
+    std::string scenario;               // simulated clients; empty: the demo scenario
+    std::optional<double> duration;     // seconds; none: until SIGINT or SIGTERM
+    std::optional<float> rate;          // KiB/s; none: the stored "DATARate"
+    std::optional<float> ackPause;      // microseconds; none: no download pause
+    std::optional<float> downloadRate;  // KiB/s: the download rate mode; none: off
+    std::optional<int> maxQueueDelay;   // milliseconds, 0 off; none: the stored "maxQueueDelay"
     bool priorityMode = false;
     std::string statsJson;  // one JSON object per second; empty: none
     bool verbose = false;   // diagnostics on standard error too

@@ -51,10 +51,14 @@ std::string quoted(const std::string& text) {
 std::string HeadlessStats::statusLine() const {
     std::string line = format("%5.0f s", time);
     line += rateCap > 0 ? "  cap " + format("%.1f", rateCap) + " KiB/s" : std::string("  cap off");
+    if (downloadRateCap) {
+        line += "  download cap " + format("%.1f", *downloadRateCap) + " KiB/s";
+    }
     if (rates) {
         // The paced figure is the one the cap bounds; acknowledgements go out unpaced.
         line += "  upload " + format("%.1f", rates->pacedUploadKiB) + " KiB/s paced  acks " +
-                format("%.1f", rates->ackKiB) + " KiB/s";
+                format("%.1f", rates->ackKiB) + " KiB/s  download " +
+                format("%.1f", rates->downloadKiB) + " KiB/s";
     }
     if (uploadBytes) {
         line += "  wire " + kib(*uploadBytes) + " KiB/s";
@@ -88,12 +92,16 @@ std::string HeadlessStats::json() const {
     out += ",\"backend\":" + quoted(backend);
     out += ",\"rate_cap_kib\":" + format("%.3f", rateCap);
     out += ",\"ack_pause_us\":" + format("%.1f", ackPause);
+    if (downloadRateCap) {
+        out += ",\"download_rate_cap_kib\":" + format("%.3f", *downloadRateCap);
+    }
     if (uploadBytes) {
         out += ",\"upload_bytes\":" + std::to_string(*uploadBytes);
     }
     if (rates) {
         out += ",\"paced_upload_kib\":" + format("%.3f", rates->pacedUploadKiB) +
-               ",\"ack_kib\":" + format("%.3f", rates->ackKiB);
+               ",\"ack_kib\":" + format("%.3f", rates->ackKiB) +
+               ",\"download_kib\":" + format("%.3f", rates->downloadKiB);
     }
     out += ",\"engine\":{\"last_ack_bytes\":" + std::to_string(lastAckBytes) +
            ",\"last_data_bytes\":" + std::to_string(lastDataBytes) +

@@ -26,9 +26,10 @@ struct HeadlessStats {
     std::string backend;
     float rateCap = 0.0F;                      // KiB/s; 0 or less: not paced
     float ackPause = 0.0F;                     // microseconds
+    std::optional<float> downloadRateCap;      // KiB/s, in the download rate mode
     std::optional<std::uint64_t> uploadBytes;  // bytes the machine sent in the second
-    // The capped services' paced upload and their unpaced acknowledgements over the last
-    // second; nothing before the second tick.
+    // The capped services' paced upload, their unpaced acknowledgements and their download
+    // over the last second; nothing before the second tick.
     std::optional<TrafficRates::Rates> rates;
     std::int32_t lastAckBytes = 0;
     std::int32_t lastDataBytes = 0;

@@ -8,6 +8,10 @@ inline constexpr const char* activatedULServices = "activatedULServices";
 inline constexpr const char* lastDonatewareAdvertisementDate = "lastDonatewareAdvertisementDate";
 inline constexpr const char* DATARate = "DATARate";
 inline constexpr const char* ACKPause = "ACKPause";
+// The download cap as a rate: whether the engine sets the pause itself (boolean) to hold
+// the download of the download-capped services to "downloadRate" (float, KiB per second).
+inline constexpr const char* downloadRateMode = "downloadRateMode";
+inline constexpr const char* downloadRate = "downloadRate";
 inline constexpr const char* connectionType = "connectionType";
 inline constexpr const char* minDATARate = "minDATARate";
 inline constexpr const char* maxDATARate = "maxDATARate";

@@ -17,6 +17,9 @@ constexpr auto kTimeoutCheck = std::chrono::milliseconds(250);
 constexpr std::uint16_t kRemotePortBase = 50000;
 constexpr std::uint16_t kLocalClientPortBase = 40000;
 constexpr int kAcknowledgementSize = 40;
+// Where an uploading client's byte numbers begin: just below the wrap of the 32-bit sequence
+// space, which every simulated upload so crosses within its first megabyte.
+constexpr std::uint32_t kUploadInitialSequence = 0xFFFFFFFFU - 256U * 1024U;
 
 std::chrono::nanoseconds seconds(double value) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -47,6 +50,7 @@ SimTraffic::SimTraffic(SimKernel& kernel, SimScenario scenario, std::filesystem:
             flow.localPort = static_cast<std::uint16_t>(flow.client.port);
             flow.remotePort = static_cast<std::uint16_t>(kRemotePortBase + index);
         }
+        flow.acknowledged = kUploadInitialSequence;
         flows_.push_back(std::move(flow));
     }
 }
@@ -161,6 +165,9 @@ void SimTraffic::handle(const Event& event, Clock::time_point now, Packets& out)
             Flow& flow = flows_[event.flow];
             const std::uint32_t sequence = flow.nextSequence++;
             flow.pending[sequence] = Segment{now, event.size};
+            // TCP numbers the payload's bytes, not the headers'.
+            flow.acknowledged +=
+                static_cast<std::uint32_t>(event.size) - TcpPacketBuilder::kHeadersSize;
             out.push_back(serverAcknowledgement(flow, sequence));
             break;
         }
@@ -236,8 +243,8 @@ std::vector<std::uint8_t> SimTraffic::serverAcknowledgement(Flow& flow, std::uin
     builder.sourcePort = flow.localPort;
     builder.destination = flow.client.ip;
     builder.destinationPort = flow.remotePort;
-    builder.sequence = sequence;
-    builder.acknowledgement = sequence;
+    builder.sequence = sequence;  // how the departure is told apart from the others
+    builder.acknowledgement = flow.acknowledged;
     builder.flags = TcpPacketBuilder::kAck;
     return builder.build(kAcknowledgementSize);
 }

@@ -65,6 +65,9 @@ private:
         bool active = false;
         int inFlight = 0;
         std::uint32_t nextSequence = 1;
+        // The local server's acknowledgement number for an uploading client: the next byte it
+        // expects, counted in bytes as TCP counts them.
+        std::uint32_t acknowledged = 0;
         std::map<std::uint32_t, Segment> pending;  // sent, not yet seen leaving (local sends)
         Clock::time_point linkFree{};              // when the remote link is free again
         double queueDelaySeconds = 0.0;            // smoothed time from injection to the wire

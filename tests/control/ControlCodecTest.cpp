@@ -42,7 +42,8 @@ std::vector<Message> everyKind() {
             RefreshView{},
             Notice{"genericIpfwProblemNotification", "Error", "Please check", true},
             SettingChanged{"beginDate", nested},
-            Traffic{{0xFFFFFFFFFFULL, 2, 3}}};
+            Traffic{{0xFFFFFFFFFFULL, 2, 3, 0x0102030405060708ULL}},
+            SetDownloadRate{true, 1024.5F}};
 }
 
 std::optional<Message> decodeFrame(const std::vector<std::uint8_t>& frame, std::string& error) {

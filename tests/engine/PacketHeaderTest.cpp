@@ -15,6 +15,7 @@ std::vector<std::uint8_t> tcp(std::size_t length, std::uint8_t flags) {
     builder.destination = TcpPacketBuilder::address("10.20.30.40");
     builder.destinationPort = 50123;
     builder.flags = flags;
+    builder.acknowledgement = 0xFEDCBA98;
     return builder.build(length);
 }
 
@@ -33,6 +34,8 @@ TEST(PacketHeader, ReadsAddressesPortsAndFlags) {
     EXPECT_EQ(header->sourcePort, 6700);
     EXPECT_EQ(header->destinationPort, 50123);
     EXPECT_EQ(header->flags, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh);
+    EXPECT_EQ(header->acknowledgement, 0xFEDCBA98U);
+    EXPECT_TRUE(header->hasAck());
 }
 
 TEST(PacketHeader, SortsByLengthAndFlags) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -141,6 +142,25 @@ TEST(ThroughputLimiterSettings, PauseIsStoredAsItsMagnitudeAndTheRateUnchanged) 
     EXPECT_EQ(fixture.engine().getDATARate(), -1.0F);
     fixture.engine().setPriorityFactor(7);
     EXPECT_EQ(fixture.engine().priorityFactor(), 7);
+}
+
+TEST(ThroughputLimiterSettings, DownloadRateModeOwnsThePauseAndGivesTheChosenOneBack) {
+    FakeRuleEngine fixture;
+    ThroughputLimiter& engine = fixture.engine();
+    engine.setACKPause(3000.0F);
+    ASSERT_EQ(engine.setDownloadRate(true, 100.0F), 0);
+    EXPECT_TRUE(engine.isDownloadRateOn());
+    EXPECT_EQ(engine.getACKPause(), 0.0F) << "no pause until the download is measured";
+    // A pause chosen meanwhile waits for the mode to end.
+    engine.setACKPause(5000.0F);
+    EXPECT_EQ(engine.getACKPause(), 0.0F);
+    for (const float bad : {0.0F, -5.0F, std::nanf(""), INFINITY}) {
+        EXPECT_EQ(engine.setDownloadRate(true, bad), -1) << bad;
+    }
+    EXPECT_EQ(engine.getDownloadRate(), 100.0F) << "a refused rate changes nothing";
+    ASSERT_EQ(engine.setDownloadRate(false, 0.0F), 0);
+    EXPECT_FALSE(engine.isDownloadRateOn());
+    EXPECT_EQ(engine.getACKPause(), 5000.0F);
 }
 
 TEST(ThroughputLimiterSettings, PriorityFactorStartsAsTheMagnitudeOfTheSetting) {

@@ -32,6 +32,8 @@ TEST(HeadlessOptions, EveryOptionInBothSpellings) {
     EXPECT_TRUE(options->verbose);
     EXPECT_TRUE(options->cleanup);
     EXPECT_FALSE(options->help);
+    EXPECT_FALSE(options->downloadRate.has_value());
+    EXPECT_FLOAT_EQ(parse({"--download-rate=512.5"}).value().downloadRate.value_or(0), 512.5F);
 }
 
 TEST(HeadlessOptions, DefaultsLeaveStoredValuesInCharge) {
@@ -64,6 +66,9 @@ TEST(HeadlessOptions, BadInputIsRefusedWithAReason) {
         {"--max-queue-delay", "2.5"},
         {"--max-queue-delay", "abc"},
         {"--max-queue-delay"},
+        {"--download-rate", "0"},
+        {"--download-rate", "fast"},
+        {"--ack-pause", "2000", "--download-rate", "100"},
     };
     for (const auto& arguments : bad) {
         std::string error;

@@ -30,6 +30,8 @@ TEST(RegisteredDefaults, ShippedDefaultsMeetWhatTheProgramRelyOn) {
     EXPECT_GE(rate, minRate);
     EXPECT_LE(rate, maxRate);
     EXPECT_LT(d.at(keys::minACKPause).doubleValue(), d.at(keys::maxACKPause).doubleValue());
+    EXPECT_EQ(d.at(keys::downloadRateMode), PlistValue(false)) << "the pause mode is the default";
+    EXPECT_GT(d.at(keys::downloadRate).doubleValue(), 0.0);
     const auto factor = d.at(keys::priorityFactor).integerValue();
     EXPECT_GE(factor, -15000);
     EXPECT_LE(factor, -1000);

@@ -31,12 +31,14 @@ TEST(HeadlessStats, StatusLineShowsRatesInKiB) {
     stats.time = 12;
     stats.rateCap = 100;
     stats.uploadBytes = 102400;
-    stats.rates = TrafficRates::Rates{42.0, 8.5};
+    stats.rates = TrafficRates::Rates{42.0, 8.5, 20.25};
+    stats.downloadRateCap = 20.0F;
     stats.queuePackets = 14;
     stats.clients.push_back({"192.0.2.10", "alice", "Alice", "download", 6700, 51200, 0, 10});
     stats.clients.push_back({"192.0.2.20", "carol", "", "upload", 6700, 40, 10240, std::nullopt});
     EXPECT_EQ(stats.statusLine(),
-              "   12 s  cap 100.0 KiB/s  upload 42.0 KiB/s paced  acks 8.5 KiB/s  wire 100.0 KiB/s"
+              "   12 s  cap 100.0 KiB/s  download cap 20.0 KiB/s  upload 42.0 KiB/s paced  "
+              "acks 8.5 KiB/s  download 20.2 KiB/s  wire 100.0 KiB/s"
               "  queue 14  |  Alice [10] 50.0  "
               "192.0.2.20 10.0 up KiB/s");
     stats.rateCap = -1;

@@ -20,6 +20,9 @@ public:
     float getDATARate() const override { return 0.0F; }
     int setACKPause(float) override { return 0; }
     float getACKPause() const override { return 0.0F; }
+    int setDownloadRate(bool, float) override { return 0; }
+    bool isDownloadRateOn() const override { return false; }
+    float getDownloadRate() const override { return 0.0F; }
     void setPriorityFactor(std::int32_t) override {}
     void setMaxQueueDelay(std::chrono::milliseconds) override {}
     void addTrafficListener(std::shared_ptr<TrafficListener>) override {}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+
+namespace quellbox {
+
+// What the shaping engine has handled since it started: packets, and bytes by kind.
+struct EngineCounters {
+    std::uint64_t read = 0;
+    std::uint64_t writtenBack = 0;
+    std::uint64_t writeFailures = 0;
+    std::uint64_t malformed = 0;  // too short for their headers: written back unchanged
+    std::uint64_t dataBytes = 0;  // bytes of the DATA packets written back (paced)
+    // Bytes of acknowledgement-class packets that carry data (longer than an
+    // acknowledgement, sorted there for their SYN or PSH flag), written back unpaced
+    // and charged to the pacing.
+    std::uint64_t unpacedDataBytes = 0;
+    // Bytes of the acknowledgements without data, written back unpaced and not charged.
+    std::uint64_t ackBytes = 0;
+    // The capped services' download: bytes their acknowledgements newly acknowledged.
+    std::uint64_t downloadBytes = 0;
+};
+
+}  // namespace quellbox
