@@ -337,6 +337,7 @@ bool ThroughputLimiter::startUp() {
         prioDataPacketQueue->setDelayBound(maxQueueDelay());
         firstACKPacketQueue = std::make_unique<Queue>(random_);
         secondACKPacketQueue = std::make_unique<Queue>(random_);
+        dataQueue_.store(prioDataPacketQueue.get(), std::memory_order_release);
     }
 
     if (socket_->open() < 0) {
@@ -435,7 +436,9 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
             slowed = cappedDLServices.contains(header->sourcePort) ||
                      cappedDLServices.contains(header->destinationPort);
         }
-        (slowed ? *secondACKPacketQueue : *firstACKPacketQueue).enqueue(std::move(packet));
+        if (!(slowed ? *secondACKPacketQueue : *firstACKPacketQueue).enqueue(std::move(packet))) {
+            countRefused();
+        }
         return;
     }
 
@@ -459,7 +462,17 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
                 fromLocalClient, std::chrono::system_clock::now());
         }
     }
-    prioDataPacketQueue->enqueue(std::move(packet), runningMaximum);
+    if (!prioDataPacketQueue->enqueue(std::move(packet), runningMaximum)) {
+        countRefused();
+    }
+}
+
+void ThroughputLimiter::countRefused() {
+    // Closed queues refuse everything once the engine stops: a release at shutdown, not a
+    // drop of a full queue.
+    if (!stopping()) {
+        refused_.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
 // ---- writing back -----------------------------------------------------------------------------
@@ -641,6 +654,11 @@ ThroughputLimiter::Counters ThroughputLimiter::counters() const {
     counters.dataBytes = dataBytes_.load(std::memory_order_relaxed);
     counters.unpacedDataBytes = unpacedDataBytes_.load(std::memory_order_relaxed);
     counters.ackBytes = ackBytes_.load(std::memory_order_relaxed);
+    counters.droppedQueueFull = refused_.load(std::memory_order_relaxed);
+    if (const priorityQueue* queue = dataQueue_.load(std::memory_order_acquire)) {
+        counters.droppedByPriority = queue->droppedByChance();
+        counters.droppedForDelay = queue->droppedForDelay();
+    }
     return counters;
 }
 

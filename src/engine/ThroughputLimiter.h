@@ -128,6 +128,12 @@ public:
         std::uint64_t unpacedDataBytes = 0;
         // Bytes of the acknowledgements without data, written back unpaced and not charged.
         std::uint64_t ackBytes = 0;
+        // Packets dropped besides the write failures: refused by a full queue, lost at a
+        // climb of the priority buckets (Priority Mode's step), dropped for the longest
+        // queueing delay.
+        std::uint64_t droppedQueueFull = 0;
+        std::uint64_t droppedByPriority = 0;
+        std::uint64_t droppedForDelay = 0;
     };
     Counters counters() const;
     IpfwRule& rule() { return *rule_; }
@@ -145,6 +151,8 @@ private:
     void readingLoop(std::uint32_t ownAddress);
     void classify(std::unique_ptr<Packet> packet, std::uint32_t ownAddress,
                   std::int32_t& runningMaximum);
+    // A queue refused a packet: full, or closed because the engine stops.
+    void countRefused();
     // Answers whether the packet went out.
     bool writeBack(Packet& packet, const char* failureMessage);
     // An acknowledgement-class packet was written back: when it carried data, the pacing
@@ -205,6 +213,9 @@ private:
     std::unique_ptr<Queue> firstACKPacketQueue;
     std::unique_ptr<Queue> secondACKPacketQueue;
     std::unique_ptr<priorityQueue> prioDataPacketQueue;
+    // The same queue for readers of its drop counts on other threads, published once made
+    // (counters() must not wait for lifecycleLock, which the pacing thread sleeps under).
+    std::atomic<const priorityQueue*> dataQueue_{nullptr};
 
     // Start-up, stop and stand-by.
     std::mutex lifecycleLock;
@@ -221,6 +232,7 @@ private:
     std::atomic<std::uint64_t> dataBytes_{0};
     std::atomic<std::uint64_t> unpacedDataBytes_{0};
     std::atomic<std::uint64_t> ackBytes_{0};
+    std::atomic<std::uint64_t> refused_{0};
 
     std::thread readingThread_;
     std::vector<std::thread> workerThreads_;  // written by the reading thread under lifecycleLock
