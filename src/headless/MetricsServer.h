@@ -17,8 +17,8 @@ struct MetricsAddress;
 
 // The HTTP side of the metrics: answers GET /metrics with the text `render` makes, and every
 // other path with 404. It reads no file and runs no handler but that one. The server listens
-// on a thread of its own and answers on two more (httplib's), so a slow or stalled client
-// never holds up the caller, and `render` runs on those threads.
+// on a thread of its own and answers on another (httplib's), so a slow or stalled client
+// never holds up the caller, and `render` runs on that thread.
 class MetricsServer {
 public:
     using Render = std::function<std::string()>;
