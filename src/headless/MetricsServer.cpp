@@ -1,5 +1,6 @@
 #include "headless/MetricsServer.h"
 
+#include <fcntl.h>
 #include <httplib.h>
 #include <sys/socket.h>
 
@@ -26,11 +27,15 @@ constexpr auto kStartWait = std::chrono::milliseconds(10);
 
 // httplib's default adds SO_REUSEPORT, with which a second program of the same user could
 // bind the same port and take half the scrapes; SO_REUSEADDR alone lets a restart bind again
-// while old connections linger.
-void reuseAddressOnly(int socket) {
+// while old connections linger. httplib opens the socket without close-on-exec: the programs
+// the engine runs (the firewall's, with its capabilities) must not inherit it.
+void prepareListeningSocket(int socket) {
     const int yes = 1;
     if (::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0) {
         SystemLog::reportError("Quellbox Error : metrics socket option SO_REUSEADDR not set");
+    }
+    if (::fcntl(socket, F_SETFD, FD_CLOEXEC) != 0) {
+        SystemLog::reportError("Quellbox Error : metrics socket not closed on exec");
     }
 }
 
@@ -39,7 +44,7 @@ void reuseAddressOnly(int socket) {
 MetricsServer::MetricsServer(Render render)
     : render_(std::move(render)), server_(std::make_unique<httplib::Server>()) {
     server_->new_task_queue = [] { return new httplib::ThreadPool(kAnsweringThreads); };
-    server_->set_socket_options(reuseAddressOnly);
+    server_->set_socket_options(prepareListeningSocket);
     server_->set_read_timeout(kReadTimeoutSeconds);
     server_->set_write_timeout(kWriteTimeoutSeconds);
     server_->set_keep_alive_timeout(kReadTimeoutSeconds);
