@@ -19,6 +19,12 @@ struct EngineCounters {
     std::uint64_t ackBytes = 0;
     // The capped services' download: bytes their acknowledgements newly acknowledged.
     std::uint64_t downloadBytes = 0;
+    // Packets dropped besides the write failures: refused by a full queue, lost at a
+    // climb of the priority buckets (Priority Mode's step), dropped for the longest
+    // queueing delay.
+    std::uint64_t droppedQueueFull = 0;
+    std::uint64_t droppedByPriority = 0;
+    std::uint64_t droppedForDelay = 0;
 };
 
 }  // namespace quellbox

@@ -106,6 +106,7 @@ PacketPtr Queue::dropNewestByChance(float withLossProb, RandomSource& random) {
     }
     PacketPtr dropped = std::move(array_.back());
     array_.pop_back();
+    droppedByChance_.fetch_add(1, std::memory_order_relaxed);
     return dropped;
 }
 

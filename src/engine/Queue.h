@@ -83,6 +83,11 @@ public:
     void close();
     bool isClosed() const;
 
+    // Packets this queue lost to the chance drop of a transfer since it was made.
+    std::uint64_t droppedByChance() const {
+        return droppedByChance_.load(std::memory_order_relaxed);
+    }
+
 private:
     // Condition values of the lock. conditionHasPackets also holds, with an empty list, once
     // the queue is closed, so that consumers pass the lock and learn of the closing.
@@ -109,6 +114,7 @@ private:
     }
     mutable ConditionLock lock_;
     bool closed_ = false;  // guarded by lock_
+    std::atomic<std::uint64_t> droppedByChance_{0};
     RandomSource& random_;
 };
 

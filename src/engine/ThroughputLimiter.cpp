@@ -391,6 +391,7 @@ bool ThroughputLimiter::startUp() {
         prioDataPacketQueue->setDelayBound(maxQueueDelay());
         firstACKPacketQueue = std::make_unique<Queue>(random_);
         secondACKPacketQueue = std::make_unique<Queue>(random_);
+        dataQueue_.store(prioDataPacketQueue.get(), std::memory_order_release);
     }
 
     if (socket_->open() < 0) {
@@ -492,7 +493,10 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
     };
     if (header->isAckClass(length) && !overtakesData()) {
         packet->setType("ACK");
-        (downloadCapped ? *secondACKPacketQueue : *firstACKPacketQueue).enqueue(std::move(packet));
+        if (!(downloadCapped ? *secondACKPacketQueue : *firstACKPacketQueue)
+                 .enqueue(std::move(packet))) {
+            countRefused();
+        }
         return;
     }
 
@@ -511,7 +515,17 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
                 fromLocalClient, std::chrono::system_clock::now());
         }
     }
-    prioDataPacketQueue->enqueue(std::move(packet), runningMaximum);
+    if (!prioDataPacketQueue->enqueue(std::move(packet), runningMaximum)) {
+        countRefused();
+    }
+}
+
+void ThroughputLimiter::countRefused() {
+    // Closed queues refuse everything once the engine stops: a release at shutdown, not a
+    // drop of a full queue.
+    if (!stopping()) {
+        refused_.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
 // Counted here, as the packets are read, rather than as they are written back: this thread
@@ -727,6 +741,11 @@ ThroughputLimiter::Counters ThroughputLimiter::counters() const {
     counters.unpacedDataBytes = unpacedDataBytes_.load(std::memory_order_relaxed);
     counters.ackBytes = ackBytes_.load(std::memory_order_relaxed);
     counters.downloadBytes = downloadBytes_.load(std::memory_order_relaxed);
+    counters.droppedQueueFull = refused_.load(std::memory_order_relaxed);
+    if (const priorityQueue* queue = dataQueue_.load(std::memory_order_acquire)) {
+        counters.droppedByPriority = queue->droppedByChance();
+        counters.droppedForDelay = queue->droppedForDelay();
+    }
     return counters;
 }
 

@@ -144,6 +144,8 @@ private:
     void countDownload(const PacketHeader& header);
     // The same for a held acknowledgement that has just been written back.
     void countReleased(const Packet& packet);
+    // A queue refused a packet: full, or closed because the engine stops.
+    void countRefused();
     // Answers whether the packet went out.
     bool writeBack(Packet& packet, const char* failureMessage);
     // An acknowledgement-class packet was written back: when it carried data, the pacing
@@ -213,6 +215,9 @@ private:
     std::unique_ptr<Queue> firstACKPacketQueue;
     std::unique_ptr<Queue> secondACKPacketQueue;
     std::unique_ptr<priorityQueue> prioDataPacketQueue;
+    // The same queue for readers of its drop counts on other threads, published once made
+    // (counters() must not wait for lifecycleLock, which the pacing thread sleeps under).
+    std::atomic<const priorityQueue*> dataQueue_{nullptr};
 
     // Start-up, stop and stand-by.
     std::mutex lifecycleLock;
@@ -236,6 +241,7 @@ private:
     std::atomic<std::uint64_t> releasedBytes_{0};
     std::atomic<std::uint64_t> releasingAcknowledgements_{0};
     AcknowledgedBytes released_;  // the slowed acknowledgement thread's alone
+    std::atomic<std::uint64_t> refused_{0};
 
     std::thread readingThread_;
     std::vector<std::thread> workerThreads_;  // written by the reading thread under lifecycleLock

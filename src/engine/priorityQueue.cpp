@@ -18,6 +18,14 @@ priorityQueue::priorityQueue() : priorityQueue(RandomSource::shared()) {}
 
 priorityQueue::~priorityQueue() = default;
 
+std::uint64_t priorityQueue::droppedByChance() const {
+    std::uint64_t dropped = 0;
+    for (const auto& bucket : bucketList_) {
+        dropped += bucket->droppedByChance();
+    }
+    return dropped;
+}
+
 bool priorityQueue::enqueue(PacketPtr packet, int withRunningMaxPriority) {
     if (packet == nullptr) {
         return false;

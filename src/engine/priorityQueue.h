@@ -65,6 +65,11 @@ public:
     // Packets in all eleven queues: a sum of per-queue snapshots, each under its own lock.
     int32_t size() const;
 
+    // Packets the buckets lost to the chance drops of their climbs, since the queue was made.
+    std::uint64_t droppedByChance() const;
+    // Packets the final queue dropped for the delay bound, since the queue was made.
+    std::uint64_t droppedForDelay() const { return finalPacketQueue_->droppedForDelay(); }
+
     // The final queue's queueing-delay bound (FairQueue::setDelayBound).
     void setDelayBound(FairQueue::Clock::duration bound) {
         finalPacketQueue_->setDelayBound(bound);

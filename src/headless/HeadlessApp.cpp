@@ -17,6 +17,7 @@
 #include "firewall/PacketBackend.h"
 #include "firewall/SimKernel.h"
 #include "firewall/StaleRules.h"
+#include "headless/MetricsEndpoint.h"
 #include "platform/NotificationCenter.h"
 #include "platform/StopSignals.h"
 #include "platform/SystemLog.h"
@@ -83,6 +84,11 @@ int HeadlessApp::run() {
     startSignalWatcher();
     std::cout << "Quellbox " << QUELLBOX_VERSION << " headless on the " << backendName_
               << " backend; Ctrl-C stops." << std::endl;
+    if (metrics_) {
+        metrics_->start(*engine_, IPMode::sharedInstance());
+        std::cout << "Metrics on http://" << options_.metrics->host << ":" << metrics_->port()
+                  << "/metrics" << std::endl;
+    }
 
     runLoop_->run();
 
@@ -128,6 +134,15 @@ bool HeadlessApp::prepare() {
         if (statsFile_ == nullptr) {
             fail("can't write the statistics file " + options_.statsJson + ": " +
                  std::strerror(errno));
+            return false;
+        }
+    }
+    if (options_.metrics) {
+        // Bound before the engine starts, so that an address in use is refused as a bad option.
+        metrics_ = std::make_unique<MetricsEndpoint>();
+        std::string error;
+        if (!metrics_->listen(*options_.metrics, error)) {
+            fail(error);
             return false;
         }
     }
@@ -293,6 +308,9 @@ HeadlessStats HeadlessApp::sample() {
 }
 
 void HeadlessApp::report() {
+    if (metrics_) {
+        metrics_->copyClients();
+    }
     const HeadlessStats stats = sample();
     std::cout << stats.statusLine() << std::endl;
     if (statsFile_ != nullptr && (std::fputs((stats.json() + "\n").c_str(), statsFile_) < 0 ||

@@ -14,6 +14,7 @@
 
 namespace quellbox {
 
+class MetricsEndpoint;
 class Preferences;
 class Service;
 class SimulationRun;
@@ -57,6 +58,7 @@ private:
     std::unique_ptr<SimulationRun> simulation_;
     std::vector<std::shared_ptr<Service>> services_;
     std::FILE* statsFile_ = nullptr;
+    std::unique_ptr<MetricsEndpoint> metrics_;  // with --metrics
     double started_ = 0.0;
     std::uint64_t lastTotalBytes_ = 0;
     TrafficRates trafficRates_;

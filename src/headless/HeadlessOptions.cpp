@@ -127,6 +127,15 @@ std::optional<HeadlessOptions> HeadlessOptions::parse(const std::vector<std::str
                 return std::nullopt;
             }
             options.maxQueueDelay = static_cast<int>(*millis);
+        } else if (name == "--metrics") {
+            const auto text = value();
+            if (!text) {
+                return std::nullopt;
+            }
+            options.metrics = MetricsAddress::parse(*text, error);
+            if (!options.metrics) {
+                return std::nullopt;
+            }
         } else {
             error = "unknown option '" + argument + "'";
             return std::nullopt;
@@ -155,6 +164,8 @@ std::string HeadlessOptions::usage() {
            "                                this long (0: off, the default; at most 10000)\n"
            "  --priority-mode               share the upload by client priority\n"
            "  --stats-json FILE             write one JSON object per second to FILE\n"
+           "  --metrics [ADDRESS:]PORT      serve Prometheus metrics on http://.../metrics\n"
+           "                                (IPv4 ADDRESS; default 127.0.0.1, this machine only)\n"
            "  --verbose                     also print diagnostics (otherwise in syslog only)\n"
            "  --cleanup                     remove the divert rules that a killed run left\n"
            "                                behind (of the chosen backend), then exit\n"

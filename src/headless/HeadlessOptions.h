@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "headless/MetricsAddress.h"
+
 namespace quellbox {
 
 // The command line of `quellbox --headless`.
@@ -16,9 +18,10 @@ struct HeadlessOptions {
     std::optional<float> downloadRate;  // KiB/s: the download rate mode; none: off
     std::optional<int> maxQueueDelay;   // milliseconds, 0 off; none: the stored "maxQueueDelay"
     bool priorityMode = false;
-    std::string statsJson;  // one JSON object per second; empty: none
-    bool verbose = false;   // diagnostics on standard error too
-    bool cleanup = false;   // remove the rules a killed run left, then exit
+    std::string statsJson;                  // one JSON object per second; empty: none
+    std::optional<MetricsAddress> metrics;  // the metrics endpoint; none: not served
+    bool verbose = false;                   // diagnostics on standard error too
+    bool cleanup = false;                   // remove the rules a killed run left, then exit
     bool help = false;
 
     // Parses the arguments after the program name (which may include "--headless").

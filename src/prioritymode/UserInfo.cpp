@@ -91,6 +91,9 @@ void UserInfo::setLastInstantaneousRateDate(Date date) {
 }
 
 void UserInfo::setLastPacketSize(std::int32_t size) {
+    if (size > 0) {
+        bytesSent_.fetch_add(static_cast<std::uint64_t>(size), std::memory_order_relaxed);
+    }
     std::lock_guard guard(userInfoLock);
     lastPacketSize_ = size;
     instantaneousRateTotalPacketsSize_ = wrappingAdd(instantaneousRateTotalPacketsSize_, size);

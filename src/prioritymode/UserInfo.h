@@ -52,9 +52,11 @@ public:
     Date lastInstantaneousRateDate() const;
     void setLastInstantaneousRateDate(Date date);
 
-    // Counts one packet sent to the client: its size goes into both rate windows.
-    // Additions wrap modulo 2^32.
+    // Counts one packet sent to the client: its size goes into both rate windows (additions
+    // wrap modulo 2^32) and into the bytes sent since the record was made.
     void setLastPacketSize(std::int32_t size);
+    // Bytes of the packets counted since the record was made; never restarted, no lock.
+    std::uint64_t bytesSent() const { return bytesSent_.load(std::memory_order_relaxed); }
     std::int32_t instantaneousRateTotalPacketsSize() const;
     void setInstantaneousRateTotalPacketsSize(std::int32_t size);
     std::int32_t totalDownloadSize() const;
@@ -79,6 +81,7 @@ public:
 private:
     mutable std::mutex userInfoLock;
     std::atomic<std::int32_t> priority_;
+    std::atomic<std::uint64_t> bytesSent_{0};
     std::string usedService_;                             // guarded by userInfoLock
     std::string screenName_;                              // guarded by userInfoLock
     std::string login_;                                   // guarded by userInfoLock

@@ -372,6 +372,7 @@ TEST(ThroughputLimiterFailures, PacketsTheEngineLetsGoAreReleasedAtOnceAndNoneIs
     // The final queue takes 200; the other 50 are refused and released as they come.
     ASSERT_TRUE(eventually([&] { return sim.kernel().counters().dropped == 50; }));
     EXPECT_EQ(log.count("will release this packet since this queue is full !"), 50);
+    EXPECT_EQ(sim.engine().counters().droppedQueueFull, 50U);
     sim.destroyEngine();
     // The 200 still queued are released when the engine goes: every packet injected is
     // on the wire or dropped, none left held.

@@ -121,6 +121,7 @@ TEST(priorityQueue, ServiceDropsTheNewestPacketOfEveryClimbingBucket) {
     EXPECT_EQ(tagOf(*served), 1u);
     EXPECT_THAT(releaser.tags(), UnorderedElementsAre(91u, 51u, 21u));
     EXPECT_EQ(log.count("LossProb = 2.000000 => drop now a packet"), 3);
+    EXPECT_EQ(queue.droppedByChance(), 3U);
     // The survivors climbed one bucket; bucket 9's joined the final queue behind packet 2.
     EXPECT_EQ(queue.finalPacketQueue().size(), 2);
     EXPECT_EQ(queue.bucketList(6).size(), 1);

@@ -19,7 +19,7 @@ TEST(HeadlessOptions, EveryOptionInBothSpellings) {
     const auto options =
         parse({"--headless", "--backend", "sim", "--scenario=demo.txt", "--duration", "2.5",
                "--rate=100", "--ack-pause", "2500", "--max-queue-delay=10000", "--priority-mode",
-               "--stats-json", "out.json", "--verbose", "--cleanup"});
+               "--stats-json", "out.json", "--verbose", "--cleanup", "--metrics=9715"});
     ASSERT_TRUE(options.has_value());
     EXPECT_EQ(options->backend, "sim");
     EXPECT_EQ(options->scenario, "demo.txt");
@@ -31,6 +31,8 @@ TEST(HeadlessOptions, EveryOptionInBothSpellings) {
     EXPECT_EQ(options->statsJson, "out.json");
     EXPECT_TRUE(options->verbose);
     EXPECT_TRUE(options->cleanup);
+    ASSERT_TRUE(options->metrics.has_value());
+    EXPECT_EQ(options->metrics->text(), "127.0.0.1:9715") << "loopback unless an address is given";
     EXPECT_FALSE(options->help);
     EXPECT_FALSE(options->downloadRate.has_value());
     EXPECT_FLOAT_EQ(parse({"--download-rate=512.5"}).value().downloadRate.value_or(0), 512.5F);
@@ -45,6 +47,7 @@ TEST(HeadlessOptions, DefaultsLeaveStoredValuesInCharge) {
     EXPECT_FALSE(options->maxQueueDelay.has_value());
     EXPECT_FALSE(options->priorityMode);
     EXPECT_FALSE(options->cleanup);
+    EXPECT_FALSE(options->metrics.has_value());
 }
 
 TEST(HeadlessOptions, BadInputIsRefusedWithAReason) {
@@ -69,6 +72,18 @@ TEST(HeadlessOptions, BadInputIsRefusedWithAReason) {
         {"--download-rate", "0"},
         {"--download-rate", "fast"},
         {"--ack-pause", "2000", "--download-rate", "100"},
+        {"--metrics"},
+        {"--metrics", ""},
+        {"--metrics", "65536"},
+        {"--metrics", "-1"},
+        {"--metrics", "+80"},
+        {"--metrics", "127.0.0.1:"},
+        {"--metrics", ":9715"},
+        {"--metrics", "localhost:9715"},
+        {"--metrics", "127.1:9715"},
+        {"--metrics", "0x7f000001:9715"},
+        {"--metrics", "127.0.0.1:97 15"},
+        {"--metrics", "[::1]:9715"},
     };
     for (const auto& arguments : bad) {
         std::string error;
@@ -81,6 +96,11 @@ TEST(HeadlessOptions, BadInputIsRefusedWithAReason) {
         const auto options = parse({"--max-queue-delay", std::to_string(millis)});
         ASSERT_TRUE(options.has_value()) << millis;
         EXPECT_EQ(options->maxQueueDelay, millis);
+    }
+    for (const char* address : {"0.0.0.0:9715", "192.0.2.1:0", "127.0.0.1:65535"}) {
+        const auto options = parse({"--metrics", address});
+        ASSERT_TRUE(options.has_value()) << address;
+        EXPECT_EQ(options->metrics->text(), address);
     }
 }
 

@@ -141,6 +141,8 @@ std::vector<StatsLine> readStats(const std::filesystem::path& file) {
     std::vector<StatsLine> lines;
     std::istringstream text(AtomicFile::read(file).value_or(""));
     const std::regex time(R"re(^\{"time":([0-9.]+))re");
+    const std::regex engine(R"re("engine":\{([^}]*)\})re");
+    const std::regex number(R"re("(\w+)":(\d+))re");
     const std::regex client(
         R"re(\{"address":"[^"]*","login":"([^"]*)","name":"[^"]*","kind":"(\w+)","port":\d+,"wire_bytes":(\d+),"delivered_bytes":(\d+))re");
     std::string line;
@@ -149,6 +151,13 @@ std::vector<StatsLine> readStats(const std::filesystem::path& file) {
         std::smatch match;
         if (std::regex_search(line, match, time)) {
             stats.time = std::stod(match[1]);
+        }
+        if (std::regex_search(line, match, engine)) {
+            const std::string fields = match[1];
+            for (auto it = std::sregex_iterator(fields.begin(), fields.end(), number);
+                 it != std::sregex_iterator(); ++it) {
+                stats.engine[(*it)[1]] = std::stoll((*it)[2]);
+            }
         }
         for (auto it = std::sregex_iterator(line.begin(), line.end(), client);
              it != std::sregex_iterator(); ++it) {

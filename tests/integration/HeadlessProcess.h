@@ -53,6 +53,7 @@ struct StatsLine {
         long long deliveredBytes = 0;
     };
     double time = 0;
+    std::map<std::string, long long> engine;  // the numbers of the "engine" object
     std::vector<Client> clients;
 };
 std::vector<StatsLine> readStats(const std::filesystem::path& file);

@@ -1,14 +1,66 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <regex>
+#include <thread>
 
 #include "HeadlessProcess.h"
+#include "PrometheusScrape.h"
 
 namespace quellbox {
 namespace {
 
 using testing::HeadlessProcess;
+using testing::PrometheusScrape;
 using testing::StatsLine;
+
+// A loopback port some other program listens on; closed with the object.
+class TakenPort {
+public:
+    TakenPort() : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        auto* generic = reinterpret_cast<sockaddr*>(&address);
+        if (socket_ < 0 || ::bind(socket_, generic, length) != 0 || ::listen(socket_, 1) != 0 ||
+            ::getsockname(socket_, generic, &length) != 0) {
+            ADD_FAILURE() << "no loopback port to take";
+        }
+        port_ = ntohs(address.sin_port);
+    }
+    ~TakenPort() { ::close(socket_); }
+    TakenPort(const TakenPort&) = delete;
+    TakenPort& operator=(const TakenPort&) = delete;
+    int port() const { return port_; }
+
+private:
+    int socket_;
+    int port_ = 0;
+};
+
+// The statistics once they hold `count` lines (fewer if the run ends first).
+std::vector<StatsLine> statsOnceThereAre(const HeadlessProcess& process, std::size_t count) {
+    auto stats = testing::readStats(process.path("stats.json"));
+    for (int tries = 0; stats.size() < count && tries < 600; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stats = testing::readStats(process.path("stats.json"));
+    }
+    return stats;
+}
+
+// The engine's counts of a statistics line (the last-packet gauges move on their own).
+std::map<std::string, long long> countsOf(const StatsLine& line) {
+    auto counts = line.engine;
+    counts.erase("last_ack_bytes");
+    counts.erase("last_data_bytes");
+    return counts;
+}
 
 // Bytes per second that clients of a kind got (wire) or delivered, over the seconds from
 // `from` on (the first seconds fill the windows and queues).
@@ -37,10 +89,22 @@ TEST(HeadlessRun, BadOptionsAndFilesAreRefusedWithStatusTwo) {
         {"--stats-json", process.path("no/such/folder/stats.json").string()},
         {"--backend", "sim", "--frobnicate"},
         {"--download-rate", "0"},
+        {"--backend", "sim", "--metrics", "127.0.0.1:65536"},
+        {"--backend", "sim", "--metrics", "localhost:9715"},
     };
     for (const auto& arguments : bad) {
-        EXPECT_EQ(process.run(arguments), 2) << arguments[0];
-        EXPECT_NE(process.errors().find("quellbox: "), std::string::npos) << arguments[0];
+        EXPECT_EQ(process.run(arguments), 2) << arguments.back();
+        EXPECT_NE(process.errors().find("quellbox: "), std::string::npos) << arguments.back();
+    }
+    // Addresses that parse but can't be listened on: a port in use, an address of no
+    // interface of this machine.
+    const TakenPort taken;
+    for (const std::string& address :
+         {"127.0.0.1:" + std::to_string(taken.port()), std::string("192.0.2.99:9715")}) {
+        EXPECT_EQ(process.run({"--backend", "sim", "--metrics", address}), 2) << address;
+        EXPECT_NE(process.errors().find("quellbox: can't serve the metrics on " + address + ": "),
+                  std::string::npos)
+            << process.errors();
     }
     process.writeFile("broken.scenario",
                       "service 6700 Server\nclient 10.0.0.1 download port=6700\n");
@@ -144,6 +208,79 @@ TEST(HeadlessRun, PriorityModeGivesTheHigherPriorityMoreOfTheUpload) {
     const double high = ratePerSecond(stats, 3, "high", false);
     const double low = ratePerSecond(stats, 3, "low", false);
     EXPECT_GT(high, 1.5 * low) << "high " << high << " B/s, low " << low << " B/s";
+}
+
+// The metrics endpoint on a port the kernel picks, scraped once the engine is quiet (its
+// counts the same in a statistics line written before the scrape and one written after):
+// every figure is the engine's own, and every packet read is written back or counted as
+// dropped.
+TEST(HeadlessRun, MetricsEndpointServesTheEnginesCounters) {
+    HeadlessProcess process;
+    process.writeFile("one.scenario",
+                      "service 6700 Server\n"
+                      "client 192.0.2.10 download port=6700 login=alice name=\"Alice\" "
+                      "demand=400 window=16 priority=7 stop=2\n");
+    process.start({"--backend", "sim", "--scenario", process.path("one.scenario").string(),
+                   "--rate", "200", "--priority-mode", "--metrics", "127.0.0.1:0", "--duration",
+                   "15", "--stats-json", process.path("stats.json").string()});
+    ASSERT_TRUE(process.waitForOutputLines(2)) << process.output() << process.errors();
+    std::smatch match;
+    const std::string output = process.output();
+    ASSERT_TRUE(
+        std::regex_search(output, match, std::regex(R"(Metrics on http://127\.0\.0\.1:(\d+)/)")))
+        << output;
+    httplib::Client client("127.0.0.1", std::stoi(match[1]));
+    const auto elsewhere = client.Get("/");
+    ASSERT_TRUE(elsewhere);
+    EXPECT_EQ(elsewhere->status, 404);
+
+    std::optional<PrometheusScrape> scrape;
+    StatsLine quiet;
+    for (std::size_t seen = 3; !scrape && seen < 14; ++seen) {
+        const auto before = statsOnceThereAre(process, seen);
+        ASSERT_EQ(before.size(), seen) << process.errors();
+        const auto response = client.Get("/metrics");
+        ASSERT_TRUE(response);
+        ASSERT_EQ(response->status, 200);
+        EXPECT_EQ(response->get_header_value("Content-Type"),
+                  "text/plain; version=0.0.4; charset=utf-8");
+        std::string error;
+        auto page = PrometheusScrape::parse(response->body, error);
+        ASSERT_TRUE(page.has_value()) << error << "\n" << response->body;
+        const std::size_t written = testing::readStats(process.path("stats.json")).size();
+        const auto after = statsOnceThereAre(process, written + 1);
+        ASSERT_GT(after.size(), written);
+        if (countsOf(before.back()) == countsOf(after.back())) {
+            scrape = std::move(page);
+            quiet = after.back();
+        }
+    }
+    ASSERT_TRUE(scrape.has_value()) << "the engine never went quiet";
+    auto engine = [&](const char* key) { return static_cast<double>(quiet.engine.at(key)); };
+    EXPECT_GT(engine("data_bytes"), 0.0);
+    EXPECT_EQ(scrape->value("quellbox_packets_read_total"), engine("packets_read"));
+    EXPECT_EQ(scrape->value("quellbox_packets_written_back_total"), engine("packets_written_back"));
+    EXPECT_EQ(scrape->value("quellbox_upload_bytes_total", {{"pacing", "paced"}}),
+              engine("data_bytes"));
+    EXPECT_EQ(scrape->value("quellbox_upload_bytes_total", {{"pacing", "unpaced"}}),
+              engine("unpaced_data_bytes"));
+    EXPECT_EQ(scrape->value("quellbox_ack_bytes_total"), engine("ack_bytes"));
+    EXPECT_EQ(scrape->value("quellbox_queue_packets"), engine("queue_packets"));
+    EXPECT_EQ(scrape->value("quellbox_upload_cap_bytes_per_second"), 200.0 * 1024);
+    EXPECT_EQ(scrape->value("quellbox_priority_mode"), 1.0);
+    // The only client got every DATA byte.
+    EXPECT_EQ(scrape->value("quellbox_client_sent_bytes_total",
+                            {{"address", "192.0.2.10"}, {"login", "alice"}, {"priority", "7"}}),
+              engine("data_bytes"));
+    double dropped = 0;
+    for (const auto& sample : scrape->samples) {
+        dropped += sample.name == "quellbox_packets_dropped_total" ? sample.value : 0.0;
+    }
+    EXPECT_EQ(engine("packets_read"),
+              engine("packets_written_back") + dropped + engine("queue_packets"));
+
+    process.signal(SIGTERM);
+    EXPECT_EQ(process.wait(), 0) << process.errors();
 }
 
 TEST(HeadlessRun, SigtermWindsDownAndLeavesNoRule) {
