@@ -47,9 +47,9 @@ void ScheduledRates::release() {
     }
 }
 
-std::optional<SchedulePeriod> ScheduledRates::periodInForce() const {
+std::optional<std::chrono::seconds> ScheduledRates::nextChangeAfter(LocalWeekTime now) const {
     std::lock_guard guard(lock_);
-    return period_;
+    return schedule_.nextChangeAfter(now);
 }
 
 int ScheduledRates::applyRate() {

@@ -27,7 +27,8 @@ public:
     void setSchedule(RateSchedule schedule);
     // The front end's own rates back for good (the quit's wind-down lowers those).
     void release();
-    std::optional<SchedulePeriod> periodInForce() const;
+    // When the schedule's answer may next change (RateSchedule::nextChangeAfter).
+    std::optional<std::chrono::seconds> nextChangeAfter(LocalWeekTime now) const;
 
     int addULService(const std::shared_ptr<Service>& service) override;
     int removeULService(const std::shared_ptr<Service>& service) override;

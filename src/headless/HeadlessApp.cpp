@@ -13,6 +13,7 @@
 #include "engine/EngineSetup.h"
 #include "engine/RandomSource.h"
 #include "engine/SavedServices.h"
+#include "engine/ScheduledRates.h"
 #include "engine/ThroughputLimiter.h"
 #include "firewall/PacketBackend.h"
 #include "firewall/SimKernel.h"
@@ -28,6 +29,7 @@
 #include "prioritymode/UserInfo.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
+#include "settings/RateSchedule.h"
 #include "settings/Service.h"
 #include "simulation/FrontEndStart.h"
 #include "simulation/SimTraffic.h"
@@ -87,6 +89,7 @@ int HeadlessApp::run() {
     runLoop_->run();
 
     std::cout << "Winding down: lowering the rate and removing the divert rules..." << std::endl;
+    schedule_->release();
     SavedServices::windDown(
         *engine_, *preferences_, services_,
         [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); });
@@ -174,6 +177,15 @@ void HeadlessApp::capServices() {
         preferences_->setInteger(*options_.maxQueueDelay, keys::maxQueueDelay);
         engine_->setMaxQueueDelay(std::chrono::milliseconds(*options_.maxQueueDelay));
     }
+    schedule_ =
+        std::make_unique<ScheduledRates>(*engine_, RateSchedule::fromPreferences(*preferences_));
+    applySchedule();
+}
+
+// Checked at every status line: a period starts or ends within a second of its minute.
+std::string HeadlessApp::applySchedule() {
+    const auto period = schedule_->update(RateSchedule::localNow());
+    return period ? "  |  " + RateSchedule::describe(*period) : std::string();
 }
 
 void HeadlessApp::installObservers() {
@@ -284,8 +296,9 @@ HeadlessStats HeadlessApp::sample() {
 }
 
 void HeadlessApp::report() {
+    const std::string scheduleNote = applySchedule();
     const HeadlessStats stats = sample();
-    std::cout << stats.statusLine() << std::endl;
+    std::cout << stats.statusLine() << scheduleNote << std::endl;
     if (statsFile_ != nullptr && (std::fputs((stats.json() + "\n").c_str(), statsFile_) < 0 ||
                                   std::fflush(statsFile_) != 0)) {
         stopStatistics();
