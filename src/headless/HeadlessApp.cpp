@@ -13,6 +13,7 @@
 #include "engine/EngineSetup.h"
 #include "engine/RandomSource.h"
 #include "engine/SavedServices.h"
+#include "engine/ScheduledRates.h"
 #include "engine/ThroughputLimiter.h"
 #include "firewall/PacketBackend.h"
 #include "firewall/SimKernel.h"
@@ -29,6 +30,7 @@
 #include "prioritymode/UserInfo.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
+#include "settings/RateSchedule.h"
 #include "settings/Service.h"
 #include "simulation/FrontEndStart.h"
 #include "simulation/SimTraffic.h"
@@ -93,6 +95,7 @@ int HeadlessApp::run() {
     runLoop_->run();
 
     std::cout << "Winding down: lowering the rate and removing the divert rules..." << std::endl;
+    schedule_->release();
     SavedServices::windDown(
         *engine_, *preferences_, services_,
         [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); });
@@ -196,6 +199,15 @@ void HeadlessApp::capServices() {
         preferences_->setInteger(*options_.maxQueueDelay, keys::maxQueueDelay);
         engine_->setMaxQueueDelay(std::chrono::milliseconds(*options_.maxQueueDelay));
     }
+    schedule_ =
+        std::make_unique<ScheduledRates>(*engine_, RateSchedule::fromPreferences(*preferences_));
+    applySchedule();
+}
+
+// Checked at every status line: a period starts or ends within a second of its minute.
+std::string HeadlessApp::applySchedule() {
+    const auto period = schedule_->update(RateSchedule::localNow());
+    return period ? "  |  " + RateSchedule::describe(*period) : std::string();
 }
 
 void HeadlessApp::installObservers() {
@@ -311,8 +323,9 @@ void HeadlessApp::report() {
     if (metrics_) {
         metrics_->copyClients();
     }
+    const std::string scheduleNote = applySchedule();
     const HeadlessStats stats = sample();
-    std::cout << stats.statusLine() << std::endl;
+    std::cout << stats.statusLine() << scheduleNote << std::endl;
     if (statsFile_ != nullptr && (std::fputs((stats.json() + "\n").c_str(), statsFile_) < 0 ||
                                   std::fflush(statsFile_) != 0)) {
         stopStatistics();

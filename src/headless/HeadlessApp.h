@@ -16,6 +16,7 @@ namespace quellbox {
 
 class MetricsEndpoint;
 class Preferences;
+class ScheduledRates;
 class Service;
 class SimulationRun;
 class ThreadRunLoop;
@@ -42,6 +43,8 @@ private:
     int cleanUp();
     bool prepare();
     void capServices();
+    // Puts the period of the rate schedule in force now into effect; its note, or nothing.
+    std::string applySchedule();
     void installObservers();
     void startTimers();
     void report();
@@ -55,6 +58,7 @@ private:
     std::unique_ptr<ThreadRunLoop> runLoop_;
     Preferences* preferences_ = nullptr;
     ThroughputLimiter* engine_ = nullptr;
+    std::unique_ptr<ScheduledRates> schedule_;
     std::unique_ptr<SimulationRun> simulation_;
     std::vector<std::shared_ptr<Service>> services_;
     std::FILE* statsFile_ = nullptr;

@@ -33,4 +33,6 @@ inline constexpr const char* keepRunningInTray = "keepRunningInTray";
 // Not registered: when set, the server of the version check and its download page, in
 // place of the maker's (for packagers and tests).
 inline constexpr const char* versionCheckURL = "versionCheckURL";
+// The schedule of alternative rates: an array of periods (see SchedulePeriod), by default none.
+inline constexpr const char* rateSchedule = "rateSchedule";
 }  // namespace quellbox::keys

@@ -15,6 +15,7 @@
 
 #include "control/EngineClient.h"
 #include "control/EngineProgram.h"
+#include "engine/ScheduledRates.h"
 #include "headless/HeadlessOptions.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SystemLog.h"
@@ -31,6 +32,8 @@
 #include "ui/QtPresenter.h"
 #include "ui/QtRunLoop.h"
 #include "ui/RangeController.h"
+#include "ui/ScheduleController.h"
+#include "ui/ScheduleIndicator.h"
 #include "ui/TrafficStatusBar.h"
 #include "ui/TrayIcon.h"
 #include "ui_MainWindow.h"
@@ -217,7 +220,10 @@ int GuiApp::run(int& argc, char** argv) {
     bool quitRequested = false;
     // The engine process, and Priority Mode in it, stand behind the proxy's client.
     control::EngineClient& client = proxy->client();
-    const auto engine = [&client]() -> EngineControls& { return client; };
+    // The window's rates reach the engine through the schedule, which replaces them while
+    // one of its periods is on.
+    ScheduledRates scheduledRates(client, RateSchedule::fromPreferences(preferences));
+    const auto engine = [&scheduledRates]() -> EngineControls& { return scheduledRates; };
     PriorityModeControls& priorityMode = client;
     const auto defaultPrioritiesEdited = [&client] { client.reloadDefaultPriorities(); };
     const SimScenario scenario = scenarioOf(hello);
@@ -232,7 +238,8 @@ int GuiApp::run(int& argc, char** argv) {
             QCoreApplication::exit(0);
         },
         [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); },
-        scenario.services.empty() ? nullptr : &scenario});
+        scenario.services.empty() ? nullptr : &scenario,
+        [&scheduledRates] { scheduledRates.release(); }});
     RangeController range(
         RangeController::Collaborators{interface, engine, preferences, presenter});
     PriorityController priority(
@@ -246,6 +253,12 @@ int GuiApp::run(int& argc, char** argv) {
                                                        defaultPrioritiesEdited,
                                                        presenter,
                                                        {}});
+    ScheduleIndicator scheduleIndicator(*interface.main().mainLayout, 1, scheduledRates,
+                                        RateSchedule::localNow);
+    ScheduleController schedule(interface.preferences(), preferences,
+                                [&scheduleIndicator](const RateSchedule& edited) {
+                                    scheduleIndicator.setSchedule(edited);
+                                });
     QObject::connect(&priority, &PriorityController::defaultPrioritiesChanged, &prefs,
                      [&prefs] { prefs.refreshDefaultPrio(); });
     StopSignalNotifier stopSignals([&controller] { controller.terminateWithoutQuestion(); });
@@ -256,6 +269,8 @@ int GuiApp::run(int& argc, char** argv) {
     range.awakeFromNib();
     prefs.awakeFromNib();
     tray.awakeFromNib();
+    schedule.awakeFromNib();
+    scheduleIndicator.refresh();
     // A quit asked during the start-up (an alert's "Quit") has already run its wind-down.
     if (!quitRequested) {
         QApplication::exec();

@@ -73,6 +73,7 @@ MyController::MyController(Collaborators collaborators)
       quitApplication_(std::move(collaborators.quitApplication)),
       sleep_(std::move(collaborators.sleep)),
       scenario_(collaborators.scenario),
+      windingDown_(std::move(collaborators.windingDown)),
       mainWindow_(interface_.mainWindow()) {
     Ui::QuellboxMainWindow& ui = interface_.main();
     portTableView = ui.portTableView;
@@ -383,6 +384,9 @@ void MyController::quitNow() {
 void MyController::properlyDeleteRulesBeforeQuit() {
     quitState_ = QuitState::WindingDown;
     DATARate_ = preferences_.floatForKey(keys::DATARate);
+    if (windingDown_) {
+        windingDown_();
+    }
     if (myThroughputLimiter != nullptr) {
         SavedServices::windDown(*myThroughputLimiter, preferences_, servicesArray_, sleep_);
     }

@@ -63,6 +63,8 @@ public:
         SavedServices::Sleep sleep;
         // On the simulated network: the scenario whose services are capped for the run.
         const SimScenario* scenario = nullptr;
+        // Called as the quit's wind-down begins, before the rate is lowered; may be empty.
+        std::function<void()> windingDown;
     };
 
     // The answers of applicationShouldTerminate.
@@ -188,6 +190,7 @@ private:
     std::function<void()> quitApplication_;
     SavedServices::Sleep sleep_;
     const SimScenario* scenario_;
+    std::function<void()> windingDown_;
 
     // Outlets.
     QWidget& mainWindow_;

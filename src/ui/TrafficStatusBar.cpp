@@ -16,6 +16,7 @@ TrafficStatusBar::TrafficStatusBar(QMainWindow& window, const QString& backendNa
     : now_(std::move(now)),
       upload_(new QLabel(tr("Upload: – KiB/s"))),
       acks_(new QLabel(tr("Acknowledgements: – KiB/s"))),
+      download_(new QLabel(tr("Download: – KiB/s"))),
       backend_(new QLabel(tr("Backend: %1").arg(backendName))) {
     upload_->setToolTip(
         tr("The capped services' upload over the last second, in KiB/s: the data the engine "
@@ -23,10 +24,14 @@ TrafficStatusBar::TrafficStatusBar(QMainWindow& window, const QString& backendNa
     acks_->setToolTip(
         tr("The acknowledgements the capped services sent over the last second, in KiB/s; they "
            "go out at once and do not count against the upload cap"));
+    download_->setToolTip(
+        tr("The capped services' download over the last second, in KiB/s: the bytes their "
+           "acknowledgements newly acknowledged"));
     backend_->setToolTip(tr("How the engine receives the packets it shapes"));
     QStatusBar* bar = window.statusBar();
     bar->addWidget(upload_);
     bar->addWidget(acks_);
+    bar->addWidget(download_);
     bar->addPermanentWidget(backend_);
 }
 
@@ -42,12 +47,15 @@ std::optional<TrafficRates::Rates> TrafficStatusBar::addTotals(const TrafficTota
 void TrafficStatusBar::show(const TrafficRates::Rates& rates) {
     upload_->setText(tr("Upload: %1 KiB/s paced").arg(kib(rates.pacedUploadKiB)));
     acks_->setText(tr("Acknowledgements: %1 KiB/s unpaced").arg(kib(rates.ackKiB)));
+    download_->setText(tr("Download: %1 KiB/s").arg(kib(rates.downloadKiB)));
 }
 
 QString TrafficStatusBar::uploadText() const { return upload_->text(); }
 
 QString TrafficStatusBar::ackText() const { return acks_->text(); }
 
-QStringList TrafficStatusBar::texts() const { return {uploadText(), ackText()}; }
+QString TrafficStatusBar::downloadText() const { return download_->text(); }
+
+QStringList TrafficStatusBar::texts() const { return {uploadText(), downloadText(), ackText()}; }
 
 }  // namespace quellbox

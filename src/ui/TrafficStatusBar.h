@@ -29,6 +29,7 @@ public:
     // The texts shown, for the tray's tooltip and for tests.
     QString uploadText() const;
     QString ackText() const;
+    QString downloadText() const;
     QStringList texts() const;
 
 private:
@@ -38,6 +39,7 @@ private:
     TrafficRates rates_;
     QLabel* upload_;
     QLabel* acks_;
+    QLabel* download_;
     QLabel* backend_;
 };
 

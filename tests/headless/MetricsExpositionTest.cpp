@@ -20,6 +20,7 @@ MetricsExposition knownReading() {
     reading.counters.droppedQueueFull = 17;
     reading.counters.droppedByPriority = 9;
     reading.counters.droppedForDelay = 3;
+    reading.counters.downloadBytes = 77'000;
     reading.queuePackets = 42;
     reading.rateCap = 42.5F;
     reading.ackPause = 20000.0F;
@@ -51,6 +52,7 @@ TEST(MetricsExposition, KnownCountersReadBackFromAWellFormedPage) {
         {"quellbox_upload_bytes_total", {{"pacing", "paced"}}, 1'234'567'890'123.0, "counter"},
         {"quellbox_upload_bytes_total", {{"pacing", "unpaced"}}, 3000, "counter"},
         {"quellbox_ack_bytes_total", {}, 5200, "counter"},
+        {"quellbox_download_bytes_total", {}, 77'000, "counter"},
         {"quellbox_queue_packets", {}, 42, "gauge"},
         {"quellbox_upload_cap_bytes_per_second", {}, 42.5 * 1024, "gauge"},
         {"quellbox_ack_pause_seconds", {}, 0.02, "gauge"},

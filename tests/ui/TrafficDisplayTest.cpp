@@ -22,15 +22,16 @@ TEST(TrafficStatusBar, ShowsRatesOverTheLastSecondOfTheEngineTotals) {
     EXPECT_FALSE(bar.addTotals({1000 + 16 * 1024, 0, 500}));  // less than a second: no rate yet
     now += std::chrono::milliseconds(600);
     // 42 KiB of DATA and PSH data together (both bound by the cap), 8 KiB of acks.
-    const auto rates = bar.addTotals({1000 + 40 * 1024, 2 * 1024, 500 + 8 * 1024});
+    const auto rates = bar.addTotals({1000 + 40 * 1024, 2 * 1024, 500 + 8 * 1024, 300 * 1024});
     ASSERT_TRUE(rates);
     EXPECT_EQ(bar.uploadText(), "Upload: 42.0 KiB/s paced");
     EXPECT_EQ(bar.ackText(), "Acknowledgements: 8.0 KiB/s unpaced");
+    EXPECT_EQ(bar.downloadText(), "Download: 300.0 KiB/s");
     // Later ticks measure the last second only, not the time since the first tick.
     now += std::chrono::milliseconds(500);
-    bar.addTotals({1000 + 60 * 1024, 2 * 1024, 500 + 8 * 1024});
+    bar.addTotals({1000 + 60 * 1024, 2 * 1024, 500 + 8 * 1024, 300 * 1024});
     now += std::chrono::milliseconds(500);
-    bar.addTotals({1000 + 60 * 1024, 2 * 1024, 500 + 8 * 1024});
+    bar.addTotals({1000 + 60 * 1024, 2 * 1024, 500 + 8 * 1024, 300 * 1024});
     EXPECT_EQ(bar.uploadText(), "Upload: 20.0 KiB/s paced");
     EXPECT_EQ(bar.ackText(), "Acknowledgements: 0.0 KiB/s unpaced");
 }

@@ -92,9 +92,17 @@ WindowFixture::WindowFixture(EngineChoice choice) {
     }
     interface_ = std::make_unique<MainInterface>();
     controller_ = std::make_unique<MyController>(MyController::Collaborators{
-        *interface_, engineMaker, *preferences_, notifications_, runLoop_, presenter_,
-        QString::fromStdString((folder_ / "windows.ini").string()), [this] { ++quits; },
-        [this](std::chrono::milliseconds pause) { windDownPauses.push_back(pause); }, nullptr});
+        *interface_,
+        engineMaker,
+        *preferences_,
+        notifications_,
+        runLoop_,
+        presenter_,
+        QString::fromStdString((folder_ / "windows.ini").string()),
+        [this] { ++quits; },
+        [this](std::chrono::milliseconds pause) { windDownPauses.push_back(pause); },
+        nullptr,
+        {}});
     range_ = std::make_unique<RangeController>(
         RangeController::Collaborators{*interface_, engineMaker, *preferences_, presenter_});
     priority_ = std::make_unique<PriorityController>(PriorityController::Collaborators{
