@@ -91,7 +91,9 @@ ScheduleController::ScheduleController(Ui::QuellboxPreferencesWindow& ui, Prefer
 void ScheduleController::awakeFromNib() {
     filling_ = true;
     scheduleTable->setRowCount(0);
-    for (const SchedulePeriod& period : RateSchedule::fromPreferences(preferences_).periods()) {
+    // Kept in a local: a range over the member of a temporary would outlive the temporary.
+    const RateSchedule stored = RateSchedule::fromPreferences(preferences_);
+    for (const SchedulePeriod& period : stored.periods()) {
         addRow(period);
     }
     filling_ = false;
