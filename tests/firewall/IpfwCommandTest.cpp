@@ -16,6 +16,44 @@
 namespace quellbox {
 namespace {
 
+// The words of a server rule from `address` port 6700 out via `interfaceName` to `queue`.
+std::vector<std::string> serverRule(const std::string& address, const std::string& interfaceName,
+                                    const std::string& queue = "6715",
+                                    const std::string& port = "6700",
+                                    const std::string& number = "65534") {
+    return {"add", number, "divert", queue, "tcp", "from",       address,
+            port,  "to",   "any",    "out", "via", interfaceName};
+}
+
+// `words` with the word at `at` replaced, or cut off there when `word` is empty.
+std::vector<std::string> edited(std::vector<std::string> words, std::size_t at,
+                                const std::string& word = "") {
+    if (word.empty()) {
+        words.resize(at);
+    } else {
+        words[at] = word;
+    }
+    return words;
+}
+
+struct Refused {
+    std::vector<std::string> words;
+    std::string reason;  // a part of the refusal
+};
+
+void expectRefusals(const RuleGuard& guard, const std::vector<Refused>& cases) {
+    for (const auto& [words, reason] : cases) {
+        std::string command;
+        for (const auto& word : words) {
+            command += word + " ";
+        }
+        const std::string refusal = guard.refusal(words);
+        EXPECT_FALSE(refusal.empty()) << command;
+        EXPECT_NE(refusal.find(reason), std::string::npos) << command << "-> '" << refusal << "'";
+        EXPECT_EQ(refusal.find('\n'), std::string::npos) << refusal;
+    }
+}
+
 TEST(IpfwCommand, TheFourCommandsOfTheRuleManagerParse) {
     const struct {
         std::vector<std::string> words;
@@ -88,12 +126,6 @@ TEST(IptablesFirewall, TheToolRefusesBadCommandsBeforeTouchingIptables) {
     constexpr int kRefused = 77;
     // The loopback address and interface exist wherever the tool runs, in a fresh network
     // namespace too. Each refusal's reasons are the rule guard's (below).
-    auto server = [](const std::string& address, const std::string& interfaceName,
-                     const std::string& queue = "6715") {
-        return std::vector<std::string>{"add",  "65534", "divert",     queue, "tcp",
-                                        "from", address, "80",         "to",  "any",
-                                        "out",  "via",   interfaceName};
-    };
     const struct {
         std::vector<std::string> words;
         int status;
@@ -101,9 +133,9 @@ TEST(IptablesFirewall, TheToolRefusesBadCommandsBeforeTouchingIptables) {
     } cases[] = {
         {{"flush"}, kUsage, "unknown or malformed command 'flush'"},
         {{}, kUsage, "missing command"},
-        {server("198.51.100.77", "lo"), kRefused,
+        {serverRule("198.51.100.77", "lo"), kRefused,
          "refused: 198.51.100.77 is not an IPv4 address of this machine"},
-        {server("127.0.0.1", "lo", "6716"), kRefused, "refused: divert port 6716 is not"},
+        {serverRule("127.0.0.1", "lo", "6716"), kRefused, "refused: divert port 6716 is not"},
     };
     for (const auto& [words, status, message] : cases) {
         ::testing::internal::CaptureStderr();
@@ -112,44 +144,6 @@ TEST(IptablesFirewall, TheToolRefusesBadCommandsBeforeTouchingIptables) {
         EXPECT_EQ(exitStatus, status) << errors;
         EXPECT_NE(errors.find("quellbox-ipfw: " + message), std::string::npos) << errors;
         EXPECT_EQ(errors.find("iptables"), std::string::npos) << errors;
-    }
-}
-
-// The words of a server rule from `address` port 6700 out via `interfaceName` to `queue`.
-std::vector<std::string> serverRule(const std::string& address, const std::string& interfaceName,
-                                    const std::string& queue = "6715",
-                                    const std::string& port = "6700",
-                                    const std::string& number = "65534") {
-    return {"add", number, "divert", queue, "tcp", "from",       address,
-            port,  "to",   "any",    "out", "via", interfaceName};
-}
-
-// `words` with the word at `at` replaced, or cut off there when `word` is empty.
-std::vector<std::string> edited(std::vector<std::string> words, std::size_t at,
-                                const std::string& word = "") {
-    if (word.empty()) {
-        words.resize(at);
-    } else {
-        words[at] = word;
-    }
-    return words;
-}
-
-struct Refused {
-    std::vector<std::string> words;
-    std::string reason;  // a part of the refusal
-};
-
-void expectRefusals(const RuleGuard& guard, const std::vector<Refused>& cases) {
-    for (const auto& [words, reason] : cases) {
-        std::string command;
-        for (const auto& word : words) {
-            command += word + " ";
-        }
-        const std::string refusal = guard.refusal(words);
-        EXPECT_FALSE(refusal.empty()) << command;
-        EXPECT_NE(refusal.find(reason), std::string::npos) << command << "-> '" << refusal << "'";
-        EXPECT_EQ(refusal.find('\n'), std::string::npos) << refusal;
     }
 }
 
