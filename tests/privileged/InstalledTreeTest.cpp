@@ -66,26 +66,6 @@ std::string installOrWhyNot(const fs::path& prefix) {
     return "";
 }
 
-// Waits (inotify, up to a guard of 20 s) until `file` has been written and closed.
-bool waitForFile(const fs::path& file) {
-    const int watcher = ::inotify_init1(IN_CLOEXEC);
-    if (watcher < 0) {
-        return false;
-    }
-    const bool watching =
-        ::inotify_add_watch(watcher, file.parent_path().c_str(), IN_CLOSE_WRITE) >= 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (watching && !fs::exists(file) && std::chrono::steady_clock::now() < deadline) {
-        pollfd ready{watcher, POLLIN, 0};
-        if (::poll(&ready, 1, 1000) > 0) {
-            char events[4096];
-            (void)::read(watcher, events, sizeof events);
-        }
-    }
-    ::close(watcher);
-    return fs::exists(file);
-}
-
 // A folder of the test user's own (the attacker's), open to everyone for reading.
 void giveTo(const fs::path& folder, const TestUser& user) {
     ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
@@ -155,6 +135,26 @@ TEST_F(InstalledTreeTest, OnlyTheEngineCarriesRightsAndOnlyTheGroupRunsIt) {
 }
 
 #ifdef QUELLBOX_EVIL_STYLE
+// Waits (inotify, up to a guard of 20 s) until `file` has been written and closed.
+bool waitForFile(const fs::path& file) {
+    const int watcher = ::inotify_init1(IN_CLOEXEC);
+    if (watcher < 0) {
+        return false;
+    }
+    const bool watching =
+        ::inotify_add_watch(watcher, file.parent_path().c_str(), IN_CLOSE_WRITE) >= 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (watching && !fs::exists(file) && std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{watcher, POLLIN, 0};
+        if (::poll(&ready, 1, 1000) > 0) {
+            char events[4096];
+            (void)::read(watcher, events, sizeof events);
+        }
+    }
+    ::close(watcher);
+    return fs::exists(file);
+}
+
 TEST_F(InstalledTreeTest, AQtPluginOfTheUsersNeverRunsWithARootUserId) {
     testing::TempDir attack;
     giveTo(attack.path(), user_);
