@@ -151,12 +151,9 @@ TEST_F(EngineConnectionTest, ABrokenMessageEndsTheConnectionAndTheEngineWindsDow
     };
     auto wrongVersion = ControlCodec::encode(SnapshotRequest{});
     wrongVersion[ControlCodec::kHeaderBytes] = kProtocolVersion + 1;
-    auto unknownKind = ControlCodec::encode(SnapshotRequest{});
-    unknownKind[ControlCodec::kHeaderBytes + 1] = 0xEE;
     const Case cases[] = {
         {"truncated", {0, 0, 0, 10, kProtocolVersion, 2}},
         {"oversized", {0xFF, 0xFF, 0xFF, 0xFF}},
-        {"unknown kind", unknownKind},
         {"wrong version", wrongVersion},
         {"an engine's message", ControlCodec::encode(Result{0})},
     };

@@ -1,47 +1,40 @@
 #pragma once
 
-#include <sys/types.h>
-
-#include <chrono>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "ProgramRun.h"
 #include "TempDir.h"
 
 namespace quellbox::testing {
 
 // `quellbox --headless` as a child process with a home, settings, runtime folder and
-// simulated firewall of its own; its output goes to files in that folder.
+// simulated firewall of its own.
 class HeadlessProcess {
 public:
-    HeadlessProcess();
-    ~HeadlessProcess();
-
-    const TempDir& folder() const { return folder_; }
     std::filesystem::path path(const std::string& name) const { return folder_ / name; }
     void writeFile(const std::string& name, const std::string& contents) const;
 
     // Starts the program with these arguments (after "--headless").
     void start(const std::vector<std::string>& arguments);
-    // Waits for the exit (killing it after `limit`); answers the exit status, or -1 when it
-    // did not exit normally.
-    int wait(std::chrono::seconds limit = std::chrono::seconds(60));
+    // The exit status, or -signal number when a signal ended it.
+    int wait() { return run_->wait(); }
     // Runs to the end; answers the exit status.
     int run(const std::vector<std::string>& arguments);
-    void signal(int number) const;
-    // Sleeps until the standard output holds `count` lines (false after 30 s or an exit).
-    bool waitForOutputLines(std::size_t count) const;
-
-    std::string output() const;
-    std::string errors() const;
+    void signal(int number) const { run_->signal(number); }
+    // Waits until the output holds `text` (false once the program's output ends without it).
+    bool waitFor(const std::string& text) const { return run_->waitFor(text); }
+    // Standard output and error.
+    std::string output() const { return run_ ? run_->output() : ""; }
     // The rules left in the simulated firewall's state.
     std::vector<std::string> simulatedRules() const;
 
 private:
     TempDir folder_;
-    pid_t child_ = -1;
+    std::unique_ptr<ProgramRun> run_;
 };
 
 // One line of the JSON statistics, reduced to what the tests read.

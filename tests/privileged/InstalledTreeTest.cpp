@@ -13,18 +13,16 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ChildProcess.h"
-#include "InstalledTree.h"
 #include "NetNamespaces.h"
-#include "QuellboxRun.h"
+#include "ProgramRun.h"
 #include "TempDir.h"
 #include "TestUser.h"
 #include "firewall/PacketBackend.h"
+#include "platform/AtomicFile.h"
 
 namespace quellbox {
 namespace {
@@ -35,13 +33,108 @@ namespace fs = std::filesystem;
 constexpr uid_t kNobody = 65534;
 constexpr int kServicePort = 6700;
 
-std::string contentsOf(const fs::path& path) {
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+// Installs the build tree into `prefix` (cmake --install) with the rights the Debian
+// package's postinst gives: quellbox-engine and quellbox-ipfw in the group quellbox, mode
+// 0750, and the engine's file capabilities. Answers why it cannot, or the empty text.
+std::string installOrWhyNot(const fs::path& prefix) {
+    for (const char* program : {"/usr/bin/cmake", "/usr/sbin/setcap"}) {
+        if (::access(program, X_OK) != 0) {
+            return std::string(program) + " is not installed";
+        }
+    }
+    if (::chmod(prefix.c_str(), 0755) != 0) {
+        return "cannot open the prefix to other users";
+    }
+    std::string output;
+    if (!run({"/usr/bin/cmake", "--install", QUELLBOX_BUILD_TREE, "--prefix", prefix.string()},
+             &output)) {
+        return "cmake --install failed: " + output;
+    }
+    const std::string engine = (prefix / "bin" / "quellbox-engine").string();
+    const std::string ipfw = (prefix / "libexec" / "quellbox" / "quellbox-ipfw").string();
+    // As the package's postinst: the change of group first, since it takes capabilities away.
+    const std::vector<std::vector<std::string>> steps{
+        {"/usr/bin/chgrp", "quellbox", engine, ipfw},
+        {"/usr/bin/chmod", "0750", engine, ipfw},
+        {"/usr/sbin/setcap", "cap_net_admin,cap_net_raw+ep", engine},
+    };
+    for (const auto& step : steps) {
+        if (!run(step)) {
+            return step[0] + " failed on the installed tree";
+        }
+    }
+    return "";
 }
 
+// A folder of the test user's own (the attacker's), open to everyone for reading.
+void giveTo(const fs::path& folder, const TestUser& user) {
+    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), user.uid(), user.gid()), 0);
+}
+
+class InstalledTreeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const std::string why = user_.createOrWhyNot(); !why.empty()) {
+            GTEST_SKIP() << why;
+        }
+        ASSERT_EQ(installOrWhyNot(prefix_.path()), "");
+        giveTo(home_.path(), user_);
+    }
+
+    // A run of an installed program as the test's user in the group quellbox.
+    std::unique_ptr<testing::ProgramRun> runAsUser(const fs::path& program,
+                                                   const std::vector<std::string>& arguments,
+                                                   const std::vector<std::string>& environment,
+                                                   const std::string& ns = "") {
+        auto command = user_.runAs(false);
+        command.push_back(program.string());
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        auto run = std::make_unique<testing::ProgramRun>(
+            testing::ProgramRun::Options{command, ns, home_.path(), environment});
+        EXPECT_TRUE(run->start());
+        return run;
+    }
+
+    fs::path engine() const { return prefix_ / "bin" / "quellbox-engine"; }
+
+    TestUser user_;
+    testing::TempDir prefix_;
+    testing::TempDir home_;
+};
+
+TEST_F(InstalledTreeTest, OnlyTheEngineCarriesRightsAndOnlyTheGroupRunsIt) {
+    for (const auto& entry : fs::recursive_directory_iterator(prefix_.path())) {
+        struct stat info {};
+        ASSERT_EQ(::lstat(entry.path().c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & (S_ISUID | S_ISGID), 0U) << entry.path();
+    }
+    std::string capabilities;
+    ASSERT_TRUE(run({"/usr/sbin/getcap", "-r", prefix_.path().string()}, &capabilities));
+    EXPECT_EQ(capabilities, engine().string() + " cap_net_admin,cap_net_raw=ep\n");
+    std::string libraries;
+    ASSERT_TRUE(run({"/usr/bin/ldd", engine().string()}, &libraries));
+    EXPECT_EQ(libraries.find("libQt"), std::string::npos) << libraries;
+
+    // A user outside the group cannot even start it.
+    const std::string enginePath = engine().string();
+    const int refused = testing::runInChild([&] {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+            ::setresuid(kNobody, kNobody, kNobody) != 0) {
+            return 2;
+        }
+        char* const arguments[] = {const_cast<char*>(enginePath.c_str()), nullptr};
+        ::execv(enginePath.c_str(), arguments);
+        return errno == EACCES ? 0 : 1;
+    });
+    EXPECT_EQ(refused, 0) << "2: cannot become nobody, 1: not refused with EACCES";
+    // One in the group can.
+    auto version = runAsUser(engine(), {"--version"}, {});
+    EXPECT_EQ(version->wait(), 0) << version->output();
+    EXPECT_EQ(version->output().rfind("Quellbox ", 0), 0U) << version->output();
+}
+
+#ifdef QUELLBOX_EVIL_STYLE
 // Waits (inotify, up to a guard of 20 s) until `file` has been written and closed.
 bool waitForFile(const fs::path& file) {
     const int watcher = ::inotify_init1(IN_CLOEXEC);
@@ -62,74 +155,6 @@ bool waitForFile(const fs::path& file) {
     return fs::exists(file);
 }
 
-// A folder of the test user's own (the attacker's), open to everyone for reading.
-void giveTo(const fs::path& folder, const TestUser& user) {
-    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(folder.c_str(), user.uid(), user.gid()), 0);
-}
-
-class InstalledTreeTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (const std::string why = user_.createOrWhyNot(); !why.empty()) {
-            GTEST_SKIP() << why;
-        }
-        const std::string why = tree_.installOrWhyNot();
-        ASSERT_EQ(why, "");
-        giveTo(home_.path(), user_);
-    }
-
-    // A run of an installed program as the test's user in the group quellbox.
-    std::unique_ptr<QuellboxRun> runAsUser(const fs::path& program,
-                                           const std::vector<std::string>& arguments,
-                                           const std::vector<std::string>& environment,
-                                           const std::string& ns = "") {
-        auto command = user_.runAs(false);
-        command.push_back(program.string());
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        auto run = std::make_unique<QuellboxRun>(
-            QuellboxRun::Options{command, ns, home_.path(), environment});
-        EXPECT_TRUE(run->start());
-        return run;
-    }
-
-    TestUser user_;
-    InstalledTree tree_;
-    testing::TempDir home_;
-};
-
-TEST_F(InstalledTreeTest, OnlyTheEngineCarriesRightsAndOnlyTheGroupRunsIt) {
-    for (const auto& entry : fs::recursive_directory_iterator(tree_.prefix())) {
-        struct stat info {};
-        ASSERT_EQ(::lstat(entry.path().c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & (S_ISUID | S_ISGID), 0U) << entry.path();
-    }
-    std::string capabilities;
-    ASSERT_TRUE(run({"/usr/sbin/getcap", "-r", tree_.prefix().string()}, &capabilities));
-    EXPECT_EQ(capabilities, tree_.engine().string() + " cap_net_admin,cap_net_raw=ep\n");
-    std::string libraries;
-    ASSERT_TRUE(run({"/usr/bin/ldd", tree_.engine().string()}, &libraries));
-    EXPECT_EQ(libraries.find("libQt"), std::string::npos) << libraries;
-
-    // A user outside the group cannot even start it.
-    const std::string engine = tree_.engine().string();
-    const int refused = testing::runInChild([&] {
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
-            ::setresuid(kNobody, kNobody, kNobody) != 0) {
-            return 2;
-        }
-        char* const arguments[] = {const_cast<char*>(engine.c_str()), nullptr};
-        ::execv(engine.c_str(), arguments);
-        return errno == EACCES ? 0 : 1;
-    });
-    EXPECT_EQ(refused, 0) << "2: cannot become nobody, 1: not refused with EACCES";
-    // One in the group can.
-    auto version = runAsUser(tree_.engine(), {"--version"}, {});
-    EXPECT_EQ(version->wait(), 0) << version->output();
-    EXPECT_EQ(version->output().rfind("Quellbox ", 0), 0U) << version->output();
-}
-
-#ifdef QUELLBOX_EVIL_STYLE
 TEST_F(InstalledTreeTest, AQtPluginOfTheUsersNeverRunsWithARootUserId) {
     testing::TempDir attack;
     giveTo(attack.path(), user_);
@@ -137,7 +162,7 @@ TEST_F(InstalledTreeTest, AQtPluginOfTheUsersNeverRunsWithARootUserId) {
     fs::copy_file(QUELLBOX_EVIL_STYLE, attack / "styles" / "libevilstyle.so");
     const fs::path mark = attack / "mark";
 
-    auto window = runAsUser(tree_.window(), {"--backend", "sim"},
+    auto window = runAsUser(prefix_ / "bin" / "quellbox", {"--backend", "sim"},
                             {"QT_QPA_PLATFORM=offscreen",
                              "QT_PLUGIN_PATH=" + attack.path().string(), "QT_STYLE_OVERRIDE=evil"});
     // The plugin marks its load: only then is the window known to have come up with it.
@@ -149,7 +174,8 @@ TEST_F(InstalledTreeTest, AQtPluginOfTheUsersNeverRunsWithARootUserId) {
     ASSERT_EQ(::stat(mark.c_str(), &info), 0);
     EXPECT_EQ(info.st_uid, user_.uid());
     const std::string id = std::to_string(user_.uid());
-    EXPECT_EQ(contentsOf(mark), "ids " + id + " " + id + " " + id + " seteuid -1\n");
+    EXPECT_EQ(AtomicFile::read(mark).value_or(""),
+              "ids " + id + " " + id + " " + id + " seteuid -1\n");
 }
 #endif
 
@@ -171,7 +197,7 @@ TEST_F(InstalledTreeTest, IptablesExtensionsOfTheUsersNeverLoad) {
         fs::copy_file(QUELLBOX_EVIL_XTABLES, extensions / name);
     }
     const std::vector<std::string> environment{"XTABLES_LIBDIR=" + extensions.path().string()};
-    QuellboxRun::writeSettings(home_.path(), kServicePort);
+    writeSettings(home_.path(), kServicePort);
     for (const auto& entry : fs::recursive_directory_iterator(home_.path())) {
         ASSERT_EQ(::chown(entry.path().c_str(), user_.uid(), user_.gid()), 0);
     }
@@ -184,9 +210,8 @@ TEST_F(InstalledTreeTest, IptablesExtensionsOfTheUsersNeverLoad) {
     };
 
     // A headless run adds rules with all three extensions.
-    auto shaping =
-        runAsUser(tree_.engine(), {"--headless", "--backend", "nfqueue", "--duration", "2"},
-                  environment, pair.sender());
+    auto shaping = runAsUser(engine(), {"--headless", "--backend", "nfqueue", "--duration", "2"},
+                             environment, pair.sender());
     ASSERT_TRUE(shaping->waitFor("headless on the nfqueue backend")) << shaping->output();
     EXPECT_NE(
         listing().find("divert 6715 tcp from 192.0.2.10 6700 to any out via " + pair.senderLink()),
@@ -197,8 +222,8 @@ TEST_F(InstalledTreeTest, IptablesExtensionsOfTheUsersNeverLoad) {
     ASSERT_TRUE(
         run({kIp, "netns", "exec", pair.sender(), ipfw, "add", "100", "divert", "6715", "tcp",
              "from", kSenderAddress, "6700", "to", "any", "out", "via", pair.senderLink()}));
-    auto cleanup = runAsUser(tree_.engine(), {"--cleanup", "--backend", "nfqueue"}, environment,
-                             pair.sender());
+    auto cleanup =
+        runAsUser(engine(), {"--cleanup", "--backend", "nfqueue"}, environment, pair.sender());
     EXPECT_EQ(cleanup->wait(), 0) << cleanup->output();
     EXPECT_NE(cleanup->output().find("1 divert rule(s) to port 6715 removed"), std::string::npos)
         << cleanup->output();

@@ -1,12 +1,16 @@
 #include "NetNamespaces.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -37,20 +41,6 @@ NamespacePair::~NamespacePair() {
     }
 }
 
-std::string NamespacePair::createOrWhyNot() {
-    if (::geteuid() != 0) {
-        return "needs root to create network namespaces and iptables rules (CI runs as root)";
-    }
-    if (::access(kIp, X_OK) != 0) {
-        return "iproute2's ip is not installed";
-    }
-    std::string why;
-    if (!create(&why)) {
-        return "cannot create network namespaces with a veth pair here: " + why;
-    }
-    return "";
-}
-
 #ifdef QUELLBOX_HAVE_NFQUEUE
 std::string nfqueueProblem(const std::string& name) {
     std::string problem;
@@ -65,11 +55,17 @@ std::string nfqueueProblem(const std::string& name) {
 }
 #endif
 
-bool NamespacePair::create(std::string* why) {
+std::string NamespacePair::createOrWhyNot() {
+    if (::geteuid() != 0) {
+        return "needs root to create network namespaces and iptables rules (CI runs as root)";
+    }
+    if (::access(kIp, X_OK) != 0) {
+        return "iproute2's ip is not installed";
+    }
+    const std::string cannot = "cannot create network namespaces with a veth pair here: ";
     for (const auto& name : {sender_, peer_}) {
         if (!run({kIp, "netns", "add", name})) {
-            *why = "'ip netns add' failed";
-            return false;
+            return cannot + "'ip netns add' failed";
         }
         created_.push_back(name);
     }
@@ -87,11 +83,10 @@ bool NamespacePair::create(std::string* why) {
     };
     for (const auto& step : steps) {
         if (!run(step)) {
-            *why = "'" + step[3] + " " + step[4] + "' in a namespace failed";
-            return false;
+            return cannot + "'" + step[3] + " " + step[4] + "' in a namespace failed";
         }
     }
-    return true;
+    return "";
 }
 
 bool NamespacePair::addPeerAddress(const std::string& address) {
@@ -115,6 +110,64 @@ void inNamespace(const std::string& name, const std::function<void()>& work) {
         work();
     });
     thread.join();
+}
+
+void writeSettings(const std::filesystem::path& home, int port, const std::string& extraEntries) {
+    std::filesystem::create_directories(home / ".config" / "Quellbox");
+    std::ofstream(home / ".config" / "Quellbox" / "Quellbox.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+           "<key>servicesNameArray</key><array><string>File server</string></array>\n"
+           "<key>servicesPortArray</key><array><integer>"
+        << port
+        << "</integer></array>\n"
+           "<key>activatedULServices</key><array><true/></array>\n"
+        << extraEntries << "</dict>\n</plist>\n";
+}
+
+namespace {
+
+sockaddr_in socketAddress(const std::string& ip, int port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (!ip.empty()) {
+        inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
+    }
+    return address;
+}
+
+// A TCP socket made inside `ns`, given to `use`; closed and -1 when `use` fails.
+int socketIn(const std::string& ns, const std::function<bool(int)>& use) {
+    int fd = -1;
+    inNamespace(ns, [&] {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && !use(fd)) {
+            ::close(fd);
+            fd = -1;
+        }
+    });
+    return fd;
+}
+
+}  // namespace
+
+int listenIn(const std::string& ns, const std::string& ip, int port) {
+    return socketIn(ns, [&](int fd) {
+        const int on = 1;
+        const sockaddr_in address = socketAddress(ip, port);
+        return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+               ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+               ::listen(fd, 4) == 0;
+    });
+}
+
+int connectIn(const std::string& ns, const std::string& from, const std::string& ip, int port) {
+    return socketIn(ns, [&](int fd) {
+        const sockaddr_in local = socketAddress(from, 0);
+        const sockaddr_in remote = socketAddress(ip, port);
+        return ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
+               ::connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0;
+    });
 }
 
 std::string iptablesState(const std::string& name) {

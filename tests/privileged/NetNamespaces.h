@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,7 +24,6 @@ public:
     NamespacePair(const NamespacePair&) = delete;
     NamespacePair& operator=(const NamespacePair&) = delete;
 
-    bool create(std::string* why);
     // Why the pair cannot be made on this machine (not root, no iproute2, no namespaces), or
     // the empty text once it is made.
     std::string createOrWhyNot();
@@ -43,6 +43,11 @@ private:
     std::vector<std::string> created_;
 };
 
+// A TCP socket made inside the namespace `ns`, listening on ip:port; -1 on failure.
+int listenIn(const std::string& ns, const std::string& ip, int port);
+// A TCP socket made inside the namespace `ns`, connected from `from` (any address when empty)
+// to ip:port; -1 on failure.
+int connectIn(const std::string& ns, const std::string& from, const std::string& ip, int port);
 // Moves the calling thread into a named network namespace.
 bool enterNamespace(const std::string& name);
 // Runs `work` on a thread inside the namespace and waits for it.
@@ -51,6 +56,10 @@ void inNamespace(const std::string& name, const std::function<void()>& work);
 // Why the kernel's packet queue cannot be opened in the namespace, or the empty text.
 std::string nfqueueProblem(const std::string& name);
 #endif
+// Settings in `home` that cap the upload of `port` (what the desktop window saves), with
+// further plist entries.
+void writeSettings(const std::filesystem::path& home, int port,
+                   const std::string& extraEntries = "");
 // The filter table without comments and counters, for before/after comparisons.
 std::string iptablesState(const std::string& name);
 

@@ -1,31 +1,22 @@
 // Runs the nfqueue backend and quellbox-ipfw for real, inside two network namespaces joined
 // by a veth pair (192.0.2.10 and 192.0.2.20). Needs root; skips with the reason where the
 // namespaces or the kernel queue are not available.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <functional>
 #include <future>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "NetNamespaces.h"
-#include "firewall/CommandRunner.h"
 #include "firewall/IpfwRule.h"
 #include "firewall/PacketBackend.h"
-#include "platform/SystemLog.h"
 
 #ifdef QUELLBOX_HAVE_NFQUEUE
 #include "firewall/NfqueueDivertSocket.h"
@@ -50,61 +41,40 @@ std::vector<char> pattern(std::size_t size) {
 
 // Sends `data` from the sender namespace to the peer's port and answers what the peer read.
 std::vector<char> transfer(const NamespacePair& pair, const std::vector<char>& data) {
-    std::promise<void> listening;
+    const int listener = listenIn(pair.peer(), kPeerAddress, kPort);
+    const int sending = connectIn(pair.sender(), "", kPeerAddress, kPort);
+    const int receiving = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ::close(listener);
     std::vector<char> received;
-    std::thread peer([&] {
-        ASSERT_TRUE(enterNamespace(pair.peer()));
-        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(kPort);
-        inet_pton(AF_INET, kPeerAddress, &address.sin_addr);
-        const bool ready =
-            ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            ::listen(listener, 1) == 0;
-        listening.set_value();
-        ASSERT_TRUE(ready) << std::strerror(errno);
-        pollfd wait{listener, POLLIN, 0};
-        ASSERT_EQ(::poll(&wait, 1, kGuardMilliseconds), 1) << "no connection";
-        const int connection = ::accept(listener, nullptr, nullptr);
-        ::close(listener);
-        ASSERT_GE(connection, 0);
-        char chunk[65536];
-        for (;;) {
-            pollfd readable{connection, POLLIN, 0};
-            if (::poll(&readable, 1, kGuardMilliseconds) != 1) {
-                ADD_FAILURE() << "transfer stalled after " << received.size() << " bytes";
-                break;
-            }
-            const ssize_t n = ::read(connection, chunk, sizeof chunk);
-            if (n <= 0) {
-                break;
-            }
-            received.insert(received.end(), chunk, chunk + n);
-        }
-        ::close(connection);
-    });
-    listening.get_future().wait();
-    inNamespace(pair.sender(), [&] {
-        const int connection = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(kPort);
-        inet_pton(AF_INET, kPeerAddress, &address.sin_addr);
-        ASSERT_EQ(::connect(connection, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
-            << std::strerror(errno);
-        std::size_t sent = 0;
-        while (sent < data.size()) {
-            const ssize_t n =
-                ::send(connection, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    if (sending < 0 || receiving < 0) {
+        ADD_FAILURE() << "no connection: " << std::strerror(errno);
+        return received;
+    }
+    std::thread sender([&] {
+        for (std::size_t sent = 0; sent < data.size();) {
+            const ssize_t n = ::send(sending, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
             ASSERT_GT(n, 0) << std::strerror(errno);
             sent += static_cast<std::size_t>(n);
         }
-        ::close(connection);
+        ::shutdown(sending, SHUT_WR);
     });
-    peer.join();
+    char chunk[65536];
+    for (;;) {
+        pollfd readable{receiving, POLLIN, 0};
+        if (::poll(&readable, 1, kGuardMilliseconds) != 1) {
+            ADD_FAILURE() << "transfer stalled after " << received.size() << " bytes";
+            ::shutdown(sending, SHUT_RDWR);  // wakes a blocked send
+            break;
+        }
+        const ssize_t n = ::read(receiving, chunk, sizeof chunk);
+        if (n <= 0) {
+            break;
+        }
+        received.insert(received.end(), chunk, chunk + n);
+    }
+    sender.join();
+    ::close(sending);
+    ::close(receiving);
     return received;
 }
 
@@ -126,21 +96,18 @@ protected:
 
 #ifdef QUELLBOX_HAVE_NFQUEUE
 
+// Rule discovery and the reader on the real queue; that packets pass while nobody reads it
+// and the rates the engine keeps are the shaping tests' part.
 TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
-    // Can this kernel give us the queue at all?
     if (const std::string why = nfqueueProblem(pair_.sender()); !why.empty()) {
         GTEST_SKIP() << why;
     }
-
     const std::string before = iptablesState(pair_.sender());
     const auto backend = PacketBackend::named("nfqueue");
     ASSERT_TRUE(backend);
     std::unique_ptr<IpfwRule> rules;
     inNamespace(pair_.sender(), [&] {
         rules = std::make_unique<IpfwRule>(backend->programs());
-        EXPECT_EQ(rules->lowestIpfwRuleNumber(), 65535);
-        EXPECT_EQ(rules->interface(), pair_.senderLink());
-        EXPECT_EQ(rules->ipAdr(), kSenderAddress);
         EXPECT_EQ(rules->applyRule(kPort), 0);
     });
     std::string listing;
@@ -151,21 +118,11 @@ TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
                            "\n65534 divert 6715 tcp from 192.0.2.10 5001 to any out via " +
                            pair_.senderLink() + "\n65535 allow ip from any to any\n");
 
-    // Nobody reads the queue: the packets pass (--queue-bypass).
-    const auto small = pattern(200 * 1024);
-    EXPECT_EQ(transfer(pair_, small), small);
-
     // A reader that writes every packet back at once.
     auto socket = backend->makeDivertSocket();
     std::promise<int> bound;
-    std::atomic<long> bytes{0};  // of the packets to the port: every byte sent passes the reader
-    std::atomic<long> foreign{0};
+    std::atomic<long> bytes{0};  // every byte sent passes the reader
     std::atomic<long> failedSends{0};
-    // The backend copies only the headers but must answer each packet's real length, which
-    // the pacing charges: a full segment by its 1500 bytes, a super-packet by its whole
-    // length, never by the copy.
-    std::atomic<long> wrongLengths{0};
-    std::atomic<ssize_t> largest{0};
     ssize_t lastResult = 0;
     std::thread reader([&] {
         if (!enterNamespace(pair_.sender())) {
@@ -182,17 +139,7 @@ TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
             if (lastResult < 0) {
                 return;
             }
-            const std::size_t header = (buffer[0] & 0x0fu) * 4;
-            const int destinationPort = (buffer[header + 2] << 8) | buffer[header + 3];
-            if (destinationPort == kPort) {
-                bytes += lastResult;
-            } else {
-                ++foreign;
-            }
-            if (lastResult != ((buffer[2] << 8) | buffer[3])) {
-                ++wrongLengths;
-            }
-            largest = std::max(largest.load(), lastResult);
+            bytes += lastResult;
             if (socket->send(buffer.data(), static_cast<std::size_t>(lastResult), token,
                              tokenLength) != lastResult) {
                 ++failedSends;
@@ -203,19 +150,12 @@ TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
     const auto large = pattern(4 * 1024 * 1024);
     EXPECT_EQ(transfer(pair_, large), large);
     EXPECT_GT(bytes.load(), static_cast<long>(large.size()));
-    EXPECT_EQ(foreign.load(), 0);
     EXPECT_EQ(failedSends.load(), 0);
-    EXPECT_EQ(wrongLengths.load(), 0);
-    EXPECT_GT(largest.load(), 1000);
 
     // Closing from another thread wakes the blocked reader.
     EXPECT_EQ(socket->close(), 0);
     reader.join();
     EXPECT_EQ(lastResult, -1);
-
-    // With the reader gone, traffic flows again.
-    EXPECT_EQ(transfer(pair_, small), small);
-
     inNamespace(pair_.sender(), [&] { EXPECT_EQ(rules->derule(kPort), 0); });
     EXPECT_EQ(iptablesState(pair_.sender()), before);
 }

@@ -20,7 +20,7 @@ struct PrometheusScrape {
     };
 
     std::map<std::string, std::string> types;  // family name: "counter", "gauge", ...
-    std::map<std::string, std::string> help;   // family name: unescaped help text
+    std::map<std::string, std::string> help;   // family name: help text as written
     std::vector<Sample> samples;
 
     // Nothing, with the line and the fault in `error`, for a page that breaks the format.

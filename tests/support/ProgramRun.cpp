@@ -1,4 +1,4 @@
-#include "QuellboxRun.h"
+#include "ProgramRun.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -8,47 +8,48 @@
 
 #include <cerrno>
 #include <chrono>
-#include <fstream>
 
-namespace quellbox::privileged {
+extern char** environ;
+
+namespace quellbox::testing {
 
 namespace {
-constexpr auto kGuard = std::chrono::seconds(20);  // failure guard only
+constexpr auto kOutputGuard = std::chrono::seconds(30);  // failure guards only
+constexpr auto kExitGuard = std::chrono::seconds(60);
 }  // namespace
 
-void QuellboxRun::writeSettings(const std::filesystem::path& home, int port,
-                                const std::string& extraEntries) {
-    std::filesystem::create_directories(home / ".config" / "Quellbox");
-    std::ofstream(home / ".config" / "Quellbox" / "Quellbox.plist")
-        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-           "<key>servicesNameArray</key><array><string>File server</string></array>\n"
-           "<key>servicesPortArray</key><array><integer>"
-        << port
-        << "</integer></array>\n"
-           "<key>activatedULServices</key><array><true/></array>\n"
-        << extraEntries << "</dict>\n</plist>\n";
-}
+ProgramRun::ProgramRun(Options options) : options_(std::move(options)) {}
 
-QuellboxRun::QuellboxRun(Options options) : options_(std::move(options)) {}
-
-QuellboxRun::~QuellboxRun() {
+ProgramRun::~ProgramRun() {
     if (pid_ > 0) {
         ::kill(pid_, SIGKILL);
         wait();
     }
 }
 
-bool QuellboxRun::start() {
+std::vector<std::string> ProgramRun::environment() const {
+    const std::string home = options_.home.string();
+    std::vector<std::string> entries{"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
+                                     "XDG_RUNTIME_DIR=" + home,
+                                     "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    // A sanitizer's report in the child must fail the run as it would fail the test.
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (text.substr(0, text.find('=')).ends_with("SAN_OPTIONS")) {
+            entries.push_back(text);
+        }
+    }
+    entries.insert(entries.end(), options_.environment.begin(), options_.environment.end());
+    return entries;
+}
+
+bool ProgramRun::start() {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         return false;
     }
-    const std::string home = options_.home.string();
-    std::vector<std::string> environment{"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
-                                         "XDG_RUNTIME_DIR=" + home,
-                                         "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
-    environment.insert(environment.end(), options_.environment.begin(), options_.environment.end());
     std::vector<std::string> words = options_.command;
+    std::vector<std::string> environment = this->environment();
     std::vector<char*> argv;
     std::vector<char*> envp;
     for (auto& word : words) argv.push_back(word.data());
@@ -98,21 +99,30 @@ bool QuellboxRun::start() {
     return true;
 }
 
-bool QuellboxRun::waitFor(const std::string& text) {
+bool ProgramRun::waitFor(const std::string& text) {
     std::unique_lock guard(mutex_);
-    return changed_.wait_for(guard, kGuard, [&] {
+    return changed_.wait_for(guard, kOutputGuard, [&] {
         return ended_ || output_.find(text) != std::string::npos;
     }) && output_.find(text) != std::string::npos;
 }
 
-std::string QuellboxRun::output() {
+std::string ProgramRun::output() {
     std::lock_guard guard(mutex_);
     return output_;
 }
 
-bool QuellboxRun::signal(int number) { return pid_ > 0 && ::kill(pid_, number) == 0; }
+bool ProgramRun::signal(int number) { return pid_ > 0 && ::kill(pid_, number) == 0; }
 
-int QuellboxRun::wait() {
+int ProgramRun::wait() {
+    if (pid_ <= 0) {
+        return -1;
+    }
+    {
+        std::unique_lock guard(mutex_);
+        if (!changed_.wait_for(guard, kExitGuard, [&] { return ended_; })) {
+            ::kill(pid_, SIGKILL);
+        }
+    }
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
@@ -123,4 +133,4 @@ int QuellboxRun::wait() {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
-}  // namespace quellbox::privileged
+}  // namespace quellbox::testing

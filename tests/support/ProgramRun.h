@@ -9,11 +9,12 @@
 #include <thread>
 #include <vector>
 
-namespace quellbox::privileged {
+namespace quellbox::testing {
 
-// One run of a program (quellbox-engine, quellbox, or setpriv starting one of them) inside a
-// network namespace, its standard output and error read into a text that waitFor can wait on.
-class QuellboxRun {
+// One run of a program as a child process, optionally inside a network namespace, with a
+// fixed environment of its own (the sanitizers' options passed on); its standard output and
+// error are read into one text that waitFor can wait on.
+class ProgramRun {
 public:
     struct Options {
         std::vector<std::string> command;  // the program's absolute path first
@@ -22,26 +23,24 @@ public:
         std::vector<std::string> environment;  // further NAME=value entries
     };
 
-    // Settings in `home` that cap the upload of `port` (what the desktop window saves), with
-    // further plist entries.
-    static void writeSettings(const std::filesystem::path& home, int port,
-                              const std::string& extraEntries = "");
-
-    explicit QuellboxRun(Options options);
-    ~QuellboxRun();
-    QuellboxRun(const QuellboxRun&) = delete;
-    QuellboxRun& operator=(const QuellboxRun&) = delete;
+    explicit ProgramRun(Options options);
+    ~ProgramRun();
+    ProgramRun(const ProgramRun&) = delete;
+    ProgramRun& operator=(const ProgramRun&) = delete;
 
     bool start();
     // Waits until the output holds `text` (true) or the program's output ends (false).
     bool waitFor(const std::string& text);
     std::string output();
     bool signal(int number);
-    // The exit status, or -signal number when a signal ended it.
+    // The exit status, or -signal number when a signal ended it; a run that has not ended
+    // after a guard of a minute is killed.
     int wait();
     pid_t pid() const { return pid_; }
 
 private:
+    std::vector<std::string> environment() const;
+
     Options options_;
     pid_t pid_ = -1;
     std::thread reader_;
@@ -51,4 +50,4 @@ private:
     bool ended_ = false;
 };
 
-}  // namespace quellbox::privileged
+}  // namespace quellbox::testing
