@@ -117,6 +117,22 @@ TEST(CommandRunnerRights, AChildWithTheShapingRightsGetsTheBareEnvironmentOnly) 
     EXPECT_NE(ordinary->output.find("XTABLES_LIBDIR=/tmp/planted\n"), std::string::npos);
 }
 
+// A descriptor this process holds open without close-on-exec (a metrics client's socket, say)
+// never reaches a program the engine runs.
+TEST(CommandRunnerRights, NoChildInheritsAnOpenDescriptor) {
+    constexpr int kOpen = 100;
+    ASSERT_EQ(::dup2(STDIN_FILENO, kOpen), kOpen);
+    const std::vector<std::string> listing{"/bin/ls", "/proc/self/fd"};
+    const auto ordinary = CommandRunner::run(listing, 65536);
+    const auto shaping = CommandRunner::runWithShapingRights(listing, 65536);
+    ::close(kOpen);
+    for (const auto& outcome : {ordinary, shaping}) {
+        ASSERT_TRUE(outcome && outcome->exited);
+        EXPECT_EQ(("\n" + outcome->output).find("\n100\n"), std::string::npos) << outcome->output;
+        EXPECT_NE(("\n" + outcome->output).find("\n2\n"), std::string::npos) << outcome->output;
+    }
+}
+
 constexpr std::uint32_t kShapingRights = (1U << CAP_NET_ADMIN) | (1U << CAP_NET_RAW);
 
 // One capability set ("CapAmb", "CapEff") of a /proc/<pid>/status text.

@@ -149,12 +149,12 @@ TEST(IptablesFirewall, TheToolRefusesBadCommandsBeforeTouchingIptables) {
 
 // The guard parses every command first: its refusals are also the parse's errors.
 TEST(RuleGuard, ASimulatedMachineTakesOnlyItsOwnWellFormedRules) {
-    const auto guard = RuleGuard::simulated({"192.0.2.1"}, {"sim0"});
+    const auto guard = RuleGuard::simulated({"192.0.2.1"}, {"sim0", "br_0.5"});
     const auto server = serverRule("192.0.2.1", "sim0");
     const std::vector<std::string> client{"add",       "1",  "divert", "6715",  "tcp", "from",
                                           "192.0.2.1", "to", "any",    "65535", "via", "sim0"};
-    for (const auto& words :
-         std::vector<std::vector<std::string>>{server, client, {"list"}, {"delete", "65534"}}) {
+    for (const auto& words : std::vector<std::vector<std::string>>{
+             server, serverRule("192.0.2.1", "br_0.5"), client, {"list"}, {"delete", "65534"}}) {
         EXPECT_EQ(guard.refusal(words), "");
     }
     expectRefusals(

@@ -295,6 +295,52 @@ TEST_F(SimKernelTest, StaleRulesAreAllRemovedAndNothingElse) {
     EXPECT_NE(report.find("can't list the firewall rules"), std::string::npos) << report;
 }
 
+// Network byte order, read back independently of the builder.
+unsigned be16(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+    return static_cast<unsigned>(bytes[at] << 8 | bytes[at + 1]);
+}
+
+// The ones' complement sum of `length` bytes from `at` plus `start`, folded: 0xFFFF when a
+// checksum among them is right.
+unsigned folded(const std::vector<std::uint8_t>& bytes, std::size_t at, std::size_t length,
+                unsigned start = 0) {
+    unsigned sum = start;
+    for (std::size_t i = 0; i < length; i += 2) {
+        sum +=
+            static_cast<unsigned>(bytes[at + i] << 8) | (i + 1 < length ? bytes[at + i + 1] : 0U);
+    }
+    while (sum > 0xFFFF) {
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return sum;
+}
+
+// The simulated hosts' packets must pass any real stack's checks: lengths, ports and
+// sequence numbers in network order, both checksums right (an odd length included).
+TEST(TcpPacketBuilder, PacketsCarryTheirLengthAndRightChecksums) {
+    TcpPacketBuilder builder{.source = TcpPacketBuilder::address("192.0.2.10"),
+                             .sourcePort = 0x1A2B,
+                             .destination = TcpPacketBuilder::address("10.0.0.1"),
+                             .destinationPort = 6700,
+                             .sequence = 0x01020304,
+                             .identification = 0xBEEF};
+    for (const std::size_t length : {std::size_t{40}, std::size_t{41}, std::size_t{1500}}) {
+        SCOPED_TRACE(length);
+        const auto packet = builder.build(length, 7);
+        ASSERT_EQ(packet.size(), length);
+        EXPECT_EQ(be16(packet, 2), length);
+        EXPECT_EQ(be16(packet, 4), 0xBEEFU);
+        EXPECT_EQ(be16(packet, 20), 0x1A2BU);
+        EXPECT_EQ(be16(packet, 22), 6700U);
+        EXPECT_EQ(be16(packet, 24) << 16 | be16(packet, 26), 0x01020304U);
+        EXPECT_EQ(folded(packet, 0, 20), 0xFFFFU) << "IP header checksum";
+        const unsigned pseudo = folded(packet, 12, 8, 6 + static_cast<unsigned>(length - 20));
+        EXPECT_EQ(folded(packet, 20, length - 20, pseudo), 0xFFFFU) << "TCP checksum";
+    }
+    EXPECT_EQ(TcpPacketBuilder::address("192.0.2.10"), 0xC000020AU);
+    EXPECT_EQ(TcpPacketBuilder::address("192.0.2"), 0U);
+}
+
 TEST(StaleRules, FindsOnlyRulesThatDivertToThePort) {
     const std::string listing =
         "00100 allow tcp from any to any 22 in\n"

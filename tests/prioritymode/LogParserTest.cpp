@@ -78,6 +78,7 @@ TEST_F(LogParserTest, LookupsCatchUpIncrementally) {
     settings_.prefs.setBool(false, keys::useServerLogFile);
     append(logLine("10.0.0.4", "dave", "Dave"));
     EXPECT_FALSE(parser.ipIsInLogParserStructure("10.0.0.4"));
+    EXPECT_EQ(LogParser(settings_.prefs).recordCount(), 0U) << "nor read at creation";
     settings_.prefs.setBool(true, keys::useServerLogFile);
     EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.4"));
 }
@@ -161,10 +162,15 @@ TEST_F(LogParserTest, FortyEightHourRuleMovesCursorBegin) {
 }
 
 TEST_F(LogParserTest, OverlongLineIsSkippedWithoutLosingTheNextOnes) {
-    append("d\t10.0.0.1\tlogin\tnick\t" + std::string(LogParser::maxLineBytes + 100, 'x') + "\r" +
-           logLine("10.0.0.2", "bob", "Bob"));
+    const auto lineOf = [](const std::string& ip, std::size_t bytes) {
+        const std::string head = "d\t" + ip + "\tlogin\tnick\t";
+        return head + std::string(bytes - head.size(), 'x') + "\r";
+    };
+    append(lineOf("10.0.0.1", LogParser::maxLineBytes + 1) +
+           lineOf("10.0.0.3", LogParser::maxLineBytes) + logLine("10.0.0.2", "bob", "Bob"));
     LogParser parser(settings_.prefs, 64 * 1024);
     EXPECT_FALSE(parser.ipIsInLogParserStructure("10.0.0.1"));
+    EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.3")) << "the longest line kept";
     EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.2"));
     EXPECT_EQ(logCursor(), fileSize());
 }

@@ -99,5 +99,37 @@ TEST(RateSchedule, StoredAndLoadedAgainSkippingBadEntries) {
     EXPECT_EQ(log.lines().size(), 5U);
 }
 
+// Times are written "HH:MM" within one day; anything else in the file or the table is refused
+// (a space-padded hour too, which would otherwise count as a negative hour).
+TEST(SchedulePeriod, TimesAreTwoDigitsAColonAndTwoDigitsWithinADay) {
+    const std::pair<const char*, std::optional<int>> texts[] = {
+        {"00:00", 0},
+        {"23:59", 1439},
+        {"07:05", 425},
+        {" 9:30", std::nullopt},
+        {"1x:30", std::nullopt},
+        {"12: 5", std::nullopt},
+        {"12:3x", std::nullopt},
+        {"12-30", std::nullopt},
+        {"24:00", std::nullopt},
+        {"12:60", std::nullopt},
+        {"1:30", std::nullopt},
+        {"12:300", std::nullopt},
+    };
+    for (const auto& [text, minute] : texts) {
+        EXPECT_EQ(SchedulePeriod::minuteOfText(text), minute) << text;
+    }
+    SchedulePeriod period{"Night", kWeekdays, 22 * 60, 7 * 60, 100.0F};
+    EXPECT_TRUE(period.isValid());
+    for (int* minute : {&period.startMinute, &period.endMinute}) {
+        const int kept = *minute;
+        for (const int bad : {-1, SchedulePeriod::kMinutesPerDay}) {
+            *minute = bad;
+            EXPECT_FALSE(period.isValid()) << bad;
+        }
+        *minute = kept;
+    }
+}
+
 }  // namespace
 }  // namespace quellbox
