@@ -1,7 +1,6 @@
 #include "engine/DownloadRateController.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace quellbox {
 
@@ -11,11 +10,17 @@ constexpr double kBytesPerKiB = 1024.0;
 
 DownloadRateController::DownloadRateController(double kibPerSecond) : kibPerSecond_(kibPerSecond) {}
 
-void DownloadRateController::setRate(double kibPerSecond) { kibPerSecond_ = kibPerSecond; }
+void DownloadRateController::setRate(double kibPerSecond) {
+    if (kibPerSecond != kibPerSecond_) {
+        readings_.clear();
+    }
+    kibPerSecond_ = kibPerSecond;
+}
 
 double DownloadRateController::budget() const { return kibPerSecond_ * kBytesPerKiB * trim_; }
 
-double DownloadRateController::tick(Clock::time_point now, std::uint64_t arrivedBytes) {
+double DownloadRateController::tick(Clock::time_point now, std::uint64_t arrivedBytes,
+                                    bool heldBack) {
     const bool continues = !readings_.empty() && now > readings_.back().when &&
                            now - readings_.back().when <= kLongestInterval &&
                            arrivedBytes >= readings_.back().bytes;
@@ -33,10 +38,9 @@ double DownloadRateController::tick(Clock::time_point now, std::uint64_t arrived
     const double seconds = std::chrono::duration<double>(now - base.when).count();
     const double measured = static_cast<double>(arrivedBytes - base.bytes) / seconds;
     const double wanted = kibPerSecond_ * kBytesPerKiB;
-    // Nothing arrived at all: the budget goes back up as fast as the largest step allows.
-    const double step = measured > 0.0 ? std::pow(wanted / measured, kGain) : kLargestStep;
-    trim_ =
-        std::clamp(trim_ * std::clamp(step, 1.0 / kLargestStep, kLargestStep), kSmallestTrim, 1.0);
+    const double step = 1.0 + kGain * (wanted - measured) / wanted;
+    trim_ = std::clamp(trim_ * std::clamp(step, 1.0 / kLargestStep, kLargestStep), kSmallestTrim,
+                       heldBack ? kLargestTrim : 1.0);
     return budget();
 }
 

@@ -14,11 +14,13 @@ namespace quellbox {
 // than each acknowledgement frees (twice as much in slow start), and a receive window of
 // megabytes lets that go on for many seconds. So at every tick the controller reads the bytes
 // the held flows' acknowledgements acknowledged as they were read (the data that has
-// arrived), measured over the last three ticks, and trims the budget by a power of the wanted
-// over the measured rate: multiplicative, damped by the gain (a half: half the error in the
-// logarithm goes per tick), at most doubled or halved per tick, and never above the cap
-// itself, so that the released bytes alone can never carry the download past it. Once the
-// windows stop growing, arrivals equal releases and the budget comes back to the cap.
+// arrived), measured over the last three ticks, and moves the budget by half the measured
+// rate's shortfall or excess as a share of the cap (at most doubled or halved per tick): the
+// arithmetic mean of the arrivals, not a geometric one, settles on the cap. Once the windows
+// stop growing, arrivals equal releases and the budget comes back to the cap. Above the cap
+// it goes only while the budget holds acknowledgements back, to pay back a shortfall (the
+// senders' windows shrank, a sender recovered from a loss); a sender that sends less on its
+// own earns no credit it could later spend in a burst.
 //
 // Not thread-safe; the clock's readings are the caller's, so a test steps through time.
 class DownloadRateController {
@@ -27,8 +29,9 @@ public:
 
     static constexpr double kGain = 0.5;
     static constexpr double kLargestStep = 2.0;
-    // The budget stays within this share of the cap and the cap.
+    // The budget stays within these shares of the cap.
     static constexpr double kSmallestTrim = 1.0 / 64.0;
+    static constexpr double kLargestTrim = 2.0;
     // Ticks further apart than this (the engine was in stand-by) only start a new interval.
     static constexpr std::chrono::seconds kLongestInterval{2};
     // The rate is measured over the last this many ticks: a single acknowledgement may
@@ -38,12 +41,14 @@ public:
 
     // `kibPerSecond` must be positive.
     explicit DownloadRateController(double kibPerSecond);
+    // A new rate starts a new measuring window: the arrivals so far answered the old one.
     void setRate(double kibPerSecond);
     double rate() const { return kibPerSecond_; }
 
     // `arrivedBytes`, the bytes the held flows have newly acknowledged since the engine
-    // started, read at `now`; answers the budget for the next interval, in bytes per second.
-    double tick(Clock::time_point now, std::uint64_t arrivedBytes);
+    // started, read at `now`; `heldBack`, whether an acknowledgement waited for the budget
+    // since the last tick. Answers the budget for the next interval, in bytes per second.
+    double tick(Clock::time_point now, std::uint64_t arrivedBytes, bool heldBack);
     double budget() const;
 
 private:

@@ -261,7 +261,8 @@ void ThroughputLimiter::steerDownloadRate() {
         }
         const auto now = Clock::now();
         const double budget =
-            downloadRate_->tick(now, cappedDownloadBytes_.load(std::memory_order_relaxed));
+            downloadRate_->tick(now, cappedDownloadBytes_.load(std::memory_order_relaxed),
+                                heldBack_.exchange(false, std::memory_order_relaxed));
         if (budget == budget_->rate()) {
             return;
         }
@@ -664,6 +665,7 @@ bool ThroughputLimiter::holdBack(const Packet& packet) {
                 return true;
             }
         }
+        heldBack_.store(true, std::memory_order_relaxed);
         if (!sleepUntil(release, seen)) {
             return false;
         }

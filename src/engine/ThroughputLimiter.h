@@ -213,6 +213,7 @@ private:
     std::optional<DownloadRateController> downloadRate_;
     std::optional<AcknowledgementBudget> budget_;
     std::atomic<std::uint64_t> budgetChanges_{0};  // counts changes of budget_, for its waiter
+    std::atomic<bool> heldBack_{false};            // an acknowledgement waited for budget_
     float lastDownloadRate_ = 0.0F;
     float chosenPause_ = 0.0F;  // setACKPause's, in force while the mode is off
     std::atomic<std::int32_t> priorityFactor_{0};
