@@ -49,6 +49,11 @@ void writeToStandardError(const char* text) {
     if (writeEnd != STDOUT_FILENO) {
         ::close(writeEnd);
     }
+    // Sockets made by libraries without close-on-exec (the metrics server's accepted
+    // connections among them) must not reach a firewall program.
+    if (::close_range(STDERR_FILENO + 1, ~0U, 0) != 0) {
+        failInChild("Quellbox Error : close_range()\n");
+    }
     if (grant == nullptr) {
         if (Capabilities::dropAmbientInChild() != 0) {
             failInChild("Quellbox Error : prctl()\n");

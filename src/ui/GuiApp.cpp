@@ -23,6 +23,7 @@
 #include "prioritymode/defaultPriorityParser.h"
 #include "settings/Preferences.h"
 #include "simulation/SimScenario.h"
+#include "ui/DownloadRateMode.h"
 #include "ui/EngineProxy.h"
 #include "ui/MainInterface.h"
 #include "ui/MainTrafficGraph.h"
@@ -242,6 +243,8 @@ int GuiApp::run(int& argc, char** argv) {
         [&scheduledRates] { scheduledRates.release(); }});
     RangeController range(
         RangeController::Collaborators{interface, engine, preferences, presenter});
+    DownloadRateMode downloadRate(
+        DownloadRateMode::Collaborators{interface, engine, preferences, presenter});
     PriorityController priority(
         PriorityController::Collaborators{interface, priorityMode, preferences, presenter});
     QObject::connect(&controller, &MyController::refreshViewRequested, &priority,
@@ -267,6 +270,7 @@ int GuiApp::run(int& argc, char** argv) {
     controller.awakeFromNib();
     priority.awakeFromNib();
     range.awakeFromNib();
+    downloadRate.awakeFromNib();
     prefs.awakeFromNib();
     tray.awakeFromNib();
     schedule.awakeFromNib();

@@ -26,6 +26,7 @@ void MainTrafficGraph::replot() {
     RateGraph::Plot plot;
     plot.title = tr("Capped services, last %1 min").arg(TrafficHistory::kMinutes);
     plot.lines = {{tr("upload (paced)"), QPalette::Highlight, history_.pacedUpload()},
+                  {tr("download"), QPalette::LinkVisited, history_.download()},
                   {tr("acknowledgements"), QPalette::Link, history_.acks()}};
     plot.span = TrafficHistory::kSamples;
     const float cap = cap_();

@@ -9,8 +9,9 @@ namespace quellbox {
 
 class RateGraph;
 
-// The main window's traffic graph: keeps the history of the capped services' rates and
-// plots it on the window's RateGraph with the upload cap drawn across.
+// The main window's traffic graph: keeps the history of the capped services' rates (paced
+// upload, download, acknowledgements) and plots it on the window's RateGraph with the upload
+// cap drawn across.
 class MainTrafficGraph {
 public:
     // `cap` answers the upload rate handed to the engine (KiB/s; 0 or less: not capped).

@@ -1,5 +1,6 @@
 #include "ui/RateGraph.h"
 
+#include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
 #include <algorithm>
@@ -94,12 +95,8 @@ void RateGraph::paintEvent(QPaintEvent*) {
     QString caption = plot.title;
     if (!plot.lines.empty()) {
         caption += tr(" (axis to %1 %2)").arg(top, 0, 'f', 1).arg(unit);
-        for (const Line& line : plot.lines) {
-            caption += "  " + line.name;
-        }
     }
-    painter.setPen(palette().color(QPalette::Text));
-    painter.drawText(QRectF(4, 0, width() - 8, 16), Qt::AlignLeft | Qt::AlignVCenter, caption);
+    drawCaption(painter, caption, plot.lines);
 
     const double scale = highest > 0.0F ? area.height() / static_cast<double>(highest) : 0.0;
     if (plot.cap && *plot.cap > 0.0F) {
@@ -109,6 +106,22 @@ void RateGraph::paintEvent(QPaintEvent*) {
     }
     for (const Line& line : plot.lines) {
         drawLine(painter, area, line, plot.span, scale);
+    }
+}
+
+void RateGraph::drawCaption(QPainter& painter, const QString& caption,
+                            const std::vector<Line>& lines) const {
+    // The lines' names in their own colours, so that the caption tells the lines apart.
+    const QFontMetricsF metrics(font());
+    QRectF room(4, 0, width() - 8, 16);
+    const auto write = [&](const QString& text, QPalette::ColorRole colour) {
+        painter.setPen(palette().color(colour));
+        painter.drawText(room, Qt::AlignLeft | Qt::AlignVCenter, text);
+        room.setLeft(room.left() + metrics.horizontalAdvance(text));
+    };
+    write(caption, QPalette::Text);
+    for (const Line& line : lines) {
+        write("  " + line.name, line.colour);
     }
 }
 

@@ -63,6 +63,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void drawCaption(QPainter& painter, const QString& caption,
+                     const std::vector<Line>& lines) const;
     void drawLine(QPainter& painter, const QRectF& area, const Line& line, std::size_t span,
                   double scale) const;
 

@@ -31,4 +31,8 @@ std::vector<float> TrafficHistory::acks() const {
     return column(samples_, &TrafficRates::Rates::ackKiB);
 }
 
+std::vector<float> TrafficHistory::download() const {
+    return column(samples_, &TrafficRates::Rates::downloadKiB);
+}
+
 }  // namespace quellbox

@@ -20,6 +20,7 @@ public:
     void add(const TrafficRates::Rates& rates);
     std::vector<float> pacedUpload() const;
     std::vector<float> acks() const;
+    std::vector<float> download() const;
     std::size_t size() const { return samples_.size(); }
 
 private:

@@ -12,9 +12,9 @@ class QMainWindow;
 
 namespace quellbox {
 
-// The main window's status bar: the capped services' paced upload and the acknowledgements
-// sent unpaced, as rates over the last second of the engine's byte totals (one update per
-// gauge tick), and the backend in use.
+// The main window's status bar: the capped services' paced upload, their download and the
+// acknowledgements sent unpaced, as rates over the last second of the engine's byte totals
+// (one update per gauge tick), and the backend in use.
 class TrafficStatusBar : public QObject {
     Q_OBJECT
 

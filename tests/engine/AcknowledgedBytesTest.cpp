@@ -28,6 +28,7 @@ struct Step {
     std::uint32_t acknowledgement;
     std::uint8_t flags;
     std::uint32_t counted;
+    std::uint16_t clientPort = 50000;
 };
 
 TEST(AcknowledgedBytes, CountsEachByteOnceFromTheFlowsFirstAcknowledgement) {
@@ -55,24 +56,22 @@ TEST(AcknowledgedBytes, CountsEachByteOnceFromTheFlowsFirstAcknowledgement) {
          {{100, kAck, 0}, {200, kFin, 100}, {300, kAck, 0}, {400, kAck, 100}}},
         {"a reset counts nothing and ends the flow",
          {{100, kAck, 0}, {500, kRst, 0}, {600, kAck, 0}, {700, kAck, 100}}},
+        {"flows are counted apart",
+         {{1000, kAck, 0, 50000},
+          {9000, kAck, 0, 50001},
+          {1500, kAck, 500, 50000},
+          {9100, kAck, 100, 50001}}},
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.name);
         AcknowledgedBytes acknowledged;
         for (std::size_t i = 0; i < test.steps.size(); ++i) {
             const Step& step = test.steps[i];
-            EXPECT_EQ(acknowledged.count(packet(step.acknowledgement, step.flags)), step.counted)
+            EXPECT_EQ(acknowledged.count(packet(step.acknowledgement, step.flags, step.clientPort)),
+                      step.counted)
                 << "step " << i;
         }
     }
-}
-
-TEST(AcknowledgedBytes, FlowsAreCountedApart) {
-    AcknowledgedBytes acknowledged;
-    EXPECT_EQ(acknowledged.count(packet(1000, kAck, 50000)), 0U);
-    EXPECT_EQ(acknowledged.count(packet(9000, kAck, 50001)), 0U);
-    EXPECT_EQ(acknowledged.count(packet(1500, kAck, 50000)), 500U);
-    EXPECT_EQ(acknowledged.count(packet(9100, kAck, 50001)), 100U);
 }
 
 TEST(AcknowledgedBytes, MemoryStaysBoundedAndIdleFlowsGo) {

@@ -1,5 +1,6 @@
 #include "EngineDoubles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -99,14 +100,6 @@ ssize_t ControlledSocket::send(const std::uint8_t* bytes, std::size_t length,
     return inner_->send(bytes, length, token, tokenLength);
 }
 
-int ControlledSocket::drop(const sockaddr_in& token, socklen_t tokenLength) {
-    return inner_->drop(token, tokenLength);
-}
-
-int ControlledSocket::waitReadable(std::chrono::microseconds timeout) {
-    return inner_->waitReadable(timeout);
-}
-
 int ControlledSocket::close() {
     ++closeCalls_;
     return inner_->close();
@@ -119,22 +112,18 @@ std::vector<RecordingListener::Call> RecordingListener::calls() const {
 
 int RecordingListener::count(const std::string& what) const {
     std::lock_guard guard(mutex_);
-    int n = 0;
-    for (const auto& call : calls_) {
-        n += call.what == what ? 1 : 0;
-    }
-    return n;
+    return countLocked(what);
+}
+
+int RecordingListener::countLocked(const std::string& what) const {
+    return static_cast<int>(std::count_if(calls_.begin(), calls_.end(),
+                                          [&](const Call& call) { return call.what == what; }));
 }
 
 bool RecordingListener::waitFor(const std::string& what, int atLeast) {
     std::unique_lock guard(mutex_);
-    return changed_.wait_for(guard, std::chrono::seconds(10), [&] {
-        int n = 0;
-        for (const auto& call : calls_) {
-            n += call.what == what ? 1 : 0;
-        }
-        return n >= atLeast;
-    });
+    return changed_.wait_for(guard, std::chrono::seconds(10),
+                             [&] { return countLocked(what) >= atLeast; });
 }
 
 void RecordingListener::add(Call call) {
@@ -143,11 +132,6 @@ void RecordingListener::add(Call call) {
         calls_.push_back(std::move(call));
     }
     changed_.notify_all();
-}
-
-void SharedLogListener::add(const char* what) {
-    std::lock_guard guard(mutex_);
-    log_.push_back(name_ + "." + what);
 }
 
 }  // namespace quellbox::testing

@@ -64,8 +64,12 @@ public:
                     socklen_t* tokenLength) override;
     ssize_t send(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& token,
                  socklen_t tokenLength) override;
-    int drop(const sockaddr_in& token, socklen_t tokenLength) override;
-    int waitReadable(std::chrono::microseconds timeout) override;
+    int drop(const sockaddr_in& token, socklen_t tokenLength) override {
+        return inner_->drop(token, tokenLength);
+    }
+    int waitReadable(std::chrono::microseconds timeout) override {
+        return inner_->waitReadable(timeout);
+    }
     int close() override;
     const char* backendName() const override { return inner_->backendName(); }
 
@@ -86,7 +90,6 @@ public:
         std::string what;  // "refresh", "ack", "data" or "queue"
         double value = 0;
     };
-    explicit RecordingListener(std::string name = "") : name_(std::move(name)) {}
 
     void refreshView() override { add({"refresh", 0}); }
     void dataReceived(double bytes) override { add({"data", bytes}); }
@@ -95,34 +98,15 @@ public:
 
     std::vector<Call> calls() const;
     int count(const std::string& what) const;
-    const std::string& name() const { return name_; }
     // Waits until `what` has been received `atLeast` times (false after ten seconds).
     bool waitFor(const std::string& what, int atLeast);
 
 private:
     void add(Call call);
-    const std::string name_;
+    int countLocked(const std::string& what) const;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Call> calls_;  // guarded by mutex_
-};
-
-// A listener that writes every call into one shared log, with its name, so that the
-// order across listeners can be checked.
-class SharedLogListener : public TrafficListener {
-public:
-    SharedLogListener(std::string name, std::mutex& mutex, std::vector<std::string>& log)
-        : name_(std::move(name)), mutex_(mutex), log_(log) {}
-    void refreshView() override { add("refresh"); }
-    void dataReceived(double) override { add("data"); }
-    void queueSizeChanged(double) override { add("queue"); }
-    void ackReceived(double) override { add("ack"); }
-
-private:
-    void add(const char* what);
-    const std::string name_;
-    std::mutex& mutex_;
-    std::vector<std::string>& log_;
 };
 
 }  // namespace quellbox::testing

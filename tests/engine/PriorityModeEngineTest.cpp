@@ -4,9 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <thread>
+#include <tuple>
 
 #include "EngineDoubles.h"
+#include "Eventually.h"
 #include "SimEngineFixture.h"
 #include "engine/Packet.h"
 #include "engine/PriorityModeTraffic.h"
@@ -19,6 +20,7 @@
 namespace quellbox {
 namespace {
 
+using testing::eventually;
 using testing::RecordingListener;
 using testing::SimEngineFixture;
 using namespace std::chrono_literals;
@@ -28,18 +30,6 @@ constexpr int kPort = 6700;
 const std::uint32_t kAlice = GenericIPTable::convertStringToLong("192.0.2.10");
 const std::uint32_t kBob = GenericIPTable::convertStringToLong("192.0.2.11");
 const std::uint32_t kOwn = GenericIPTable::convertStringToLong("192.0.2.1");
-
-template <typename Condition>
-bool eventually(Condition condition) {
-    const auto giveUp = std::chrono::steady_clock::now() + 10s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > giveUp) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // Appends one line of the server's Downloads log: date, address, login, screen name, file.
 void appendLogLine(SimEngineFixture& sim, const std::string& address, const std::string& login,
@@ -70,10 +60,16 @@ protected:
         waiting_ = sim_.ipmode().waitingForInfoTable();
     }
 
-    std::int32_t assign(Packet& packet, std::uint32_t destination, int sourcePort = kPort,
-                        int destinationPort = 50000, bool fromLocalClient = false) {
-        return traffic_.assign(packet, destination, sourcePort, destinationPort, fromLocalClient,
-                               SystemClock::now());
+    // The running maximum the sorting answers for a packet to `destination`, and the
+    // priority and destination name it gives the packet.
+    std::tuple<std::int32_t, std::int32_t, std::string> assign(std::uint32_t destination,
+                                                               int sourcePort = kPort,
+                                                               int destinationPort = 50000,
+                                                               bool fromLocalClient = false) {
+        Packet packet;
+        const std::int32_t maximum = traffic_.assign(
+            packet, destination, sourcePort, destinationPort, fromLocalClient, SystemClock::now());
+        return {maximum, packet.priority(), packet.packetDestination()};
     }
 
     // An engine without an own address has no flushing thread to tidy the tables meanwhile.
@@ -93,10 +89,7 @@ protected:
 };
 
 TEST_F(PriorityModeTrafficTest, NewClientIsRecordedOnceInTheWaitingAndActiveTables) {
-    Packet first;
-    EXPECT_EQ(assign(first, kAlice), 5);
-    EXPECT_EQ(first.priority(), 5);
-    EXPECT_EQ(first.packetDestination(), "Unknown");
+    EXPECT_EQ(assign(kAlice), std::make_tuple(5, 5, "Unknown"));
     EXPECT_EQ(refreshes_, 1);
     const auto record = active_->userInfoForIPLong(kAlice);
     ASSERT_NE(record, nullptr);
@@ -104,20 +97,15 @@ TEST_F(PriorityModeTrafficTest, NewClientIsRecordedOnceInTheWaitingAndActiveTabl
     EXPECT_EQ(record->usedService(), "Server");
     EXPECT_EQ(record->priority(), 5);
 
-    Packet second;
-    assign(second, kAlice);
+    EXPECT_EQ(assign(kAlice), std::make_tuple(5, 5, "Unknown"));
     EXPECT_EQ(refreshes_, 1);
-    EXPECT_EQ(second.packetDestination(), "Unknown");
     EXPECT_EQ(active_->size(), 1);
 }
 
 TEST_F(PriorityModeTrafficTest, OwnUploadGetsTheYourClientRecordWithItsDefaultPriority) {
     ASSERT_TRUE(sim_.priorities().addEntry(8, "Your Client"));
-    Packet packet;
     // The local machine uploads from port 50000 to another server's port 6800.
-    EXPECT_EQ(assign(packet, kBob, 50000, 6800, true), 8);
-    EXPECT_EQ(packet.priority(), 5);
-    EXPECT_EQ(packet.packetDestination(), "NoName");
+    EXPECT_EQ(assign(kBob, 50000, 6800, true), std::make_tuple(8, 5, "NoName"));
     const auto record = active_->userInfoForIPLong(kBob);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->screenName(), "ONE OF YOUR UPLOADS");
@@ -132,10 +120,7 @@ TEST_F(PriorityModeTrafficTest, ClientKnownToTheLogIsNamedAtOnce) {
     useTheLog(sim_);
     ASSERT_TRUE(sim_.priorities().addEntry(9, "alice"));
     appendLogLine(sim_, "192.0.2.10", "alice", "Alice");
-    Packet packet;
-    EXPECT_EQ(assign(packet, kAlice), 9);
-    EXPECT_EQ(packet.priority(), 9);
-    EXPECT_EQ(packet.packetDestination(), "Alice");
+    EXPECT_EQ(assign(kAlice), std::make_tuple(9, 9, "Alice"));
     const auto record = active_->userInfoForIPLong(kAlice);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->login(), "alice");
@@ -147,10 +132,7 @@ TEST_F(PriorityModeTrafficTest, ClientKnownToTheLogIsNamedAtOnce) {
 TEST_F(PriorityModeTrafficTest, IdleClientMovesBackToTheActiveTable) {
     const auto record = client(7, "Bob");
     idle_->linkThisUserInfo(record, kBob);
-    Packet packet;
-    EXPECT_EQ(assign(packet, kBob), 7);
-    EXPECT_EQ(packet.priority(), 7);
-    EXPECT_EQ(packet.packetDestination(), "Bob");
+    EXPECT_EQ(assign(kBob), std::make_tuple(7, 7, "Bob"));
     EXPECT_EQ(active_->userInfoForIPLong(kBob), record);
     EXPECT_EQ(idle_->userInfoForIPLong(kBob), nullptr);
     EXPECT_EQ(refreshes_, 1);
@@ -160,10 +142,9 @@ TEST_F(PriorityModeTrafficTest, WaitingOnlyClientHasItsDateRenewedAndNothingElse
     const auto old = SystemClock::now() - 30s;
     const auto record = client(3, "Waiting", old);
     waiting_->linkThisUserInfo(record, kAlice);
-    Packet packet;
-    assign(packet, kAlice);
-    EXPECT_EQ(packet.priority(), 5);
-    EXPECT_EQ(packet.packetDestination(), "NoName");
+    const auto [maximum, priority, name] = assign(kAlice);
+    EXPECT_EQ(priority, 5);
+    EXPECT_EQ(name, "NoName");
     EXPECT_GT(record->lastPacketDate(), old);
     EXPECT_EQ(active_->size(), 0);
     EXPECT_EQ(refreshes_, 0);
@@ -185,8 +166,7 @@ TEST_F(PriorityModeTrafficTest, CountingGoesToTheActiveRecord) {
 TEST_F(PriorityModeTrafficTest, WaitingClientIsNamedWhenTheLogShowsIt) {
     useTheLog(sim_);
     ASSERT_TRUE(sim_.priorities().addEntry(10, "alice"));
-    Packet packet;
-    assign(packet, kAlice);
+    assign(kAlice);
     ASSERT_EQ(refreshes_, 1);
     EXPECT_FALSE(traffic_.housekeeping());  // nothing new in the log; an active client
     EXPECT_EQ(refreshes_, 1);
@@ -272,31 +252,22 @@ protected:
     std::shared_ptr<RecordingListener> listener_ = std::make_shared<RecordingListener>();
 };
 
-TEST_F(PriorityModeEngine, NewClientIsRecordedAndNamedByTheFlushingThread) {
+// Recorded by the reading thread under the capped service's name, counted by the data pacing
+// thread, named by the flushing thread once the log shows the client.
+TEST_F(PriorityModeEngine, NewClientIsRecordedCountedAndNamedByTheEnginesThreads) {
     useTheLog(sim_);
     ASSERT_TRUE(sim_.priorities().addEntry(3, "alice"));
     sim_.inject(to(kAlice, 1));
     ASSERT_TRUE(sim_.waitForDepartures(1));
-    IPTable* active = sim_.ipmode().ipTable();
-    const auto record = active->userInfoForIPLong(kAlice);
+    const auto record = sim_.ipmode().ipTable()->userInfoForIPLong(kAlice);
     ASSERT_NE(record, nullptr);
-    EXPECT_EQ(sim_.ipmode().waitingForInfoTable()->userInfoForIPLong(kAlice), record);
-    EXPECT_EQ(record->screenName(), "Unknown");
     EXPECT_EQ(record->usedService(), "Service 6700");
     EXPECT_EQ(listener_->count("refresh"), 1);
-    // Counted by the data pacing thread.
     EXPECT_TRUE(eventually([&] { return record->totalDownloadSize() == 1500; }));
-
-    sim_.inject(to(kAlice, 2));
-    ASSERT_TRUE(sim_.waitForDepartures(2));
-    EXPECT_EQ(listener_->count("refresh"), 1);
-
-    // The log reveals the client; within a flushing cycle the record is named.
     appendLogLine(sim_, "192.0.2.10", "alice", "Alice");
     ASSERT_TRUE(listener_->waitFor("refresh", 2));
     EXPECT_EQ(record->screenName(), "Alice");
     EXPECT_EQ(record->priority(), 3);
-    EXPECT_EQ(sim_.ipmode().waitingForInfoTable()->size(), 0);
 }
 
 TEST_F(PriorityModeEngine, HigherPriorityIsServedFirst) {

@@ -1,29 +1,12 @@
 #include <gtest/gtest.h>
 
-#include "IdleEngineControls.h"
+#include "RecordingEngineControls.h"
 #include "engine/ScheduledRates.h"
 
 namespace quellbox {
 namespace {
 
-// Keeps the last rate and pause it was given, as the engine does.
-class RateEngine : public testing::IdleEngineControls {
-public:
-    int setDATARate(float rate) override {
-        rate_ = rate;
-        return 0;
-    }
-    float getDATARate() const override { return rate_; }
-    int setACKPause(float pause) override {
-        pause_ = pause;
-        return 0;
-    }
-    float getACKPause() const override { return pause_; }
-
-private:
-    float rate_ = 42.0F;
-    float pause_ = 0.0F;
-};
+using testing::RecordingEngineControls;
 
 SchedulePeriod night(SchedulePeriod::Download download, float value) {
     SchedulePeriod p;
@@ -51,7 +34,8 @@ struct Step {
     float enginePause;
 };
 
-void run(ScheduledRates& rates, const RateEngine& engine, std::initializer_list<Step> steps) {
+void run(ScheduledRates& rates, const RecordingEngineControls& engine,
+         std::initializer_list<Step> steps) {
     for (const Step& step : steps) {
         if (step.frontEndRate) {
             rates.setDATARate(*step.frontEndRate);
@@ -66,7 +50,7 @@ void run(ScheduledRates& rates, const RateEngine& engine, std::initializer_list<
 }
 
 TEST(ScheduledRates, PeriodReplacesTheFrontEndsRatesAndGivesTheLatestBack) {
-    RateEngine engine;
+    RecordingEngineControls engine(42.0F);
     ScheduledRates rates(engine, RateSchedule({night(SchedulePeriod::Download::Pause, 5000.0F)}));
     run(rates, engine,
         {{"before the period: the front end's own", kEvening, std::nullopt, 300.0F, 42.0F, 300.0F},
@@ -79,7 +63,7 @@ TEST(ScheduledRates, PeriodReplacesTheFrontEndsRatesAndGivesTheLatestBack) {
 }
 
 TEST(ScheduledRates, UncappedUploadAndPeriodWithoutPauseKeepTheFrontEndsValues) {
-    RateEngine engine;
+    RecordingEngineControls engine(42.0F);
     ScheduledRates rates(engine, RateSchedule({night(SchedulePeriod::Download::None, 0.0F)}));
     run(rates, engine,
         {{"the period sets the upload only", kNight, std::nullopt, 900.0F, 100.0F, 900.0F},
@@ -88,7 +72,7 @@ TEST(ScheduledRates, UncappedUploadAndPeriodWithoutPauseKeepTheFrontEndsValues) 
 }
 
 TEST(ScheduledRates, ReleaseAndEditedScheduleGiveTheRatesBack) {
-    RateEngine engine;
+    RecordingEngineControls engine(42.0F);
     ScheduledRates rates(engine, RateSchedule({night(SchedulePeriod::Download::Pause, 5000.0F)}));
     rates.update(kNight);
     rates.setSchedule(RateSchedule());

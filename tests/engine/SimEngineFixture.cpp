@@ -1,8 +1,8 @@
 #include "SimEngineFixture.h"
 
 #include <cstdlib>
-#include <thread>
 
+#include "Eventually.h"
 #include "firewall/IpfwRule.h"
 #include "firewall/PacketBackend.h"
 #include "platform/AtomicFile.h"
@@ -30,7 +30,9 @@ SimEngineFixture::SimEngineFixture(Options options) {
     runLoop_.start();
     notifications_.addObserver("genericIpfwProblemNotification", [this](const Notification& note) {
         std::lock_guard guard(mutex_);
-        problems_.push_back(note);
+        problems_.push_back({note.userInfo.at("title").stringValue(),
+                             note.userInfo.at("msg").stringValue(),
+                             note.userInfo.at("needToQuitAfterAlert").boolValue(), note.object});
     });
     store_ = std::make_shared<UserDefaults>(folder_ / "Quellbox.plist");
     RegisteredDefaults::registerWith(*store_);
@@ -53,7 +55,7 @@ SimEngineFixture::SimEngineFixture(Options options) {
     }
     std::unique_ptr<IpfwRule> rule =
         options.rule ? std::move(options.rule) : std::make_unique<IpfwRule>(backend.programs());
-    random_ = std::make_unique<RandomSource>(options.seed);
+    random_ = std::make_unique<RandomSource>(1);
     engine_ = std::make_unique<ThroughputLimiter>(
         ThroughputLimiter::Collaborators{std::move(socket), std::move(rule), runLoop_,
                                          *preferences_, *ipmode_, notifications_, *random_});
@@ -65,28 +67,28 @@ SimEngineFixture::~SimEngineFixture() {
     runLoop_.stop();
 }
 
+std::vector<std::uint8_t> SimEngineFixture::packet(int sourcePort, const std::string& destination,
+                                                   int destinationPort, std::size_t length,
+                                                   std::uint8_t flags, std::uint8_t seed) {
+    TcpPacketBuilder builder;
+    builder.source = TcpPacketBuilder::address(kServer);
+    builder.sourcePort = static_cast<std::uint16_t>(sourcePort);
+    builder.destination = TcpPacketBuilder::address(destination);
+    builder.destinationPort = static_cast<std::uint16_t>(destinationPort);
+    builder.flags = flags;
+    return builder.build(length, seed);
+}
+
 std::vector<std::uint8_t> SimEngineFixture::serverPacket(int port, const std::string& client,
                                                          std::size_t length, std::uint8_t flags,
                                                          std::uint8_t seed) const {
-    TcpPacketBuilder builder;
-    builder.source = TcpPacketBuilder::address(kServer);
-    builder.sourcePort = static_cast<std::uint16_t>(port);
-    builder.destination = TcpPacketBuilder::address(client);
-    builder.destinationPort = 50000;
-    builder.flags = flags;
-    return builder.build(length, seed);
+    return packet(port, client, 50000, length, flags, seed);
 }
 
 std::vector<std::uint8_t> SimEngineFixture::clientPacket(int port, const std::string& server,
                                                          std::size_t length, std::uint8_t flags,
                                                          std::uint8_t seed) const {
-    TcpPacketBuilder builder;
-    builder.source = TcpPacketBuilder::address(kServer);
-    builder.sourcePort = 50000;
-    builder.destination = TcpPacketBuilder::address(server);
-    builder.destinationPort = static_cast<std::uint16_t>(port);
-    builder.flags = flags;
-    return builder.build(length, seed);
+    return packet(50000, server, port, length, flags, seed);
 }
 
 std::shared_ptr<Service> SimEngineFixture::cap(int port, bool download) {
@@ -96,21 +98,14 @@ std::shared_ptr<Service> SimEngineFixture::cap(int port, bool download) {
     return result == 0 ? service : nullptr;
 }
 
-std::vector<Notification> SimEngineFixture::problems() {
+std::vector<SimEngineFixture::Problem> SimEngineFixture::problems() {
     std::lock_guard guard(mutex_);
     return problems_;
 }
 
 bool SimEngineFixture::waitForRead(std::uint64_t count) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    // The engine offers no event for a read; a short sleep between looks is enough here.
-    while (engine_->counters().read < count) {
-        if (std::chrono::steady_clock::now() > giveUp) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    // The engine offers no event for a read.
+    return eventually([&] { return engine_->counters().read >= count; });
 }
 
 bool SimEngineFixture::waitForDepartures(std::size_t count) {

@@ -34,6 +34,13 @@ public:
         std::vector<std::uint8_t> bytes;
         std::chrono::steady_clock::time_point when;
     };
+    // A "genericIpfwProblemNotification" as the user would see it.
+    struct Problem {
+        std::string title;
+        std::string msg;
+        bool needToQuit = false;
+        const void* object = nullptr;
+    };
 
     struct Options {
         // Replaces the rule manager over the simulator's tools (a FakeRule, say).
@@ -42,8 +49,6 @@ public:
         // this before the engine starts.
         bool controlledSocket = false;
         std::function<void(ControlledSocket&)> configureSocket;
-        // Seed of the engine's random source (the priority queue's losses).
-        std::uint32_t seed = 1;
 
         static Options withRule(std::unique_ptr<IpfwRule> rule) {
             Options options;
@@ -67,7 +72,6 @@ public:
     IPMode& ipmode() { return *ipmode_; }
     defaultPriorityParser& priorities() { return *priorities_; }
     Preferences& preferences() { return *preferences_; }
-    NotificationCenter& notifications() { return notifications_; }
     const TempDir& folder() const { return folder_; }
     ThreadRunLoop& runLoop() { return runLoop_; }
     // The socket between engine and kernel, when Options::controlledSocket asked for one.
@@ -96,8 +100,8 @@ public:
         kernel_->inject(packet.data(), packet.size());
     }
 
-    // The "genericIpfwProblemNotification"s posted since the fixture was made.
-    std::vector<Notification> problems();
+    // The problems posted since the fixture was made.
+    std::vector<Problem> problems();
 
     // Waits until `count` packets have left on the wire (false after ten seconds).
     bool waitForDepartures(std::size_t count);
@@ -107,6 +111,10 @@ public:
     std::vector<Departure> departures();
 
 private:
+    static std::vector<std::uint8_t> packet(int sourcePort, const std::string& destination,
+                                            int destinationPort, std::size_t length,
+                                            std::uint8_t flags, std::uint8_t seed);
+
     TempDir folder_;
     std::unique_ptr<SimKernel> kernel_;
     ThreadRunLoop runLoop_;
@@ -120,8 +128,8 @@ private:
     std::unique_ptr<ThroughputLimiter> engine_;
     std::mutex mutex_;
     std::condition_variable departed_;
-    std::vector<Departure> departures_;   // guarded by mutex_
-    std::vector<Notification> problems_;  // guarded by mutex_
+    std::vector<Departure> departures_;  // guarded by mutex_
+    std::vector<Problem> problems_;      // guarded by mutex_
     SimWire::ObserverId observer_ = 0;
 };
 

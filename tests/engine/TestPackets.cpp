@@ -1,5 +1,7 @@
 #include "TestPackets.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 namespace quellbox::testing {
@@ -28,6 +30,19 @@ uint32_t tagOf(const Packet& packet) {
     uint32_t tag = 0;
     std::memcpy(&tag, packet.rawPacket(), sizeof tag);
     return tag;
+}
+
+void expectEachTagOnce(const std::vector<std::vector<uint32_t>>& groups, int total) {
+    std::vector<int> seen(static_cast<std::size_t>(total));
+    for (const auto& group : groups) {
+        for (const uint32_t tag : group) {
+            ASSERT_LT(tag, seen.size());
+            ++seen[tag];
+        }
+    }
+    for (std::size_t tag = 0; tag < seen.size(); ++tag) {
+        ASSERT_EQ(seen[tag], 1) << "packet " << tag;
+    }
 }
 
 }  // namespace quellbox::testing

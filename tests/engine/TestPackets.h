@@ -29,5 +29,7 @@ private:
 PacketPtr makePacket(uint32_t tag, PacketReleaser* releaser = nullptr, int32_t priority = 5,
                      int32_t size = 40);
 uint32_t tagOf(const Packet& packet);
+// Expects the tags 0 .. total - 1 each exactly once among the groups (served, released, ...).
+void expectEachTagOnce(const std::vector<std::vector<uint32_t>>& groups, int total);
 
 }  // namespace quellbox::testing

@@ -1,16 +1,17 @@
-// The engine's service operations, settings, listeners and start-up against a rule manager
-// that runs no program.
+// The engine's service operations, settings, listeners and start-up, mostly against a rule
+// manager that runs no program.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <functional>
 #include <mutex>
-#include <thread>
+#include <random>
+#include <set>
 
 #include "EngineDoubles.h"
 #include "SimEngineFixture.h"
+#include "firewall/SimFirewallState.h"
 #include "platform/SystemLog.h"
 #include "settings/Service.h"
 
@@ -21,25 +22,7 @@ using testing::ControlledSocket;
 using ::testing::ElementsAre;
 using testing::FakeRule;
 using ::testing::IsEmpty;
-using testing::SharedLogListener;
 using testing::SimEngineFixture;
-
-struct Posted {
-    std::string title;
-    std::string msg;
-    bool needToQuit = false;
-    const void* object = nullptr;
-};
-
-std::vector<Posted> postedBy(SimEngineFixture& sim) {
-    std::vector<Posted> posted;
-    for (const auto& note : sim.problems()) {
-        posted.push_back({note.userInfo.at("title").stringValue(),
-                          note.userInfo.at("msg").stringValue(),
-                          note.userInfo.at("needToQuitAfterAlert").boolValue(), note.object});
-    }
-    return posted;
-}
 
 struct FakeRuleEngine {
     FakeRuleEngine() : FakeRuleEngine(std::make_unique<FakeRule>()) {}
@@ -50,16 +33,21 @@ struct FakeRuleEngine {
     ThroughputLimiter& engine() { return sim.engine(); }
 };
 
-TEST(ThroughputLimiterServices, AddingTwiceOrPortZeroInstallsOneRule) {
+TEST(ThroughputLimiterServices, OneRulePerPortAndOnlyARecordedServiceIsDeruled) {
     FakeRuleEngine fixture;
     auto service = std::make_shared<Service>("Server", 6700);
+    EXPECT_EQ(fixture.engine().removeULService(service), 0);
+    EXPECT_THAT(fixture.rule.derules(), IsEmpty());
     EXPECT_EQ(fixture.engine().addULService(service), 0);
     EXPECT_EQ(fixture.engine().addULService(std::make_shared<Service>("Same port", 6700)), 0);
     EXPECT_EQ(fixture.engine().addULService(std::make_shared<Service>("No port", 0)), 0);
     EXPECT_THAT(fixture.rule.applied(), ElementsAre(6700));
     EXPECT_TRUE(fixture.engine().isCappedUL(6700));
     EXPECT_FALSE(fixture.engine().isCappedUL(0));
-    EXPECT_THAT(postedBy(fixture.sim), IsEmpty());
+    EXPECT_THAT(fixture.sim.problems(), IsEmpty());
+    EXPECT_EQ(fixture.engine().removeULService(service), 0);
+    EXPECT_THAT(fixture.rule.derules(), ElementsAre(6700));
+    EXPECT_FALSE(fixture.engine().isCappedUL(6700));
 }
 
 TEST(ThroughputLimiterServices, FailingRuleIsReportedAndNothingRecorded) {
@@ -68,7 +56,7 @@ TEST(ThroughputLimiterServices, FailingRuleIsReportedAndNothingRecorded) {
     auto service = std::make_shared<Service>("Server", 6700);
     EXPECT_EQ(fixture.engine().addULService(service), -1);
     EXPECT_FALSE(fixture.engine().isCappedUL(6700));
-    const auto posted = postedBy(fixture.sim);
+    const auto posted = fixture.sim.problems();
     ASSERT_EQ(posted.size(), 1U);
     EXPECT_EQ(posted[0].title, "Error : Can't create rule for this Service");
     EXPECT_EQ(
@@ -82,7 +70,7 @@ TEST(ThroughputLimiterServices, FailingRuleIsReportedAndNothingRecorded) {
     EXPECT_EQ(fixture.engine().addDLService(service), -1);
     EXPECT_FALSE(fixture.engine().isCappedUL(6700));
     EXPECT_FALSE(fixture.engine().isCappedDL(6700));
-    EXPECT_EQ(postedBy(fixture.sim).size(), 2U);
+    EXPECT_EQ(fixture.sim.problems().size(), 2U);
 }
 
 TEST(ThroughputLimiterServices, DownloadCapOfAnUploadCappedServiceRunsNoCommand) {
@@ -102,21 +90,6 @@ TEST(ThroughputLimiterServices, DownloadCapOfAnUploadCappedServiceRunsNoCommand)
     EXPECT_EQ(fixture.engine().removeDLService(std::make_shared<Service>("Other", 6800)), 0);
 }
 
-TEST(ThroughputLimiterServices, RemovingAnUnrecordedServiceRunsNoCommand) {
-    FakeRuleEngine fixture;
-    EXPECT_EQ(fixture.engine().removeULService(std::make_shared<Service>("Server", 6700)), 0);
-    EXPECT_THAT(fixture.rule.derules(), IsEmpty());
-}
-
-TEST(ThroughputLimiterServices, RemovingDeletesTheRuleAndTheRecord) {
-    FakeRuleEngine fixture;
-    auto service = std::make_shared<Service>("Server", 6700);
-    ASSERT_EQ(fixture.engine().addULService(service), 0);
-    EXPECT_EQ(fixture.engine().removeULService(service), 0);
-    EXPECT_THAT(fixture.rule.derules(), ElementsAre(6700));
-    EXPECT_FALSE(fixture.engine().isCappedUL(6700));
-}
-
 TEST(ThroughputLimiterServices, FailingDeruleIsReportedAndTheServiceStays) {
     FakeRuleEngine fixture;
     auto service = std::make_shared<Service>("Server", 6700);
@@ -124,7 +97,7 @@ TEST(ThroughputLimiterServices, FailingDeruleIsReportedAndTheServiceStays) {
     fixture.rule.failDerule = true;
     EXPECT_EQ(fixture.engine().removeULService(service), -1);
     EXPECT_TRUE(fixture.engine().isCappedUL(6700));
-    const auto posted = postedBy(fixture.sim);
+    const auto posted = fixture.sim.problems();
     ASSERT_EQ(posted.size(), 1U);
     EXPECT_EQ(posted[0].title, "Error : Can't remove rule for this Service");
     EXPECT_EQ(
@@ -134,20 +107,14 @@ TEST(ThroughputLimiterServices, FailingDeruleIsReportedAndTheServiceStays) {
     EXPECT_FALSE(posted[0].needToQuit);
 }
 
-TEST(ThroughputLimiterSettings, PauseIsStoredAsItsMagnitudeAndTheRateUnchanged) {
-    FakeRuleEngine fixture;
-    EXPECT_EQ(fixture.engine().setACKPause(-300.0F), 0);
-    EXPECT_EQ(fixture.engine().getACKPause(), 300.0F);
-    EXPECT_EQ(fixture.engine().setDATARate(-1.0F), 0);
-    EXPECT_EQ(fixture.engine().getDATARate(), -1.0F);
-    fixture.engine().setPriorityFactor(7);
-    EXPECT_EQ(fixture.engine().priorityFactor(), 7);
-}
-
-TEST(ThroughputLimiterSettings, DownloadRateModeOwnsThePauseAndGivesTheChosenOneBack) {
+TEST(ThroughputLimiterSettings, PauseAndFactorAreMagnitudesAndTheDownloadModeOwnsThePause) {
     FakeRuleEngine fixture;
     ThroughputLimiter& engine = fixture.engine();
-    engine.setACKPause(3000.0F);
+    EXPECT_EQ(engine.priorityFactor(), 5000) << "the registered default is -5000";
+    EXPECT_EQ(engine.setDATARate(-1.0F), 0);
+    EXPECT_EQ(engine.getDATARate(), -1.0F);
+    EXPECT_EQ(engine.setACKPause(-3000.0F), 0);
+    EXPECT_EQ(engine.getACKPause(), 3000.0F);
     ASSERT_EQ(engine.setDownloadRate(true, 100.0F), 0);
     EXPECT_TRUE(engine.isDownloadRateOn());
     EXPECT_EQ(engine.getACKPause(), 0.0F) << "no pause until the download is measured";
@@ -161,12 +128,6 @@ TEST(ThroughputLimiterSettings, DownloadRateModeOwnsThePauseAndGivesTheChosenOne
     ASSERT_EQ(engine.setDownloadRate(false, 0.0F), 0);
     EXPECT_FALSE(engine.isDownloadRateOn());
     EXPECT_EQ(engine.getACKPause(), 5000.0F);
-}
-
-TEST(ThroughputLimiterSettings, PriorityFactorStartsAsTheMagnitudeOfTheSetting) {
-    FakeRuleEngine fixture;
-    // The registered default is -5000.
-    EXPECT_EQ(fixture.engine().priorityFactor(), 5000);
 }
 
 TEST(ThroughputLimiterStartUp, WithoutAnOwnAddressTheReadingThreadEnds) {
@@ -194,7 +155,7 @@ void expectSocketProblem(bool failOpen, const std::string& title) {
     SimEngineFixture sim(std::move(options));
     EXPECT_FALSE(sim.engine().waitUntilStarted(std::chrono::seconds(10)));
     EXPECT_FALSE(sim.engine().isRunning());
-    const auto posted = postedBy(sim);
+    const auto posted = sim.problems();
     ASSERT_EQ(posted.size(), 1U);
     EXPECT_EQ(posted[0].title, title);
     EXPECT_EQ(posted[0].msg, "Please check Quellbox has enough privileges or reinstall it.");
@@ -221,16 +182,78 @@ TEST(ThroughputLimiterStartUp, SocketThatCannotBeBoundIsReportedClosedAndEndsThe
     expectSocketProblem(false, "Error : Quellbox can't bind the divert socket for ipfw");
 }
 
+// The firewall program refuses adds and deletes at random while services are capped and
+// uncapped: every refusal reaches the user as a notification, and a service the engine
+// counts as capped always has both of its rules in the firewall.
+TEST(FirewallFaults, RandomRefusalsNeverLeaveACappedServiceWithoutItsRules) {
+    SimEngineFixture sim;
+    ASSERT_TRUE(sim.engine().waitUntilStarted(std::chrono::seconds(10)));
+    std::mt19937 random(2024);
+    std::vector<std::shared_ptr<Service>> services;
+    for (int port = 7001; port <= 7004; ++port) {
+        services.push_back(std::make_shared<Service>("s" + std::to_string(port), port));
+    }
+    SystemLogCapture quiet;
+    int failures = 0;
+    for (int step = 0; step < 40; ++step) {
+        const bool refuse = random() % 3 == 0;
+        ASSERT_TRUE(
+            SimFirewallState::update(sim.kernel().statePath(), [&](SimFirewallState& state) {
+                state.refusals.clear();
+                if (refuse) {
+                    state.refusals.push_back({random() % 2 ? "add" : "delete", 0});
+                }
+                return true;
+            }));
+        auto& service = services[random() % services.size()];
+        const bool capped = sim.engine().isCappedUL(service->servicePort());
+        const int result =
+            capped ? sim.engine().removeULService(service) : sim.engine().addULService(service);
+        failures += result < 0 ? 1 : 0;
+
+        sim.kernel().syncRules();
+        std::multiset<int> rulePorts;
+        for (const auto& rule : sim.kernel().rules()) {
+            rulePorts.insert(rule.port);
+        }
+        for (const auto& each : services) {
+            if (sim.engine().isCappedUL(each->servicePort())) {
+                EXPECT_GE(rulePorts.count(each->servicePort()), 2U) << "step " << step;
+            }
+        }
+    }
+    EXPECT_GT(failures, 0) << "the refusals were never exercised";
+    EXPECT_EQ(static_cast<int>(sim.problems().size()), failures);
+}
+
 // ---- listeners ------------------------------------------------------------------------------
 
-// Listeners that write to one shared log; each firing is made on the main run loop, where the
-// gauge ticks run too, so nothing interleaves with it.
+// Listeners that write "name.call" to one shared log, so that the order across listeners
+// shows; each firing is made on the main run loop, where the gauge ticks run too, so nothing
+// interleaves with it.
 struct ListenerLog {
-    std::mutex mutex;
-    std::vector<std::string> log;
+    class Listener : public TrafficListener {
+    public:
+        Listener(std::string name, ListenerLog& shared) : name_(std::move(name)), shared_(shared) {}
+        void refreshView() override { add("refresh"); }
+        void dataReceived(double) override { add("data"); }
+        void queueSizeChanged(double) override { add("queue"); }
+        void ackReceived(double) override { add("ack"); }
 
-    std::shared_ptr<SharedLogListener> listener(const std::string& name) {
-        return std::make_shared<SharedLogListener>(name, mutex, log);
+    private:
+        void add(const char* what) {
+            std::lock_guard guard(shared_.mutex);
+            shared_.log.push_back(name_ + "." + what);
+        }
+        const std::string name_;
+        ListenerLog& shared_;
+    };
+
+    std::mutex mutex;
+    std::vector<std::string> log;  // guarded by mutex
+
+    std::shared_ptr<Listener> listener(const std::string& name) {
+        return std::make_shared<Listener>(name, *this);
     }
     // What the listeners were called with while `fire` ran.
     std::vector<std::string> during(FakeRuleEngine& fixture, const std::function<void()>& fire) {

@@ -15,6 +15,7 @@ namespace quellbox {
 namespace {
 
 using ::testing::ElementsAre;
+using testing::expectEachTagOnce;
 using testing::makePacket;
 using testing::RecordingReleaser;
 using testing::tagOf;
@@ -33,28 +34,22 @@ int placeOf(const priorityQueue& queue) {
     return -2;  // nowhere
 }
 
-int placementOf(int priority, int runningMax) {
-    priorityQueue queue;
-    queue.enqueue(makePacket(1, nullptr, priority), runningMax);
-    EXPECT_EQ(queue.size(), 1);
-    return placeOf(queue);
-}
-
+// By the distance below the running maximum; a maximum outside the range counts as the
+// nearest bound.
 TEST(priorityQueue, PlacesPacketsByTheirDistanceBelowTheRunningMaximum) {
-    EXPECT_EQ(placementOf(8, 8), -1);
-    EXPECT_EQ(placementOf(10, 8), -1);
-    EXPECT_EQ(placementOf(7, 8), 9);
-    EXPECT_EQ(placementOf(5, 8), 7);
-    EXPECT_EQ(placementOf(0, 8), 2);
-    EXPECT_EQ(placementOf(0, 10), 0);
-    EXPECT_EQ(placementOf(5, 5), -1);
-}
-
-TEST(priorityQueue, RunningMaximumOutsideTheRangeCountsAsTheNearestBound) {
-    EXPECT_EQ(placementOf(0, 14), 0);
-    EXPECT_EQ(placementOf(9, 14), 9);
-    EXPECT_EQ(placementOf(10, 14), -1);
-    EXPECT_EQ(placementOf(0, -3), -1);
+    struct Case {
+        int priority;
+        int runningMax;
+        int place;
+    };
+    for (const Case& test : {Case{8, 8, -1}, Case{10, 8, -1}, Case{7, 8, 9}, Case{5, 8, 7},
+                             Case{0, 8, 2}, Case{0, 10, 0}, Case{5, 5, -1}, Case{0, 14, 0},
+                             Case{9, 14, 9}, Case{10, 14, -1}, Case{0, -3, -1}}) {
+        priorityQueue queue;
+        queue.enqueue(makePacket(1, nullptr, test.priority), test.runningMax);
+        EXPECT_EQ(queue.size(), 1);
+        EXPECT_EQ(placeOf(queue), test.place) << test.priority << " under " << test.runningMax;
+    }
 }
 
 TEST(priorityQueue, QueuesAreMadeBucketsFirstWithConsecutiveIdentifiers) {
@@ -65,11 +60,12 @@ TEST(priorityQueue, QueuesAreMadeBucketsFirstWithConsecutiveIdentifiers) {
     }
 }
 
-TEST(priorityQueue, ServiceTakesTheFinalQueueFirstAndClimbsTheBuckets) {
+TEST(priorityQueue, ServiceTakesTheFinalQueueFirstClimbsTheBucketsThenTakesTheHighest) {
     priorityQueue queue;
     queue.enqueue(makePacket('A', nullptr, 10), 10);  // final queue
     queue.enqueue(makePacket('B', nullptr, 9), 10);   // bucket 9
     queue.enqueue(makePacket('C', nullptr, 7), 10);   // bucket 7
+    queue.enqueue(makePacket('D', nullptr, 0), 10);   // bucket 0
 
     EXPECT_EQ(tagOf(*queue.dequeueWithPrioWithLossProb(0.0f)), uint32_t{'A'});
     EXPECT_EQ(queue.finalPacketQueue().size(), 1);
@@ -80,9 +76,11 @@ TEST(priorityQueue, ServiceTakesTheFinalQueueFirstAndClimbsTheBuckets) {
     EXPECT_EQ(tagOf(*queue.dequeueWithPrioWithLossProb(0.0f)), uint32_t{'B'});
     EXPECT_TRUE(queue.finalPacketQueue().isEmpty());
     EXPECT_EQ(queue.bucketList(9).size(), 1);
-    EXPECT_EQ(queue.size(), 1);
+    EXPECT_EQ(queue.bucketList(2).size(), 1);
+    EXPECT_EQ(queue.size(), 2);
 
     EXPECT_EQ(tagOf(*queue.dequeueWithPrioWithLossProb(0.0f)), uint32_t{'C'});
+    EXPECT_EQ(tagOf(*queue.dequeueWithPrioWithLossProb(0.0f)), uint32_t{'D'});
     EXPECT_TRUE(queue.isEmpty());
 }
 
@@ -152,26 +150,19 @@ TEST(priorityQueue, ASaturatingHighPriorityNeverStarvesALowOne) {
     EXPECT_THAT(lowServed, ElementsAre(1001u, 1002u, 1003u));
 }
 
-TEST(priorityQueue, PlainDequeueServesOnlyTheFinalQueue) {
+// Plain service climbs nothing; packets left in the buckets when priority service stops are
+// still served, after the final queue and highest first, instead of being held for ever.
+TEST(priorityQueue, PlainDequeueServesTheFinalQueueThenDrainsTheBuckets) {
     priorityQueue queue;
     queue.enqueue(makePacket(1, nullptr, 10), 10);
+    queue.enqueue(makePacket(3, nullptr, 3), 10);
     queue.enqueue(makePacket(2, nullptr, 9), 10);
     EXPECT_EQ(tagOf(*queue.dequeue()), 1u);
     EXPECT_EQ(queue.bucketList(9).size(), 1);
     EXPECT_TRUE(queue.finalPacketQueue().isEmpty());
-}
-
-TEST(priorityQueue, SizeAddsUpAllQueues) {
-    priorityQueue queue;
+    EXPECT_EQ(tagOf(*queue.dequeue()), 2u);
+    EXPECT_EQ(tagOf(*queue.dequeue()), 3u);
     EXPECT_TRUE(queue.isEmpty());
-    for (uint32_t i = 0; i < 3; ++i) {
-        queue.enqueue(makePacket(i, nullptr, 5), 5);
-    }
-    queue.enqueue(makePacket(10, nullptr, 4), 10);
-    queue.enqueue(makePacket(11, nullptr, 4), 10);
-    EXPECT_EQ(queue.bucketList(4).size(), 2);
-    EXPECT_EQ(queue.size(), 5);
-    EXPECT_FALSE(queue.isEmpty());
 }
 
 TEST(priorityQueue, AFullQueueRefusesWithoutTryingAnother) {
@@ -187,30 +178,20 @@ TEST(priorityQueue, AFullQueueRefusesWithoutTryingAnother) {
     EXPECT_EQ(queue.size(), 200);
 }
 
-TEST(priorityQueue, EmptyServiceSleepsUntilTheFinalQueueReceives) {
-    priorityQueue queue;
-    uint32_t received = 0;
-    std::thread consumer([&] {
-        PacketPtr packet = queue.dequeueWithPrioWithLossProb(0.0f);
-        received = packet ? tagOf(*packet) : 0;
-    });
-    queue.enqueue(makePacket(77, nullptr, 5), 5);
-    consumer.join();
-    EXPECT_EQ(received, 77u);
-}
-
-// A sleeping consumer must not leave a lower-priority packet stalled until someone of the
-// highest priority sends again.
-TEST(priorityQueue, EmptyServiceWakesForAPacketEnteringABucket) {
-    priorityQueue queue;
-    uint32_t received = 0;
-    std::thread consumer([&] {
-        PacketPtr packet = queue.dequeueWithPrioWithLossProb(0.0f);
-        received = packet ? tagOf(*packet) : 0;
-    });
-    queue.enqueue(makePacket(33, nullptr, 2), 10);
-    consumer.join();
-    EXPECT_EQ(received, 33u);
+// Empty service sleeps until a packet enters the final queue or a bucket: a sleeping consumer
+// must not leave a lower-priority packet stalled until someone of the highest priority sends.
+TEST(priorityQueue, EmptyServiceWakesForAPacketEnteringAnyQueue) {
+    for (const int priority : {5, 2}) {
+        priorityQueue queue;
+        uint32_t received = 0;
+        std::thread consumer([&] {
+            PacketPtr packet = queue.dequeueWithPrioWithLossProb(0.0f);
+            received = packet ? tagOf(*packet) : 0;
+        });
+        queue.enqueue(makePacket(77, nullptr, priority), 5);
+        consumer.join();
+        EXPECT_EQ(received, 77u) << priority;
+    }
 }
 
 // The consumer sleeps before every packet here: each arrival must wake it again, not only
@@ -233,17 +214,6 @@ TEST(priorityQueue, EveryArrivalWakesTheConsumerThatSleptAgain) {
     EXPECT_EQ(served.load(), 200);
 }
 
-// Packets left in the buckets when priority service stops are still served, after the
-// final queue, instead of being held for ever.
-TEST(priorityQueue, PlainDequeueDrainsLeftoverBucketsAfterTheFinalQueue) {
-    priorityQueue queue;
-    queue.enqueue(makePacket(1, nullptr, 3), 10);
-    queue.enqueue(makePacket(2, nullptr, 5), 5);
-    EXPECT_EQ(tagOf(*queue.dequeue()), 2u);
-    EXPECT_EQ(tagOf(*queue.dequeue()), 1u);
-    EXPECT_TRUE(queue.isEmpty());
-}
-
 TEST(priorityQueue, CloseReleasesABlockedConsumerAndItsPackets) {
     RecordingReleaser releaser;
     auto queue = std::make_unique<priorityQueue>();
@@ -264,14 +234,12 @@ TEST(priorityQueue, ProducerAndConsumerLoseNothing) {
     RecordingReleaser releaser;
     RandomSource random(7);
     constexpr int total = 20000;
-    std::vector<std::atomic<int>> seen(total);
     auto queue = std::make_unique<priorityQueue>(random);
-    std::atomic<int> served{0};
+    std::vector<uint32_t> served;
     std::thread consumer([&] {
         while (PacketPtr packet = queue->dequeueWithPrioWithLossProb(0.01f)) {
-            ++seen[tagOf(*packet)];
             packet->markSent();
-            ++served;
+            served.push_back(tagOf(*packet));
         }
     });
     for (int i = 0; i < total; ++i) {
@@ -282,13 +250,7 @@ TEST(priorityQueue, ProducerAndConsumerLoseNothing) {
     queue->close();
     consumer.join();
     queue.reset();
-    for (const uint32_t tag : releaser.tags()) {
-        ++seen[tag];
-    }
-    EXPECT_EQ(served.load() + releaser.count(), total);
-    for (size_t tag = 0; tag < seen.size(); ++tag) {
-        ASSERT_EQ(seen[tag].load(), 1) << "packet " << tag;
-    }
+    expectEachTagOnce({served, releaser.tags()}, total);
 }
 
 }  // namespace

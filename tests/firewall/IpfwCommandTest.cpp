@@ -11,89 +11,43 @@
 #include "firewall/CommandRunner.h"
 #include "firewall/IpfwCommand.h"
 #include "firewall/PacketBackend.h"
+#include "firewall/RuleGuard.h"
 
 namespace quellbox {
 namespace {
 
-std::optional<IpfwCommand> parse(const std::vector<std::string>& words) {
-    std::string error;
-    auto command = IpfwCommand::parse(words, &error);
-    if (!command) {
-        EXPECT_FALSE(error.empty());
-    }
-    return command;
-}
-
 TEST(IpfwCommand, TheFourCommandsOfTheRuleManagerParse) {
-    auto command = parse({"list"});
-    ASSERT_TRUE(command);
-    EXPECT_EQ(command->verb, IpfwCommand::Verb::List);
-
-    command = parse({"add", "65534", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to",
-                     "any", "out", "via", "eth0"});
-    ASSERT_TRUE(command);
-    EXPECT_EQ(command->verb, IpfwCommand::Verb::AddServer);
-    EXPECT_EQ(command->rule, 65534);
-    EXPECT_EQ(command->divertPort, 6715);
-    EXPECT_EQ(command->address, "192.0.2.1");
-    EXPECT_EQ(command->port, 80);
-    EXPECT_EQ(command->interfaceName, "eth0");
-    EXPECT_EQ(command->listingLine(),
-              "65534 divert 6715 tcp from 192.0.2.1 80 to any out via eth0");
-
-    command = parse({"add", "7", "divert", "6715", "tcp", "from", "192.0.2.1", "to", "any", "8080",
-                     "via", "eth0"});
-    ASSERT_TRUE(command);
-    EXPECT_EQ(command->verb, IpfwCommand::Verb::AddClient);
-    EXPECT_EQ(command->listingLine(), "00007 divert 6715 tcp from 192.0.2.1 to any 8080 via eth0");
-    EXPECT_EQ(IpfwCommand::parseListingLine(command->listingLine(), nullptr)->listingLine(),
-              command->listingLine());
-
-    command = parse({"delete", "65533"});
-    ASSERT_TRUE(command);
-    EXPECT_EQ(command->verb, IpfwCommand::Verb::Delete);
-    EXPECT_EQ(command->rule, 65533);
-}
-
-TEST(IpfwCommand, MalformedCommandsAreRejected) {
-    const std::vector<std::vector<std::string>> bad{
-        {},
-        {"list", "extra"},
-        {"flush"},
-        {"delete"},
-        {"delete", "65535"},
-        {"delete", "0"},
-        {"delete", "12x"},
-        {"delete", "-5"},
-        // Shortened rule (no address or interface found).
-        {"add", "65534", "divert", "6715", "tcp", "from"},
-        {"add", "65534", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "out",
-         "via"},
-        {"add", "65535", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "out",
-         "via", "eth0"},
-        {"add", "100", "divert", "0", "tcp", "from", "192.0.2.1", "80", "to", "any", "out", "via",
-         "eth0"},
-        {"add", "100", "divert", "6715", "udp", "from", "192.0.2.1", "80", "to", "any", "out",
-         "via", "eth0"},
-        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2", "80", "to", "any", "out", "via",
-         "eth0"},
-        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2.1", "65536", "to", "any", "out",
-         "via", "eth0"},
-        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "in", "via",
-         "eth0"},
-        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "out",
-         "via", "a b"},
-        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "out",
-         "via", "an-interface-name-too-long"},
-        {"add", "100", "divert", "6715", "tcp", "from", "192.0.2.1", "to", "any", "x80", "via",
-         "eth0"},
+    const struct {
+        std::vector<std::string> words;
+        IpfwCommand::Verb verb;
+        int rule;
+        std::string listingLine;  // of an added rule
+    } cases[] = {
+        {{"list"}, IpfwCommand::Verb::List, 0, ""},
+        {{"delete", "65533"}, IpfwCommand::Verb::Delete, 65533, ""},
+        {{"add", "65534", "divert", "6715", "tcp", "from", "192.0.2.1", "80", "to", "any", "out",
+          "via", "eth0"},
+         IpfwCommand::Verb::AddServer,
+         65534,
+         "65534 divert 6715 tcp from 192.0.2.1 80 to any out via eth0"},
+        {{"add", "7", "divert", "6716", "tcp", "from", "192.0.2.1", "to", "any", "8080", "via",
+          "eth0"},
+         IpfwCommand::Verb::AddClient,
+         7,
+         "00007 divert 6716 tcp from 192.0.2.1 to any 8080 via eth0"},
     };
-    for (const auto& words : bad) {
-        std::string joined;
-        for (const auto& word : words) {
-            joined += word + " ";
+    for (const auto& c : cases) {
+        std::string error;
+        const auto command = IpfwCommand::parse(c.words, &error);
+        ASSERT_TRUE(command) << error;
+        EXPECT_EQ(command->verb, c.verb);
+        EXPECT_EQ(command->rule, c.rule);
+        if (!c.listingLine.empty()) {
+            EXPECT_EQ(command->listingLine(), c.listingLine);
+            const auto listed = IpfwCommand::parseListingLine(c.listingLine, nullptr);
+            ASSERT_TRUE(listed) << c.listingLine;
+            EXPECT_EQ(listed->listingLine(), c.listingLine);
         }
-        EXPECT_FALSE(parse(words).has_value()) << joined;
     }
 }
 
@@ -133,7 +87,7 @@ TEST(IptablesFirewall, TheToolRefusesBadCommandsBeforeTouchingIptables) {
     constexpr int kUsage = 64;
     constexpr int kRefused = 77;
     // The loopback address and interface exist wherever the tool runs, in a fresh network
-    // namespace too.
+    // namespace too. Each refusal's reasons are the rule guard's (below).
     auto server = [](const std::string& address, const std::string& interfaceName,
                      const std::string& queue = "6715") {
         return std::vector<std::string>{"add",  "65534", "divert",     queue, "tcp",
@@ -146,13 +100,9 @@ TEST(IptablesFirewall, TheToolRefusesBadCommandsBeforeTouchingIptables) {
         std::string message;
     } cases[] = {
         {{"flush"}, kUsage, "unknown or malformed command 'flush'"},
-        {{"delete", "65535"}, kUsage, "bad rule number '65535'"},
-        {{"add", "1", "divert", "6715", "tcp", "from", "1.2.3.4"}, kUsage, "expected 'add N"},
         {{}, kUsage, "missing command"},
         {server("198.51.100.77", "lo"), kRefused,
          "refused: 198.51.100.77 is not an IPv4 address of this machine"},
-        {server("127.0.0.1", "+"), kRefused, "refused: '+' is not a plain interface name"},
-        {server("127.0.0.1", "qbxnosuch0"), kRefused, "refused: there is no interface"},
         {server("127.0.0.1", "lo", "6716"), kRefused, "refused: divert port 6716 is not"},
     };
     for (const auto& [words, status, message] : cases) {
@@ -163,6 +113,101 @@ TEST(IptablesFirewall, TheToolRefusesBadCommandsBeforeTouchingIptables) {
         EXPECT_NE(errors.find("quellbox-ipfw: " + message), std::string::npos) << errors;
         EXPECT_EQ(errors.find("iptables"), std::string::npos) << errors;
     }
+}
+
+// The words of a server rule from `address` port 6700 out via `interfaceName` to `queue`.
+std::vector<std::string> serverRule(const std::string& address, const std::string& interfaceName,
+                                    const std::string& queue = "6715",
+                                    const std::string& port = "6700",
+                                    const std::string& number = "65534") {
+    return {"add", number, "divert", queue, "tcp", "from",       address,
+            port,  "to",   "any",    "out", "via", interfaceName};
+}
+
+// `words` with the word at `at` replaced, or cut off there when `word` is empty.
+std::vector<std::string> edited(std::vector<std::string> words, std::size_t at,
+                                const std::string& word = "") {
+    if (word.empty()) {
+        words.resize(at);
+    } else {
+        words[at] = word;
+    }
+    return words;
+}
+
+struct Refused {
+    std::vector<std::string> words;
+    std::string reason;  // a part of the refusal
+};
+
+void expectRefusals(const RuleGuard& guard, const std::vector<Refused>& cases) {
+    for (const auto& [words, reason] : cases) {
+        std::string command;
+        for (const auto& word : words) {
+            command += word + " ";
+        }
+        const std::string refusal = guard.refusal(words);
+        EXPECT_FALSE(refusal.empty()) << command;
+        EXPECT_NE(refusal.find(reason), std::string::npos) << command << "-> '" << refusal << "'";
+        EXPECT_EQ(refusal.find('\n'), std::string::npos) << refusal;
+    }
+}
+
+// The guard parses every command first: its refusals are also the parse's errors.
+TEST(RuleGuard, ASimulatedMachineTakesOnlyItsOwnWellFormedRules) {
+    const auto guard = RuleGuard::simulated({"192.0.2.1"}, {"sim0"});
+    const auto server = serverRule("192.0.2.1", "sim0");
+    const std::vector<std::string> client{"add",       "1",  "divert", "6715",  "tcp", "from",
+                                          "192.0.2.1", "to", "any",    "65535", "via", "sim0"};
+    for (const auto& words :
+         std::vector<std::vector<std::string>>{server, client, {"list"}, {"delete", "65534"}}) {
+        EXPECT_EQ(guard.refusal(words), "");
+    }
+    expectRefusals(
+        guard, {
+                   {serverRule("192.0.2.2", "sim0"), "192.0.2.2 is not an IPv4 address of"},
+                   {serverRule("192.0.2.1", "eth0"), "there is no interface 'eth0'"},
+                   {serverRule("192.0.2.1", "+"), "'+' is not a plain interface name"},
+                   {serverRule("192.0.2.1", "sim+"), "'sim+' is not a plain interface name"},
+                   {serverRule("192.0.2.1", "sim*"), "'sim*' is not a plain interface name"},
+                   {serverRule("192.0.2.1", "s m"), "bad interface name"},
+                   {serverRule("192.0.2.1", "an-interface-name-too-long"), "bad interface name"},
+                   {serverRule("192.0.2.1", "sim0", "6716"), "divert port 6716 is not"},
+                   {serverRule("192.0.2.1", "sim0", "8668"), "divert port 8668 is not"},
+                   {serverRule("192.0.2.1", "sim0", "0"), "bad divert port '0'"},
+                   {serverRule("192.0.2.1", "sim0", "6715", "0"), "bad port '0'"},
+                   {serverRule("192.0.2.1", "sim0", "6715", "65536"), "bad port '65536'"},
+                   {edited(client, 9, "x80"), "bad port 'x80'"},
+                   {serverRule("192.0.2.1", "sim0", "6715", "6700", "0"), "bad rule number"},
+                   {serverRule("192.0.2.1", "sim0", "6715", "6700", "65535"), "bad rule number"},
+                   {serverRule("any", "sim0"), "bad IPv4 address 'any'"},
+                   {serverRule("192.0.2", "sim0"), "bad IPv4 address '192.0.2'"},
+                   {edited(server, 4, "udp"), "only 'divert D tcp from ...'"},
+                   {edited(server, 10, "in"), "expected 'add N divert D tcp from A P to any"},
+                   {edited(server, 6), "expected 'add N divert D tcp from A P to any"},
+                   {edited(server, 12), "expected 'add N divert D tcp from A P to any"},
+                   {{"delete", "0"}, "bad rule number '0'"},
+                   {{"delete", "65535"}, "bad rule number '65535'"},
+                   {{"delete", "12x"}, "bad rule number '12x'"},
+                   {{"delete", "-5"}, "bad rule number '-5'"},
+                   {{"delete"}, "unknown or malformed command 'delete'"},
+                   {{"list", "extra"}, "unknown or malformed command 'list'"},
+                   {{"flush"}, "unknown or malformed command"},
+                   {{}, "missing command"},
+               });
+}
+
+TEST(RuleGuard, ThisMachineIsAskedAtEveryCheck) {
+    const RuleGuard guard;
+    // Every Linux machine has its loopback interface and address.
+    EXPECT_EQ(guard.refusal(serverRule("127.0.0.1", "lo")), "");
+    expectRefusals(guard,
+                   {
+                       {serverRule("198.51.100.77", "lo"), "198.51.100.77 is not an IPv4 address"},
+                       {serverRule("127.0.0.1", "qbxnosuch0"), "there is no interface"},
+                       {serverRule("127.0.0.1", "lo+"), "not a plain interface name"},
+                       {serverRule("127.0.0.1", "lo", "6714"), "divert port 6714 is not"},
+                   });
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <atomic>
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -13,6 +11,8 @@
 #include "firewall/SimDivertSocket.h"
 #include "firewall/SimFirewallState.h"
 #include "firewall/SimKernel.h"
+#include "firewall/StaleRules.h"
+#include "firewall/TcpPacketBuilder.h"
 #include "platform/SystemLog.h"
 
 namespace quellbox {
@@ -23,28 +23,31 @@ using testing::TempDir;
 // Only a failure guard: a packet that should be queued is there at once.
 constexpr std::chrono::microseconds kGuard = std::chrono::seconds(10);
 
-// An IPv4/TCP packet with a recognisable payload.
+// An IPv4/TCP packet with `payload` bytes counting up from `seed`.
 std::vector<std::uint8_t> tcpPacket(const char* source, std::uint16_t sourcePort,
                                     const char* destination, std::uint16_t destinationPort,
-                                    std::size_t payload, std::uint8_t fill = 0xab) {
-    std::vector<std::uint8_t> packet(40 + payload, fill);
-    packet[0] = 0x45;
-    packet[2] = static_cast<std::uint8_t>(packet.size() >> 8);
-    packet[3] = static_cast<std::uint8_t>(packet.size());
-    packet[8] = 64;
-    packet[9] = 6;
-    in_addr address{};
-    inet_pton(AF_INET, source, &address);
-    std::memcpy(&packet[12], &address, 4);
-    inet_pton(AF_INET, destination, &address);
-    std::memcpy(&packet[16], &address, 4);
-    packet[20] = static_cast<std::uint8_t>(sourcePort >> 8);
-    packet[21] = static_cast<std::uint8_t>(sourcePort);
-    packet[22] = static_cast<std::uint8_t>(destinationPort >> 8);
-    packet[23] = static_cast<std::uint8_t>(destinationPort);
-    packet[32] = 0x50;
-    packet[33] = 0x10;  // ACK
-    return packet;
+                                    std::size_t payload, std::uint8_t seed = 0) {
+    return TcpPacketBuilder{.source = TcpPacketBuilder::address(source),
+                            .sourcePort = sourcePort,
+                            .destination = TcpPacketBuilder::address(destination),
+                            .destinationPort = destinationPort}
+        .build(TcpPacketBuilder::kHeadersSize + payload, seed);
+}
+
+// One packet taken from a socket: its bytes (empty when the receive failed) and token.
+struct Received {
+    std::vector<std::uint8_t> bytes;
+    ssize_t length = 0;
+    sockaddr_in token{};
+    socklen_t tokenLength = 0;
+};
+
+Received receiveOne(DivertSocket& socket, std::size_t capacity = DivertSocket::kMaxPacketSize) {
+    Received got;
+    got.bytes.resize(capacity);
+    got.length = socket.receive(got.bytes.data(), capacity, &got.token, &got.tokenLength);
+    got.bytes.resize(got.length > 0 ? static_cast<std::size_t>(got.length) : 0);
+    return got;
 }
 
 class SimKernelTest : public ::testing::Test {
@@ -92,8 +95,8 @@ TEST_F(SimKernelTest, ServerAndClientRulesDivertTheirPacketsOnly) {
     auto socket = boundSocket(kernel);
 
     using Route = SimKernel::Route;
-    EXPECT_EQ(kernel.inject(tcpPacket("192.0.2.1", 80, "192.0.2.7", 50000, 100).data(), 140),
-              Route::Diverted);
+    const auto served = tcpPacket("192.0.2.1", 80, "192.0.2.7", 50000, 100);
+    EXPECT_EQ(kernel.inject(served.data(), served.size()), Route::Diverted);
     EXPECT_EQ(kernel.inject(tcpPacket("192.0.2.1", 40000, "192.0.2.8", 8080, 10).data(), 50),
               Route::Diverted);
     // Other port, other source address, or another protocol: straight to the wire.
@@ -109,17 +112,13 @@ TEST_F(SimKernelTest, ServerAndClientRulesDivertTheirPacketsOnly) {
     EXPECT_EQ(kernel.inject(udp.data(), 12), Route::Malformed);
 
     EXPECT_EQ(kernel.wire().totalPackets(), 4U);
-    std::vector<std::uint8_t> buffer(DivertSocket::kMaxPacketSize);
-    sockaddr_in token{};
-    socklen_t tokenLength = 0;
     ASSERT_EQ(socket->waitReadable(kGuard), 1);
-    EXPECT_EQ(socket->receive(buffer.data(), buffer.size(), &token, &tokenLength), 140);
-    EXPECT_EQ(tokenLength, DivertSocket::kTokenSize);
-    EXPECT_EQ(token.sin_family, AF_INET);
-    EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + 140),
-              tcpPacket("192.0.2.1", 80, "192.0.2.7", 50000, 100));
+    const Received first = receiveOne(*socket);
+    EXPECT_EQ(first.bytes, served);
+    EXPECT_EQ(first.tokenLength, DivertSocket::kTokenSize);
+    EXPECT_EQ(first.token.sin_family, AF_INET);
     ASSERT_EQ(socket->waitReadable(std::chrono::microseconds(0)), 1);
-    EXPECT_EQ(socket->receive(buffer.data(), buffer.size(), &token, &tokenLength), 50);
+    EXPECT_EQ(receiveOne(*socket).length, 50);
     EXPECT_EQ(socket->waitReadable(std::chrono::microseconds(1000)), 0);
 }
 
@@ -134,30 +133,32 @@ TEST_F(SimKernelTest, WrittenBackPacketsLeaveByteForByteAndAreCountedPerDestinat
         });
     const auto first = tcpPacket("192.0.2.1", 80, "192.0.2.7", 50000, 1460, 0x11);
     const auto second = tcpPacket("192.0.2.1", 80, "192.0.2.8", 50001, 500, 0x22);
-    ASSERT_EQ(kernel.inject(first.data(), first.size()), SimKernel::Route::Diverted);
-    ASSERT_EQ(kernel.inject(second.data(), second.size()), SimKernel::Route::Diverted);
+    const auto large = tcpPacket("192.0.2.1", 80, "192.0.2.9", 50002, 1000);
+    for (const auto* packet : {&first, &second, &large}) {
+        ASSERT_EQ(kernel.inject(packet->data(), packet->size()), SimKernel::Route::Diverted);
+    }
     EXPECT_EQ(kernel.wire().totalPackets(), 0U);
 
-    std::vector<std::uint8_t> buffer(DivertSocket::kMaxPacketSize);
-    sockaddr_in token{};
-    socklen_t tokenLength = 0;
     ASSERT_EQ(socket->waitReadable(kGuard), 1);
-    ssize_t length = socket->receive(buffer.data(), buffer.size(), &token, &tokenLength);
-    ASSERT_EQ(length, static_cast<ssize_t>(first.size()));
-    EXPECT_EQ(socket->send(buffer.data(), static_cast<std::size_t>(length), token, tokenLength),
-              length);
-    ASSERT_EQ(socket->waitReadable(kGuard), 1);
-    length = socket->receive(buffer.data(), buffer.size(), &token, &tokenLength);
-    ASSERT_EQ(length, static_cast<ssize_t>(second.size()));
-    EXPECT_EQ(socket->drop(token, tokenLength), 0);
+    const Received sent = receiveOne(*socket);
+    ASSERT_EQ(sent.bytes, first);
+    EXPECT_EQ(socket->send(sent.bytes.data(), sent.bytes.size(), sent.token, sent.tokenLength),
+              sent.length);
+    const Received dropped = receiveOne(*socket);
+    ASSERT_EQ(dropped.bytes, second);
+    EXPECT_EQ(socket->drop(dropped.token, dropped.tokenLength), 0);
+    // A reader too small for a packet never gets it cut: the packet passes whole.
+    EXPECT_EQ(receiveOne(*socket, 100).length, -1);
+    EXPECT_EQ(errno, EMSGSIZE);
     kernel.wire().unsubscribe(id);
 
-    ASSERT_EQ(departed.size(), 1U);
+    ASSERT_EQ(departed.size(), 2U);
     EXPECT_EQ(departed[0], first);
+    EXPECT_EQ(departed[1], large);
     EXPECT_EQ(kernel.wire().bytesTo("192.0.2.7"), first.size());
     EXPECT_EQ(kernel.wire().bytesTo("192.0.2.8"), 0U);
     const auto counters = kernel.counters();
-    EXPECT_EQ(counters.diverted, 2U);
+    EXPECT_EQ(counters.diverted, 3U);
     EXPECT_EQ(counters.writtenBack, 1U);
     EXPECT_EQ(counters.dropped, 1U);
     // A token that did not come from receive is refused.
@@ -189,21 +190,6 @@ TEST_F(SimKernelTest, AFullQueueFailsOpenAndClosingFlushes) {
     EXPECT_EQ(errno, EADDRINUSE);
 }
 
-TEST_F(SimKernelTest, AReaderTooSmallForThePacketNeverGetsItCut) {
-    writeRules({"65534 divert 6715 tcp from 192.0.2.1 80 to any out via sim0"});
-    SimKernel kernel(options());
-    auto socket = boundSocket(kernel);
-    const auto packet = tcpPacket("192.0.2.1", 80, "192.0.2.7", 50000, 1000);
-    ASSERT_EQ(kernel.inject(packet.data(), packet.size()), SimKernel::Route::Diverted);
-    std::vector<std::uint8_t> small(100);
-    sockaddr_in token{};
-    socklen_t tokenLength = 0;
-    ASSERT_EQ(socket->waitReadable(kGuard), 1);
-    EXPECT_EQ(socket->receive(small.data(), small.size(), &token, &tokenLength), -1);
-    EXPECT_EQ(errno, EMSGSIZE);
-    EXPECT_EQ(kernel.wire().bytesTo("192.0.2.7"), packet.size());
-}
-
 TEST_F(SimKernelTest, CloseFromAnotherThreadWakesABlockedReceive) {
     SimKernel kernel(options());
     auto socket = boundSocket(kernel);
@@ -211,11 +197,8 @@ TEST_F(SimKernelTest, CloseFromAnotherThreadWakesABlockedReceive) {
     ssize_t result = 0;
     int error = 0;
     std::thread reader([&] {
-        std::vector<std::uint8_t> buffer(DivertSocket::kMaxPacketSize);
-        sockaddr_in token{};
-        socklen_t tokenLength = 0;
         entered = true;
-        result = socket->receive(buffer.data(), buffer.size(), &token, &tokenLength);
+        result = receiveOne(*socket).length;
         error = errno;
     });
     while (!entered) {
@@ -233,14 +216,9 @@ TEST_F(SimKernelTest, TheRuleManagerDrivesTheKernelThroughTheSimulatorTools) {
     SimKernel kernel(options());
     const auto backend = PacketBackend::simulated(kernel);
     IpfwRule rules(backend.programs());
-    EXPECT_EQ(rules.lowestIpfwRuleNumber(), 65535);
-    EXPECT_EQ(rules.interface(), SimKernel::kInterface);
-    EXPECT_EQ(rules.ipAdr(), SimKernel::kLocalAddress);
     ASSERT_EQ(rules.applyRule(5500), 0);
     ASSERT_TRUE(kernel.syncRules());
     ASSERT_EQ(kernel.rules().size(), 2U);
-    EXPECT_EQ(kernel.rules()[0].listingLine(),
-              "65533 divert 6715 tcp from 192.0.2.1 to any 5500 via sim0");
     EXPECT_EQ(kernel.rules()[1].listingLine(),
               "65534 divert 6715 tcp from 192.0.2.1 5500 to any out via sim0");
 
@@ -250,17 +228,13 @@ TEST_F(SimKernelTest, TheRuleManagerDrivesTheKernelThroughTheSimulatorTools) {
     const auto served = tcpPacket("192.0.2.1", 5500, "192.0.2.7", 50000, 10);
     EXPECT_EQ(kernel.inject(served.data(), served.size()), SimKernel::Route::Diverted);
 
-    // A later manager starts below the rules left in the firewall.
-    IpfwRule later(backend.programs());
-    EXPECT_EQ(later.lowestIpfwRuleNumber(), 65533);
-
     ASSERT_EQ(rules.derule(5500), 0);
     ASSERT_TRUE(kernel.syncRules());
     EXPECT_TRUE(kernel.rules().empty());
     EXPECT_EQ(kernel.inject(served.data(), served.size()), SimKernel::Route::Passed);
 }
 
-TEST_F(SimKernelTest, TheToolsRefuseWhenTold) {
+TEST_F(SimKernelTest, TheToolsRefuseOrGoOfflineWhenTold) {
     SimKernel kernel(options());
     const auto backend = PacketBackend::simulated(kernel);
     IpfwRule rules(backend.programs());
@@ -276,18 +250,61 @@ TEST_F(SimKernelTest, TheToolsRefuseWhenTold) {
     ASSERT_TRUE(kernel.syncRules());
     ASSERT_EQ(kernel.rules().size(), 1U);
     EXPECT_EQ(kernel.rules()[0].rule, 65534);
-}
 
-TEST_F(SimKernelTest, OfflineSimulationHasNoDefaultRoute) {
-    SimKernel kernel(options());
     ASSERT_TRUE(SimFirewallState::update(statePath(), [](SimFirewallState& state) {
         state.offline = true;
         return true;
     }));
+    IpfwRule offline(backend.programs());
+    EXPECT_EQ(offline.interface(), "");
+    EXPECT_EQ(offline.ipAdr(), "");
+}
+
+TEST_F(SimKernelTest, StaleRulesAreAllRemovedAndNothingElse) {
+    SimKernel kernel(options());
+    const auto programs = PacketBackend::simulated(kernel).programs();
+    // Two runs killed in turn left two pairs for the same port.
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_EQ(IpfwRule(programs).applyRule(80), 0);
+    }
+    std::string report;
+    EXPECT_EQ(StaleRules::removeAll(programs, 6715, report), 4);
+    EXPECT_EQ(report, "4 divert rule(s) to port 6715 removed");
+    ASSERT_TRUE(kernel.syncRules());
+    EXPECT_TRUE(kernel.rules().empty());
+    EXPECT_EQ(StaleRules::removeAll(programs, 6715, report), 0);
+
+    // A refused deletion is reported, and the other rule still goes.
+    ASSERT_EQ(IpfwRule(programs).applyRule(80), 0);
+    ASSERT_TRUE(SimFirewallState::update(statePath(), [](SimFirewallState& state) {
+        state.refusals.push_back({"delete", 65533});
+        return true;
+    }));
     SystemLogCapture log;
-    IpfwRule rules(PacketBackend::simulated(kernel).programs());
-    EXPECT_EQ(rules.interface(), "");
-    EXPECT_EQ(rules.ipAdr(), "");
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(StaleRules::removeAll(programs, 6715, report), -1);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(report, "1 divert rule(s) to port 6715 removed; can't remove rule(s) 65533");
+    ASSERT_TRUE(kernel.syncRules());
+    ASSERT_EQ(kernel.rules().size(), 1U);
+    EXPECT_EQ(kernel.rules()[0].rule, 65533);
+
+    FirewallPrograms missing = programs;
+    missing.firewall = folder_ / "no-such-program";
+    EXPECT_EQ(StaleRules::removeAll(missing, 6715, report), -1);
+    EXPECT_NE(report.find("can't list the firewall rules"), std::string::npos) << report;
+}
+
+TEST(StaleRules, FindsOnlyRulesThatDivertToThePort) {
+    const std::string listing =
+        "00100 allow tcp from any to any 22 in\n"
+        "65531 divert 6715 tcp from 192.0.2.1 to any 80 via eth0\n"
+        "65532 divert 6715 tcp from 192.0.2.1 80 to any out via eth0\n"
+        "65533 divert 8668 tcp from 192.0.2.1 81 to any out via eth0\n"
+        "garbage line\n"
+        "65535 allow ip from any to any\n";
+    EXPECT_EQ(StaleRules::find(listing, 6715), (std::vector<int>{65531, 65532}));
+    EXPECT_TRUE(StaleRules::find("65535 allow ip from any to any\n", 6715).empty());
 }
 
 TEST(SimFirewallState, TextRoundTripsAndRejectsGarbage) {

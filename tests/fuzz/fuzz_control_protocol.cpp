@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "FuzzSupport.h"
-#include "IdleEngineControls.h"
+#include "RecordingEngineControls.h"
 #include "control/ControlCodec.h"
 #include "control/EngineServer.h"
 #include "platform/NotificationCenter.h"
@@ -17,24 +17,6 @@
 namespace {
 
 using namespace quellbox;
-
-class RecordingEngine : public testing::IdleEngineControls {
-public:
-    int setDATARate(float rate) override {
-        rate_ = rate;
-        return 0;
-    }
-    float getDATARate() const override { return rate_; }
-    int setACKPause(float pause) override {
-        pause_ = pause;
-        return 0;
-    }
-    float getACKPause() const override { return pause_; }
-
-private:
-    float rate_ = 0.0F;
-    float pause_ = 0.0F;
-};
 
 class RecordingPriorityMode : public PriorityModeControls {
 public:
@@ -89,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         loop->start();
         return loop;
     }();
-    static RecordingEngine engine;
+    static testing::RecordingEngineControls engine;
     static RecordingPriorityMode priorityMode;
     static NotificationCenter notifications;
     checkRoundTrips(data, size);

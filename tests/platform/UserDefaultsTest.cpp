@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "ChildProcess.h"
 #include "TempDir.h"
 #include "platform/AtomicFile.h"
 #include "platform/SystemLog.h"
@@ -32,39 +33,34 @@ TEST(UserDefaults, UserValuesOverlayRegisteredDefaultsAndPersist) {
     EXPECT_FALSE(reopened.loadProblem().has_value());
 }
 
+// A file that is no property list, or a property list that is no dictionary.
 TEST(UserDefaults, DamagedFileIsKeptAsideAndReported) {
-    TempDir dir;
-    const auto file = dir / "Quellbox.plist";
-    const std::string damaged = "<?xml version=\"1.0\"?><plist><dict><key>DATARate";
-    ASSERT_TRUE(AtomicFile::write(file, damaged));
-    SystemLogCapture capture;
-    UserDefaults store(file);
-    ASSERT_TRUE(store.loadProblem().has_value());
-    EXPECT_EQ(capture.lines().size(), 1U);
-    std::filesystem::path aside;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-        if (entry.path().filename().string().starts_with("Quellbox.plist.damaged-")) {
-            aside = entry.path();
+    for (const std::string& damaged :
+         {std::string("<?xml version=\"1.0\"?><plist><dict><key>DATARate"),
+          PlistValue(PlistValue::Array{1, 2}).toXml()}) {
+        TempDir dir;
+        const auto file = dir / "Quellbox.plist";
+        ASSERT_TRUE(AtomicFile::write(file, damaged));
+        SystemLogCapture capture;
+        UserDefaults store(file);
+        ASSERT_TRUE(store.loadProblem().has_value()) << damaged;
+        EXPECT_EQ(capture.lines().size(), 1U);
+        EXPECT_FALSE(std::filesystem::exists(file));
+        std::filesystem::path aside;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            if (entry.path().filename().string().starts_with("Quellbox.plist.damaged-")) {
+                aside = entry.path();
+            }
         }
+        ASSERT_FALSE(aside.empty());
+        EXPECT_EQ(AtomicFile::read(aside).value_or(""), damaged);
+        EXPECT_NE(store.loadProblem()->find(aside.string()), std::string::npos);
+        // Saving afterwards writes a fresh file and leaves the damaged copy alone.
+        store.setObject("DATARate", 1.0);
+        ASSERT_TRUE(store.synchronize());
+        EXPECT_EQ(AtomicFile::read(aside).value_or(""), damaged);
+        EXPECT_EQ(UserDefaults(file).objectForKey("DATARate"), PlistValue(1.0));
     }
-    ASSERT_FALSE(aside.empty());
-    EXPECT_EQ(AtomicFile::read(aside).value_or(""), damaged);
-    EXPECT_NE(store.loadProblem()->find(aside.string()), std::string::npos);
-    // Saving afterwards writes a fresh file and leaves the damaged copy alone.
-    store.setObject("DATARate", 1.0);
-    ASSERT_TRUE(store.synchronize());
-    EXPECT_EQ(AtomicFile::read(aside).value_or(""), damaged);
-    EXPECT_EQ(UserDefaults(file).objectForKey("DATARate"), PlistValue(1.0));
-}
-
-TEST(UserDefaults, FileOfTheWrongShapeIsDamagedToo) {
-    TempDir dir;
-    const auto file = dir / "Quellbox.plist";
-    ASSERT_TRUE(AtomicFile::write(file, PlistValue(PlistValue::Array{1, 2}).toXml()));
-    SystemLogCapture capture;
-    UserDefaults store(file);
-    EXPECT_TRUE(store.loadProblem().has_value());
-    EXPECT_FALSE(std::filesystem::exists(file));
 }
 
 TEST(UserDefaults, SynchronizeWithoutChangesWritesNoFile) {
@@ -75,22 +71,20 @@ TEST(UserDefaults, SynchronizeWithoutChangesWritesNoFile) {
     EXPECT_FALSE(std::filesystem::exists(dir / "Quellbox.plist"));
 }
 
+// In a child, so that the test process keeps its own environment.
 TEST(UserDefaults, DefaultPathFollowsXdgConfigHome) {
-    const char* saved = std::getenv("XDG_CONFIG_HOME");
-    const std::string savedValue = saved != nullptr ? saved : "";
-    const char* home = std::getenv("HOME");
-    const std::string savedHome = home != nullptr ? home : "";
-    setenv("XDG_CONFIG_HOME", "/tmp/quellbox-xdg", 1);
-    EXPECT_EQ(UserDefaults::defaultPath(), "/tmp/quellbox-xdg/Quellbox/Quellbox.plist");
-    setenv("XDG_CONFIG_HOME", "relative/is/ignored", 1);
-    setenv("HOME", "/home/someone", 1);
-    EXPECT_EQ(UserDefaults::defaultPath(), "/home/someone/.config/Quellbox/Quellbox.plist");
-    setenv("HOME", savedHome.c_str(), 1);
-    if (saved != nullptr) {
-        setenv("XDG_CONFIG_HOME", savedValue.c_str(), 1);
-    } else {
-        unsetenv("XDG_CONFIG_HOME");
-    }
+    EXPECT_EQ(testing::runInChild([] {
+                  setenv("XDG_CONFIG_HOME", "/tmp/quellbox-xdg", 1);
+                  const bool absolute =
+                      UserDefaults::defaultPath() == "/tmp/quellbox-xdg/Quellbox/Quellbox.plist";
+                  setenv("XDG_CONFIG_HOME", "relative/is/ignored", 1);
+                  setenv("HOME", "/home/someone", 1);
+                  const bool relative = UserDefaults::defaultPath() ==
+                                        "/home/someone/.config/Quellbox/Quellbox.plist";
+                  return (absolute ? 0 : 1) | (relative ? 0 : 2);
+              }),
+              0)
+        << "1: XDG_CONFIG_HOME not followed, 2: a relative one not ignored";
 }
 
 }  // namespace

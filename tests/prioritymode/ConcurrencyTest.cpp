@@ -1,14 +1,18 @@
-// Engine-like threads use the tables, the records, the log reader and the default
-// priorities while a "GUI" thread reads rows, changes priorities and switches the mode.
-// Run under ThreadSanitizer, these catch unguarded fields and lock-order faults.
+// The engine's threads (through its Priority Mode traffic) use the tables, the records, the
+// log reader and the default priorities while a "GUI" thread reads rows, changes priorities
+// and switches the mode. Run under ThreadSanitizer, these catch unguarded fields and
+// lock-order faults.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <thread>
 
 #include "TestSettings.h"
+#include "engine/Packet.h"
+#include "engine/PriorityModeTraffic.h"
 #include "platform/SystemLog.h"
 #include "prioritymode/IPMode.h"
 #include "prioritymode/IPTable.h"
@@ -46,71 +50,6 @@ protected:
         settings_.prefs.setBool(true, keys::useServerLogFile);
     }
 
-    // One DATA packet on the reading thread, as the engine classifies it.
-    static void classify(IPMode& mode, std::uint32_t ip, int& runningMax) {
-        IPTable& active = *mode.ipTable();
-        IPTable& idle = *mode.ipTableForTheInactive();
-        IPTable& waiting = *mode.waitingForInfoTable();
-        const std::string text = GenericIPTable::convertLongToString(ip);
-        if (auto info = active.userInfoForIPLong(ip)) {
-            (void)info->priority();
-            (void)info->screenName();
-        } else if (auto quiet = idle.userInfoForIPLong(ip)) {
-            active.linkThisUserInfo(quiet, ip);
-            idle.unLinkThisUserInfo(quiet, ip);
-        } else if (mode.logParser()->ipIsInLogParserStructure(text)) {
-            const std::string login = mode.logParser()->findLoginFromIPString(text).value_or("");
-            auto info = std::make_shared<UserInfo>(
-                "Server", 5, mode.logParser()->findScreenNameFromIPString(text).value_or(""), login,
-                std::chrono::system_clock::now());
-            info->setPriority(mode.defaultPriorityParser()->defaultPriorityForLogin(login));
-            active.linkThisUserInfo(info, ip);
-        } else if (auto pending = waiting.userInfoForIPLong(ip)) {
-            pending->setLastPacketDate(std::chrono::system_clock::now());
-        } else {
-            auto info = std::make_shared<UserInfo>();
-            info->setUsedService("Server");
-            waiting.linkThisUserInfo(info, ip);
-            active.linkThisUserInfo(info, ip);
-        }
-        runningMax = active.runningMaxPriority();
-    }
-
-    // One cycle of the flushing thread, with limits short enough to keep records moving.
-    static void flush(IPMode& mode) {
-        IPTable& active = *mode.ipTable();
-        IPTable& idle = *mode.ipTableForTheInactive();
-        IPTable& waiting = *mode.waitingForInfoTable();
-        waiting.cleanOutDatedEntriesByPerformingSelector(&UserInfo::firstPacketDate, false, nullptr,
-                                                         0.002);
-        for (int i = 0; i < waiting.size(); ++i) {
-            const auto list = waiting.ipArray();
-            if (static_cast<std::size_t>(i) >= list.size()) {
-                break;
-            }
-            const std::string text =
-                GenericIPTable::convertLongToString(list[static_cast<std::size_t>(i)]);
-            if (mode.logParser()->ipIsInLogParserStructure(text)) {
-                const std::string login =
-                    mode.logParser()->findLoginFromIPString(text).value_or("");
-                const int priority = mode.defaultPriorityParser()->defaultPriorityForLogin(login);
-                for (IPTable* table : {&active, &idle}) {
-                    if (auto info = table->userInfoForIPLong(list[static_cast<std::size_t>(i)])) {
-                        info->setScreenName(
-                            mode.logParser()->findScreenNameFromIPString(text).value_or(""));
-                        info->setLogin(login);
-                        info->setPriority(priority);
-                    }
-                }
-                waiting.removeThisIPLong(list[static_cast<std::size_t>(i)]);
-            }
-        }
-        active.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true, &idle,
-                                                        0.001);
-        idle.cleanOutDatedEntriesByPerformingSelector(&UserInfo::lastPacketDate, true, nullptr,
-                                                      0.005);
-    }
-
     testing::TestSettings settings_;
 };
 
@@ -119,34 +58,36 @@ TEST_F(PriorityModeConcurrency, EngineThreadsAndTheDrawerShareTheTables) {
     IPMode mode(settings_.prefs);
     mode.activate(true);
     std::atomic<bool> done{false};
-    std::atomic<long> packetsCounted{0};
 
+    PriorityModeTraffic traffic(
+        mode, [](int) { return std::optional<std::string>("Server"); }, [] {});
+    // Packets dated in the past make records stale at once, so that the housekeeping moves
+    // them between the tables and forgets them while the other threads use them.
+    auto dated = [](int n) {
+        return std::chrono::system_clock::now() - std::chrono::seconds(n % 3 == 0 ? 200 : 0);
+    };
     std::thread reading([&] {
-        int runningMax = 0;
         for (int n = 0; n < packets; ++n) {
             if (mode.isActivated()) {
-                classify(mode, clientAddress(n % clients), runningMax);
+                Packet packet;
+                const int runningMax = traffic.assign(packet, clientAddress(n % clients), 6700,
+                                                      50000, false, dated(n));
+                EXPECT_GE(runningMax, 0);
+                EXPECT_LE(runningMax, 10);
             }
-            EXPECT_GE(runningMax, 0);
-            EXPECT_LE(runningMax, 10);
         }
     });
     std::thread pacing([&] {
         for (int n = 0; n < packets; ++n) {
-            if (!mode.isActivated()) {
-                continue;
-            }
-            if (auto info = mode.ipTable()->userInfoForIPLong(clientAddress((n * 7) % clients))) {
-                info->setLastPacketDate(std::chrono::system_clock::now());
-                info->setLastPacketSize(1500);
-                packetsCounted.fetch_add(1);
+            if (mode.isActivated()) {
+                traffic.count(clientAddress((n * 7) % clients), 1500, dated(n));
             }
         }
     });
     std::thread flushing([&] {
         while (!done.load()) {
             if (mode.isActivated()) {
-                flush(mode);
+                (void)traffic.housekeeping();
             }
             std::this_thread::yield();
         }

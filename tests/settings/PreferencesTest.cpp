@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -15,8 +17,6 @@
 namespace quellbox {
 namespace {
 
-using testing::TempDir;
-
 class PreferencesTest : public ::testing::Test {
 protected:
     std::shared_ptr<UserDefaults> openStore() {
@@ -25,36 +25,48 @@ protected:
         return store;
     }
     std::filesystem::path file() const { return dir_ / "Quellbox/Quellbox.plist"; }
-    // The keys the user's file holds.
     std::vector<std::string> keysInFile() const {
         std::vector<std::string> keys;
-        const auto parsed = PlistValue::fromXml(AtomicFile::read(file()).value_or(""));
-        if (parsed && parsed->isDictionary()) {
-            for (const auto& [key, value] : parsed->asDictionary()) {
-                keys.push_back(key);
-            }
+        for (const auto& [key, value] : UserDefaults(file()).dictionaryRepresentation()) {
+            keys.push_back(key);
         }
         return keys;
     }
+    // After a saved DATARate of 20, a child under `restrict` changes it and saves: the save
+    // must fail, the change stay in the working copy and the file be left as it was.
+    void expectFailedSaveLosesNothing(const std::function<bool()>& restrict) {
+        {
+            Preferences prefs(openStore());
+            prefs.setFloat(20.0F, keys::DATARate);
+            ASSERT_TRUE(prefs.saveLocalPref());
+        }
+        const std::string before = AtomicFile::read(file()).value_or("");
+        ASSERT_FALSE(before.empty());
+        const int failedChecks = testing::runInChild([&] {
+            if (!restrict()) {
+                return 2;
+            }
+            Preferences prefs(openStore());
+            prefs.setFloat(30.0F, keys::DATARate);
+            prefs.setObject(PlistValue(std::string(4096, 'x')), keys::logPath);
+            const bool saved = prefs.saveLocalPref();
+            return !saved && prefs.floatForKey(keys::DATARate) == 30.0F ? 0 : 1;
+        });
+        EXPECT_EQ(failedChecks, 0)
+            << "the failed save was reported as a success or lost the change";
+        EXPECT_EQ(AtomicFile::read(file()).value_or(""), before);
+    }
 
-    TempDir dir_;
+    testing::TempDir dir_;
 };
 
-TEST_F(PreferencesTest, TypedGettersOnMissingKeys) {
+TEST_F(PreferencesTest, ValuesAreStoredAsTheirKindAndReturnedUnchecked) {
     Preferences prefs(openStore());
     EXPECT_EQ(prefs.integerForKey("missing"), 0);
     EXPECT_FALSE(prefs.boolForKey("missing"));
     EXPECT_EQ(prefs.floatForKey("missing"), 0.0F);
     EXPECT_FALSE(prefs.stringForKey("missing").has_value());
-    EXPECT_FALSE(prefs.objectForKey("missing").has_value());
-}
-
-TEST_F(PreferencesTest, ValuesAreStoredAsTheirKindAndReturnedUnchecked) {
-    Preferences prefs(openStore());
     prefs.setInteger(-3000, keys::priorityFactor);
-    const auto stored = prefs.objectForKey(keys::priorityFactor);
-    ASSERT_TRUE(stored.has_value());
-    EXPECT_EQ(stored->type(), PlistValue::Type::Integer);
     // stringForKey answers the number itself, not a text.
     EXPECT_EQ(prefs.stringForKey(keys::priorityFactor)->type(), PlistValue::Type::Integer);
     prefs.setFloat(12.75F, keys::DATARate);
@@ -69,16 +81,7 @@ TEST_F(PreferencesTest, ValuesAreStoredAsTheirKindAndReturnedUnchecked) {
     EXPECT_FALSE(prefs.objectForKey(keys::connectionType).has_value());
 }
 
-TEST_F(PreferencesTest, FreshInstallationReadsDefaultsAndTheStartTime) {
-    const auto before = std::chrono::system_clock::now();
-    Preferences prefs(openStore());
-    EXPECT_EQ(prefs.integerForKey(keys::priorityFactor), -5000);
-    const auto begin = prefs.objectForKey(keys::beginDate);
-    ASSERT_TRUE(begin.has_value());
-    EXPECT_GE(begin->asDate(), before);
-}
-
-TEST_F(PreferencesTest, SaveWritesOnlyChangedValues) {
+TEST_F(PreferencesTest, SaveWritesOnlyChangedValuesAndNothingUnsaved) {
     {
         Preferences prefs(openStore());
         ASSERT_TRUE(prefs.saveLocalPref());
@@ -88,6 +91,7 @@ TEST_F(PreferencesTest, SaveWritesOnlyChangedValues) {
         prefs.setFloat(20.0F, keys::DATARate);
         ASSERT_TRUE(prefs.saveLocalPref());
         EXPECT_EQ(keysInFile(), std::vector<std::string>{keys::DATARate});
+        prefs.setFloat(99.0F, keys::DATARate);
     }
     Preferences reopened(openStore());
     EXPECT_FLOAT_EQ(reopened.floatForKey(keys::DATARate), 20.0F);
@@ -96,15 +100,6 @@ TEST_F(PreferencesTest, SaveWritesOnlyChangedValues) {
     reopened.setBool(true, keys::checkForUpdate);
     ASSERT_TRUE(reopened.saveLocalPref());
     EXPECT_EQ(keysInFile(), (std::vector<std::string>{keys::DATARate, keys::checkForUpdate}));
-}
-
-TEST_F(PreferencesTest, ChangesWithoutSaveAreNotWritten) {
-    {
-        Preferences prefs(openStore());
-        prefs.setFloat(99.0F, keys::DATARate);
-    }
-    Preferences reopened(openStore());
-    EXPECT_FLOAT_EQ(reopened.floatForKey(keys::DATARate), 42.0F);
 }
 
 TEST_F(PreferencesTest, SnapshotAndReplaceTheWorkingCopy) {
@@ -116,54 +111,15 @@ TEST_F(PreferencesTest, SnapshotAndReplaceTheWorkingCopy) {
     EXPECT_TRUE(snapshot == prefs.dictionaryRepresentation());
 }
 
-// A save that cannot complete (the disk full, here a file size limit) reports the failure,
-// keeps the changes in the working copy and leaves the previous file whole.
-TEST_F(PreferencesTest, FullDiskOnSaveKeepsTheOldFileAndTheChanges) {
-    {
-        Preferences prefs(openStore());
-        prefs.setFloat(20.0F, keys::DATARate);
-        ASSERT_TRUE(prefs.saveLocalPref());
-    }
-    const std::string before = AtomicFile::read(file()).value_or("");
-    ASSERT_FALSE(before.empty());
-    const int failedChecks = testing::runInChild([&] {
-        if (!testing::limitFileSize(16)) {
-            return 2;
-        }
-        Preferences prefs(openStore());
-        prefs.setObject(PlistValue(std::string(4096, 'x')), keys::logPath);
-        const bool saved = prefs.saveLocalPref();
-        const bool kept = prefs.stringForKey(keys::logPath)->stringValue().size() == 4096;
-        return !saved && kept ? 0 : 1;
-    });
-    EXPECT_EQ(failedChecks, 0) << "the failed save was reported as a success or lost the change";
-    EXPECT_EQ(AtomicFile::read(file()).value_or(""), before);
-}
-
-// A settings folder that cannot be written to (checked with the permissions enforced even
-// for root) fails the save; the file and the working copy both stay as they were.
-TEST_F(PreferencesTest, UnwritableSettingsFolderFailsTheSaveAndLosesNothing) {
-    {
-        Preferences prefs(openStore());
-        prefs.setFloat(20.0F, keys::DATARate);
-        ASSERT_TRUE(prefs.saveLocalPref());
-    }
-    const std::string before = AtomicFile::read(file()).value_or("");
-    ASSERT_EQ(::chmod(file().parent_path().c_str(), 0555), 0);
-    const int failedChecks = testing::runInChild([&] {
-        if (!testing::obeyFilePermissions()) {
-            return 2;
-        }
-        Preferences prefs(openStore());
-        prefs.setFloat(30.0F, keys::DATARate);
-        const bool saved = prefs.saveLocalPref();
-        return !saved && prefs.floatForKey(keys::DATARate) == 30.0F ? 0 : 1;
-    });
-    ASSERT_EQ(::chmod(file().parent_path().c_str(), 0755), 0);
-    EXPECT_EQ(failedChecks, 0) << "the failed save was reported as a success or lost the change";
-    EXPECT_EQ(AtomicFile::read(file()).value_or(""), before);
-    Preferences reopened(openStore());
-    EXPECT_EQ(reopened.floatForKey(keys::DATARate), 20.0F);
+// A full disk (here a file size limit), then a settings folder that cannot be written to
+// (with the permissions enforced even for root).
+TEST_F(PreferencesTest, FailedSavesKeepTheOldFileAndTheChanges) {
+    expectFailedSaveLosesNothing([] { return testing::limitFileSize(16); });
+    const auto folder = file().parent_path();
+    expectFailedSaveLosesNothing(
+        [&] { return ::chmod(folder.c_str(), 0555) == 0 && testing::obeyFilePermissions(); });
+    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    EXPECT_EQ(Preferences(openStore()).floatForKey(keys::DATARate), 20.0F);
 }
 
 TEST_F(PreferencesTest, ConcurrentReadersWritersAndSaves) {
@@ -174,8 +130,7 @@ TEST_F(PreferencesTest, ConcurrentReadersWritersAndSaves) {
             for (int i = 0; i < 300; ++i) {
                 prefs.setInteger(t * 1000 + i, keys::logCursor);
                 prefs.setObject(PlistValue(PlistValue::Array{i, t}), keys::servicesPortArray);
-                const auto cursor = prefs.integerForKey(keys::logCursor);
-                ASSERT_GE(cursor, 0);
+                ASSERT_GE(prefs.integerForKey(keys::logCursor), 0);
                 const auto ports = prefs.arrayForKey(keys::servicesPortArray);
                 ASSERT_TRUE(ports.has_value());
                 ASSERT_EQ(ports->asArray().size(), 2U);
@@ -194,6 +149,33 @@ TEST_F(PreferencesTest, ConcurrentReadersWritersAndSaves) {
     ASSERT_TRUE(prefs.saveLocalPref());
     UserDefaults reread(file());
     EXPECT_EQ(reread.objectForKey(keys::logCursor), prefs.objectForKey(keys::logCursor));
+}
+
+// The rest of the program relies on these shapes and ranges of the shipped defaults.
+TEST(RegisteredDefaults, ShippedDefaultsMeetWhatTheProgramRelyOn) {
+    const auto before = std::chrono::system_clock::now();
+    const auto d = RegisteredDefaults::dictionary();
+    const auto after = std::chrono::system_clock::now();
+
+    const auto services = d.at(keys::servicesNameArray).asArray().size();
+    EXPECT_EQ(services, d.at(keys::servicesPortArray).asArray().size());
+    EXPECT_EQ(services, d.at(keys::activatedULServices).asArray().size());
+    const auto type = d.at(keys::connectionType).integerValue();
+    EXPECT_GE(type, 0);
+    EXPECT_LE(type, 7);
+    const double minRate = d.at(keys::minDATARate).doubleValue();
+    const double maxRate = d.at(keys::maxDATARate).doubleValue();
+    const double rate = d.at(keys::DATARate).doubleValue();
+    EXPECT_LT(minRate, maxRate);
+    EXPECT_GE(rate, minRate);
+    EXPECT_LE(rate, maxRate);
+    EXPECT_LT(d.at(keys::minACKPause).doubleValue(), d.at(keys::maxACKPause).doubleValue());
+    const auto factor = d.at(keys::priorityFactor).integerValue();
+    EXPECT_GE(factor, -15000);
+    EXPECT_LE(factor, -1000);
+    const auto begin = d.at(keys::beginDate).asDate();
+    EXPECT_GE(begin, before);
+    EXPECT_LE(begin, after);
 }
 
 }  // namespace

@@ -1,20 +1,26 @@
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
+#include <QTableWidget>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "LocalHttpServer.h"
 #include "WindowFixture.h"
+#include "engine/ScheduledRates.h"
 #include "firewall/IPLayer.h"
 #include "platform/AtomicFile.h"
 #include "platform/SystemLog.h"
 #include "settings/PreferenceKeys.h"
 #include "ui/PlistTableModel.h"
+#include "ui/ScheduleController.h"
+#include "ui/ScheduleIndicator.h"
 
 namespace quellbox::testing {
 namespace {
@@ -378,6 +384,49 @@ TEST_F(VersionCheckWindow, SwitchingTheCheckOffRunsNothing) {
     EXPECT_FALSE(prefWindow().checkUpdatesButton->isChecked());
     processPendingEvents();
     EXPECT_EQ(server.requests(), 1);
+}
+
+TEST_F(PreferencesWindow, AScheduledPeriodIsStoredAndTakesOverTheRatesWhileItIsOn) {
+    start();
+    LocalWeekTime now{0, 23 * 3600};  // Monday 23:00: inside a new row's weeknights
+    ScheduledRates rates(engine(), RateSchedule{});
+    ScheduleIndicator indicator(*ui().mainLayout, 1, rates, [&now] { return now; });
+    ScheduleController schedule(
+        prefWindow(), preferences(),
+        [&indicator](const RateSchedule& edited) { indicator.setSchedule(edited); });
+    schedule.awakeFromNib();
+    indicator.refresh();
+    EXPECT_TRUE(indicator.label().isHidden());
+
+    prefWindow().addPeriodButton->click();
+    QTableWidget& table = schedule.table();
+    static_cast<QDoubleSpinBox*>(table.cellWidget(0, ScheduleController::Upload))->setValue(20.0);
+    static_cast<QComboBox*>(table.cellWidget(0, ScheduleController::DownloadKind))
+        ->setCurrentIndex(static_cast<int>(SchedulePeriod::Download::Rate));
+    static_cast<QDoubleSpinBox*>(table.cellWidget(0, ScheduleController::DownloadValue))
+        ->setValue(80.0);
+
+    const auto stored = preferences().arrayForKey(keys::rateSchedule);
+    ASSERT_TRUE(stored && stored->isArray());
+    ASSERT_EQ(stored->asArray().size(), 1U);
+    const PlistValue::Dictionary& entry = stored->asArray()[0].asDictionary();
+    EXPECT_EQ(entry.at("start").stringValue(), "22:00");
+    EXPECT_EQ(entry.at("end").stringValue(), "07:00");
+    EXPECT_FLOAT_EQ(entry.at("uploadRate").floatValue(), 20.0F);
+    EXPECT_FLOAT_EQ(entry.at("downloadRate").floatValue(), 80.0F);
+
+    EXPECT_FALSE(indicator.label().isHidden());
+    EXPECT_TRUE(indicator.label().text().contains("Weeknights"))
+        << indicator.label().text().toStdString();
+    EXPECT_FLOAT_EQ(engine().getDATARate(), 20.0F);
+    EXPECT_TRUE(engine().isDownloadRateOn());
+    EXPECT_FLOAT_EQ(engine().getDownloadRate(), 80.0F);
+
+    now = {1, 7 * 3600};  // Tuesday 07:00: the period's exclusive end
+    indicator.refresh();
+    EXPECT_TRUE(indicator.label().isHidden());
+    EXPECT_FLOAT_EQ(engine().getDATARate(), 42.0F) << "the window's rate back";
+    EXPECT_FALSE(engine().isDownloadRateOn());
 }
 
 }  // namespace

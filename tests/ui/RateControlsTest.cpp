@@ -28,6 +28,14 @@ protected:
         ui().uploadRateTF->setText(text);
         emit ui().uploadRateTF->editingFinished();
     }
+    void typeDownloadRate(const char* text) {
+        ui().downloadRateTF->setText(text);
+        emit ui().downloadRateTF->editingFinished();
+    }
+    void chooseDownloadMode(int item) {
+        ui().DLRangePopUp->setCurrentIndex(item);
+        emit ui().DLRangePopUp->activated(item);
+    }
 };
 
 TEST_F(RateControls, StartUpShowsTheStoredRangeAndRate) {
@@ -149,7 +157,7 @@ TEST_F(RateControls, CapSwitchesHandTheirValuesToTheEngine) {
     EXPECT_TRUE(ui().sliderDL->isEnabled());
     EXPECT_TRUE(ui().rangeDLmin->isEnabled());
     EXPECT_TRUE(ui().rangeDLmax->isEnabled());
-    EXPECT_FALSE(ui().DLRangePopUp->isEnabled());
+    EXPECT_TRUE(ui().DLRangePopUp->isEnabled()) << "it chooses the pause or the rate";
     EXPECT_FALSE(ui().downloadRateTF->isEnabled());
     // Moving the pause slider: the engine follows, the download field shows 0.
     ui().sliderDL->setFocus();
@@ -159,6 +167,50 @@ TEST_F(RateControls, CapSwitchesHandTheirValuesToTheEngine) {
     ui().capDLSwitch->click();
     EXPECT_FLOAT_EQ(engine().getACKPause(), 0.0F);
     EXPECT_FALSE(ui().sliderDL->isEnabled());
+}
+
+TEST_F(RateControls, TheDownloadRateModeHandsTheTypedRateToTheEngineAndThePauseComesBack) {
+    preferences().setBool(true, keys::downloadRateMode);
+    preferences().setFloat(64.0F, keys::downloadRate);
+    start();
+    EXPECT_EQ(ui().DLRangePopUp->currentIndex(), DownloadRateMode::kRateItem);
+    EXPECT_EQ(ui().downloadRateTF->text(), "64");
+    EXPECT_FALSE(engine().isDownloadRateOn()) << "the download is not capped at start";
+
+    ui().sliderDL->setFloatValue(1234.0);
+    ui().capDLSwitch->click();
+    EXPECT_TRUE(engine().isDownloadRateOn());
+    EXPECT_FLOAT_EQ(engine().getDownloadRate(), 64.0F);
+    EXPECT_TRUE(ui().downloadRateTF->isEnabled());
+    typeDownloadRate("250");
+    EXPECT_FLOAT_EQ(engine().getDownloadRate(), 250.0F);
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::downloadRate), 250.0F);
+    int beeps = 0;
+    for (const char* bad : {"abc", "0", "-5", "12abc", "", "inf"}) {
+        typeDownloadRate(bad);
+        EXPECT_EQ(presenter().beeps, ++beeps) << bad;
+        EXPECT_EQ(ui().downloadRateTF->text(), "250") << bad;
+    }
+    EXPECT_FLOAT_EQ(engine().getDownloadRate(), 250.0F);
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::downloadRate), 250.0F);
+    // The slider's move keeps the rate in the field.
+    ui().sliderDL->setFocus();
+    QTest::keyClick(ui().sliderDL, Qt::Key_Home);
+    EXPECT_EQ(ui().downloadRateTF->text(), "250");
+
+    chooseDownloadMode(DownloadRateMode::kPauseItem);
+    EXPECT_FALSE(engine().isDownloadRateOn());
+    EXPECT_FLOAT_EQ(engine().getACKPause(), static_cast<float>(ui().sliderDL->floatValue()));
+    EXPECT_FALSE(ui().downloadRateTF->isEnabled());
+    EXPECT_FALSE(preferences().boolForKey(keys::downloadRateMode));
+
+    chooseDownloadMode(DownloadRateMode::kRateItem);
+    EXPECT_TRUE(preferences().boolForKey(keys::downloadRateMode));
+    ui().capDLSwitch->click();
+    EXPECT_FALSE(engine().isDownloadRateOn()) << "no download cap, no rate";
+    EXPECT_FLOAT_EQ(engine().getACKPause(), 0.0F);
+    EXPECT_FALSE(ui().DLRangePopUp->isEnabled());
+    EXPECT_FALSE(ui().downloadRateTF->isEnabled());
 }
 
 TEST_F(RateControls, MovingTheUploadSliderSetsTheRate) {

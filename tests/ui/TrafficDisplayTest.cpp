@@ -1,6 +1,7 @@
 #include <QImage>
 #include <QStandardItemModel>
 #include <QStatusBar>
+#include <utility>
 
 #include "WindowFixture.h"
 #include "ui/MainTrafficGraph.h"
@@ -24,16 +25,16 @@ TEST(TrafficStatusBar, ShowsRatesOverTheLastSecondOfTheEngineTotals) {
     // 42 KiB of DATA and PSH data together (both bound by the cap), 8 KiB of acks.
     const auto rates = bar.addTotals({1000 + 40 * 1024, 2 * 1024, 500 + 8 * 1024, 300 * 1024});
     ASSERT_TRUE(rates);
-    EXPECT_EQ(bar.uploadText(), "Upload: 42.0 KiB/s paced");
-    EXPECT_EQ(bar.ackText(), "Acknowledgements: 8.0 KiB/s unpaced");
-    EXPECT_EQ(bar.downloadText(), "Download: 300.0 KiB/s");
+    EXPECT_EQ(bar.uploadText(), "Upload 42.0 KiB/s paced");
+    EXPECT_EQ(bar.ackText(), "ACKs 8.0 KiB/s");
+    EXPECT_EQ(bar.downloadText(), "Download 300.0 KiB/s");
     // Later ticks measure the last second only, not the time since the first tick.
     now += std::chrono::milliseconds(500);
     bar.addTotals({1000 + 60 * 1024, 2 * 1024, 500 + 8 * 1024, 300 * 1024});
     now += std::chrono::milliseconds(500);
     bar.addTotals({1000 + 60 * 1024, 2 * 1024, 500 + 8 * 1024, 300 * 1024});
-    EXPECT_EQ(bar.uploadText(), "Upload: 20.0 KiB/s paced");
-    EXPECT_EQ(bar.ackText(), "Acknowledgements: 0.0 KiB/s unpaced");
+    EXPECT_EQ(bar.uploadText(), "Upload 20.0 KiB/s paced");
+    EXPECT_EQ(bar.ackText(), "ACKs 0.0 KiB/s");
 }
 
 TEST(MainTrafficGraph, KeepsTenMinutesAndDrawsTheCap) {
@@ -42,12 +43,17 @@ TEST(MainTrafficGraph, KeepsTenMinutesAndDrawsTheCap) {
     float cap = 42.0F;
     MainTrafficGraph traffic(graph, [&cap] { return cap; });
     for (std::size_t i = 0; i < TrafficHistory::kSamples + 10; ++i) {
-        traffic.add({static_cast<double>(i), 1.0});
+        traffic.add({static_cast<double>(i), 1.0, 2.0 * static_cast<double>(i)});
     }
     const RateGraph::Plot plot = graph.currentPlot();
-    ASSERT_EQ(plot.lines.size(), 2U);
-    ASSERT_EQ(plot.lines[0].samples.size(), TrafficHistory::kSamples);
-    EXPECT_EQ(plot.lines[0].samples.front(), 10.0F);  // the oldest went first
+    ASSERT_EQ(plot.lines.size(), 3U);
+    // Paced upload, download, acknowledgements; the oldest went first.
+    for (const auto& [line, oldest] :
+         std::initializer_list<std::pair<std::size_t, float>>{{0, 10.0F}, {1, 20.0F}, {2, 1.0F}}) {
+        ASSERT_EQ(plot.lines[line].samples.size(), TrafficHistory::kSamples) << line;
+        EXPECT_EQ(plot.lines[line].samples.front(), oldest) << line;
+    }
+    EXPECT_EQ(plot.lines[1].samples.back(), 2.0F * (TrafficHistory::kSamples + 9));
     EXPECT_EQ(plot.cap, 42.0F);
     cap = -1.0F;  // the upload not capped: no cap line
     traffic.add({});

@@ -36,9 +36,8 @@ TEST_F(Tray, MenuActsThroughTheWindowsControls) {
     ui().actionCapUpload->trigger();
     EXPECT_EQ(engine().getDATARate(), capped);
 
-    tray().showRates({"Upload: 41.9 KiB/s paced", "Acknowledgements: 1.2 KiB/s unpaced"});
-    EXPECT_EQ(tray().toolTip(),
-              "Quellbox\nUpload: 41.9 KiB/s paced\nAcknowledgements: 1.2 KiB/s unpaced");
+    tray().showRates({"Upload 41.9 KiB/s paced", "ACKs 1.2 KiB/s"});
+    EXPECT_EQ(tray().toolTip(), "Quellbox\nUpload 41.9 KiB/s paced\nACKs 1.2 KiB/s");
 }
 
 TEST_F(Tray, ClosingQuitsUnlessKeepingRunningInTheTrayIsTicked) {

@@ -105,6 +105,8 @@ WindowFixture::WindowFixture(EngineChoice choice) {
         {}});
     range_ = std::make_unique<RangeController>(
         RangeController::Collaborators{*interface_, engineMaker, *preferences_, presenter_});
+    downloadRate_ = std::make_unique<DownloadRateMode>(
+        DownloadRateMode::Collaborators{*interface_, engineMaker, *preferences_, presenter_});
     priority_ = std::make_unique<PriorityController>(PriorityController::Collaborators{
         *interface_, *priorityControls, *preferences_, presenter_});
     QObject::connect(controller_.get(), &MyController::refreshViewRequested, priority_.get(),
@@ -125,6 +127,7 @@ WindowFixture::WindowFixture(EngineChoice choice) {
 WindowFixture::~WindowFixture() {
     prefs_.reset();
     priority_.reset();
+    downloadRate_.reset();
     range_.reset();
     controller_.reset();
     interface_.reset();
@@ -153,6 +156,7 @@ void WindowFixture::start() {
     controller_->awakeFromNib();
     priority_->awakeFromNib();
     range_->awakeFromNib();
+    downloadRate_->awakeFromNib();
     prefs_->awakeFromNib();
     processPendingEvents();
 }

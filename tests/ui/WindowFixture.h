@@ -22,6 +22,7 @@
 #include "prioritymode/LocalPriorityMode.h"
 #include "prioritymode/defaultPriorityParser.h"
 #include "settings/Preferences.h"
+#include "ui/DownloadRateMode.h"
 #include "ui/EngineProxy.h"
 #include "ui/MainInterface.h"
 #include "ui/MyController.h"
@@ -74,6 +75,7 @@ protected:
     SimKernel& kernel() { return *kernel_; }
     MyController& controller() { return *controller_; }
     RangeController& range() { return *range_; }
+    DownloadRateMode& downloadRate() { return *downloadRate_; }
     PriorityController& priority() { return *priority_; }
     PrefController& prefs() { return *prefs_; }
     IPMode& ipmode() { return *ipmode_; }
@@ -125,6 +127,7 @@ private:
     std::unique_ptr<MainInterface> interface_;
     std::unique_ptr<MyController> controller_;
     std::unique_ptr<RangeController> range_;
+    std::unique_ptr<DownloadRateMode> downloadRate_;
     std::unique_ptr<PriorityController> priority_;
     std::unique_ptr<PrefController> prefs_;
 };
