@@ -1,24 +1,23 @@
 #!/usr/bin/env bash
-# Quellbox's download rate mode on the real path. Two network namespaces on one veth pair:
-# the server (192.0.2.10) runs an iperf3 server on port 5201, and the client (192.0.2.20)
-# uploads to it as fast as TCP lets it (iperf3 -c, no -R). Quellbox runs in the server
-# namespace on the nfqueue backend with port 5201 capped and --download-rate CAP: it holds
-# the server's acknowledgements back by a pause it sets itself. For each cap (100 KiB/s, 1 and
-# 10 MiB/s), REPS runs: WARMUP seconds left out, then WINDOW seconds measured.
+# Quellbox's download rate mode on the real path. Two network namespaces on one veth pair
+# (netns-pair.sh): the server (192.0.2.10) runs an iperf3 server on port 5201, and the client
+# (192.0.2.20) uploads to it as fast as TCP lets it (iperf3 -c, no -R). Quellbox runs in the
+# server namespace on the nfqueue backend with port 5201 capped and --download-rate CAP: it
+# releases the server's acknowledgements only as fast as the bytes they acknowledge fit the
+# cap. For each cap (100 KiB/s, 1 and 10 MiB/s), REPS runs: WARMUP seconds left out, then
+# WINDOW seconds measured.
 #
 # Columns, each the median over the repetitions:
 #   got     payload bytes per second the server received in the window (the sum of its
 #           connections' bytes_received from ss: what the acknowledgement numbers count,
 #           and so what the cap bounds);
-#   pause   the acknowledgement pause the engine had set at the end of the window (µs);
 #   CPU     the Quellbox process's share of one core.
 # Needs root; says so and exits 0 otherwise. Not part of ctest. About three minutes with the
 # defaults (9 runs of WARMUP + WINDOW seconds).
 #
 # Usage: run-download-rate-bench.sh [build-dir]
 #   environment: CAPS (KiB/s, "100 1024 10240"), REPS (3), WARMUP (5), WINDOW (10),
-#   MAX_PAUSE (the longest pause the engine may set, µs: the setting maxACKPause, by default
-#   50000), QUELLBOX_ARGS (more options for quellbox), VERBOSE (set: the engine's status lines of
+#   QUELLBOX_ARGS (more options for quellbox), VERBOSE (set: the engine's status lines of
 #   every run on standard error)
 set -uo pipefail
 build=${1:-$(cd "$(dirname "$0")/../.." && pwd)/build/release}
@@ -36,42 +35,17 @@ for program in ip iperf3 iptables ss awk ethtool; do
 done
 [[ -x $quellbox ]] || skip "$quellbox is not built"
 
-s=qbxdr-$$-s c=qbxdr-$$-c ls=qbxds$$ lc=qbxdc$$
-home=$(mktemp -d)
+source "$(dirname "$0")/netns-pair.sh"
 shaper= server= client=
-cleanup() {
+bench_stop() {
   [[ -n $shaper ]] && kill "$shaper" 2>/dev/null && wait "$shaper" 2>/dev/null
   for pid in $client $server; do kill "$pid" 2>/dev/null; done
-  ip netns del "$s" 2>/dev/null; ip netns del "$c" 2>/dev/null
-  rm -rf "$home"
 }
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-ip netns add "$s" 2>/dev/null || skip "cannot create network namespaces"
-ip netns add "$c"
-ip -n "$s" link add "$ls" type veth peer name "$lc" netns "$c" || skip "cannot create a veth pair"
-ip -n "$s" addr add 192.0.2.10/24 dev "$ls"
-ip -n "$c" addr add 192.0.2.20/24 dev "$lc"
-ip -n "$s" link set "$ls" up; ip -n "$c" link set "$lc" up
-ip -n "$s" link set lo up; ip -n "$c" link set lo up
-ip -n "$s" route add default via 192.0.2.20
-# The client's veth cuts its segmentation-offload super-packets in software, as a network
-# card without TSO does: the server receives the segments a wire carries and acknowledges
-# them as it would from a wire (a veth with TSO hands a super-packet of up to 64 KiB over
-# whole, and one acknowledgement covers all of it).
-ip netns exec "$c" ethtool -K "$lc" tso off >/dev/null 2>&1 ||
-  skip "cannot turn TSO off on the veth (is ethtool installed?)"
-
-mkdir -p "$home/.config/Quellbox"
-cat >"$home/.config/Quellbox/Quellbox.plist" <<PLIST
-<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict>
-<key>servicesNameArray</key><array><string>iperf3</string></array>
-<key>servicesPortArray</key><array><integer>5201</integer></array>
-<key>activatedULServices</key><array><true/></array>
-<key>maxACKPause</key><real>${MAX_PAUSE:-50000}</real>
-</dict></plist>
-PLIST
+# The client's veth cuts its super-packets, so that the server receives the segments a wire
+# carries and acknowledges them as it would from a wire (a veth with TSO hands a super-packet
+# of up to 64 KiB over whole, and one acknowledgement covers all of it).
+netns_pair dr lc
+netns_settings iperf3:5201
 
 ip netns exec "$s" iperf3 -s -p 5201 >/dev/null 2>&1 & server=$!
 sleep 0.5
@@ -81,11 +55,7 @@ received() {
   ip netns exec "$s" ss -tinH state established "( sport = :5201 )" |
     awk '{ for (i = 1; i <= NF; i++) if ($i ~ /^bytes_received:/) sum += substr($i, 16) } END { printf "%.0f\n", sum }'
 }
-ticks() { [[ -r /proc/$1/stat ]] && awk '{print $14 + $15}' "/proc/$1/stat" || echo 0; }
-# The pause of the engine's last status line.
-pause() { awk '/ack pause/ { for (i = 1; i < NF; i++) if ($i == "pause") p = $(i + 1) } END { print p + 0 }' "$home/quellbox.out"; }
-
-# run_once <cap>: one measured run; prints "rate-KiB/s pause-us cpu-percent".
+# run_once <cap>: one measured run; prints "rate-KiB/s cpu-percent".
 run_once() {
   local cap=$1 r0 r1 t0 t1 c0 c1
   HOME=$home XDG_CONFIG_HOME=$home/.config XDG_RUNTIME_DIR=$home \
@@ -107,14 +77,14 @@ run_once() {
   [[ -n ${VERBOSE:-} ]] && grep -E '^ +[0-9]+ s' "$home/quellbox.out" >&2
   [[ -n ${VERBOSE:-} ]] && grep -c "queue is full" "$home/quellbox.out" >&2
   awk -v b=$((r1 - r0)) -v t0="$t0" -v t1="$t1" -v c=$((c1 - c0)) -v hz="$(getconf CLK_TCK)" \
-      -v p="$(pause)" 'BEGIN { span = t1 - t0; printf "%.1f %s %.1f\n", b / span / 1024, p, 100 * c / hz / span }'
+      'BEGIN { span = t1 - t0; printf "%.1f %.1f\n", b / span / 1024, 100 * c / hz / span }'
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print NR ? v[int((NR + 1) / 2)] : "-" }'; }
 
 printf "Download rate mode: %s repetitions of %s s after %s s, medians.\n\n" "$reps" "$window" "$warmup"
-echo "| cap KiB/s | got KiB/s | error   | pause us | Quellbox CPU |"
-echo "|-----------|-----------|---------|----------|--------------|"
+echo "| cap KiB/s | got KiB/s | error   | Quellbox CPU |"
+echo "|-----------|-----------|---------|--------------|"
 for cap in "${caps[@]}"; do
   : >"$home/runs.txt"
   for ((rep = 0; rep < reps; rep++)); do
@@ -122,8 +92,8 @@ for cap in "${caps[@]}"; do
     sleep 0.5
   done
   [[ -s $home/runs.txt ]] || continue
-  read -r got pauseUs cpu < <(
-    for column in 1 2 3; do awk -v k=$column '{print $k}' "$home/runs.txt" | median; done | paste -sd' ')
-  awk -v cap="$cap" -v got="$got" -v p="$pauseUs" -v cpu="$cpu" 'BEGIN {
-    printf "| %9d | %9.1f | %+6.2f%% | %8.0f | %11.1f%% |\n", cap, got, 100 * (got / cap - 1), p, cpu }'
+  read -r got cpu < <(
+    for column in 1 2; do awk -v k=$column '{print $k}' "$home/runs.txt" | median; done | paste -sd' ')
+  awk -v cap="$cap" -v got="$got" -v cpu="$cpu" 'BEGIN {
+    printf "| %9d | %9.1f | %+6.2f%% | %11.1f%% |\n", cap, got, 100 * (got / cap - 1), cpu }'
 done

@@ -46,31 +46,17 @@ for program in ip iperf3 iptables tc ss nstat awk ethtool; do
 done
 [[ -x $quellbox ]] || skip "$quellbox is not built"
 
-s=qbxrn-$$-s c=qbxrn-$$-c ls=qbxrs$$ lc=qbxrc$$
-home=$(mktemp -d)
+source "$(dirname "$0")/netns-pair.sh"
 shaper= servers=() clients=()
-cleanup() {
+bench_stop() {
   [[ -n $shaper ]] && kill "$shaper" 2>/dev/null && wait "$shaper" 2>/dev/null
   for pid in "${clients[@]}" "${servers[@]}"; do kill "$pid" 2>/dev/null; done
-  ip netns del "$s" 2>/dev/null; ip netns del "$c" 2>/dev/null
-  rm -rf "$home"
 }
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-ip netns add "$s" 2>/dev/null || skip "cannot create network namespaces"
-ip netns add "$c"
-ip -n "$s" link add "$ls" type veth peer name "$lc" netns "$c" || skip "cannot create a veth pair"
-ip -n "$s" addr add 192.0.2.10/24 dev "$ls"
-ip -n "$c" addr add 192.0.2.20/24 dev "$lc"; ip -n "$c" addr add 192.0.2.21/24 dev "$lc"
-ip -n "$s" link set "$ls" up; ip -n "$c" link set "$lc" up
-ip -n "$s" link set lo up; ip -n "$c" link set lo up
-ip -n "$s" route add default via 192.0.2.20
-# The server's veth cuts segmentation-offload super-packets in software as a network card
-# without TSO does, so that its counters count the segments a wire carries, each with its
-# own headers (a veth left with TSO passes a super-packet on as one, counting its headers
-# once). The stack above still builds super-packets, so every shaper sees them whole.
-ip netns exec "$s" ethtool -K "$ls" tso off >/dev/null 2>&1 ||
-  skip "cannot turn TSO off on the veth (is ethtool installed?)"
+# The server's veth cuts the super-packets, so that its counters count the segments a wire
+# carries, each with its own headers (a veth left with TSO passes a super-packet on as one,
+# counting its headers once). The stack above still builds super-packets, so every shaper
+# sees them whole.
+netns_pair rn ls 192.0.2.21
 
 # The reference qdisc: the best this kernel has.
 ref=htb
@@ -83,15 +69,7 @@ elif ip netns exec "$s" tc qdisc add dev "$ls" root handle 1: htb default 1 2>/d
 fi
 ip netns exec "$s" tc qdisc del dev "$ls" root 2>/dev/null
 
-mkdir -p "$home/.config/Quellbox"
-cat >"$home/.config/Quellbox/Quellbox.plist" <<'PLIST'
-<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict>
-<key>servicesNameArray</key><array><string>iperf3</string><string>iperf3-b</string></array>
-<key>servicesPortArray</key><array><integer>5201</integer><integer>5202</integer></array>
-<key>activatedULServices</key><array><true/><true/></array>
-</dict></plist>
-PLIST
+netns_settings iperf3:5201 iperf3-b:5202
 
 for port in 5201 5202; do
   ip netns exec "$s" iperf3 -s -p $port >/dev/null 2>&1 & servers+=($!)
@@ -100,7 +78,6 @@ sleep 0.5
 
 sent() { ip -n "$s" -s -j link show dev "$ls" | sed -E 's/.*"tx":\{"bytes":([0-9]+),"packets":([0-9]+).*/\1 \2/'; }
 segments() { ip netns exec "$s" nstat -asz TcpRetransSegs TcpOutSegs | awk '/TcpRetransSegs/ { r = $2 } /TcpOutSegs/ { o = $2 } END { print r + 0, o + 0 }'; }
-ticks() { [[ -n ${1:-} && -r /proc/$1/stat ]] && awk '{print $14 + $15}' "/proc/$1/stat" || echo 0; }
 
 # set_qdisc <shaper> <cap KiB/s>: the kernel shaper at the cap (rates in bit/s).
 set_qdisc() {

@@ -6,10 +6,12 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/FlowBacklog.h"
 #include "engine/FlowKey.h"
+#include "engine/PacketHeader.h"
 
 namespace quellbox {
 
@@ -105,6 +107,14 @@ public:
     void setQueuedAt(std::chrono::steady_clock::time_point when) { queuedAt_ = when; }
     std::chrono::steady_clock::time_point queuedAt() const { return queuedAt_; }
 
+    // The header fields the classification read, so that the threads after it need not
+    // parse the bytes again; nothing until then.
+    void setHeader(const PacketHeader& header) { header_ = header; }
+    const std::optional<PacketHeader>& header() const { return header_; }
+    // The bytes the packet's acknowledgement number newly acknowledged when it was read.
+    void setNewlyAcknowledged(std::uint32_t bytes) { newlyAcknowledged_ = bytes; }
+    std::uint32_t newlyAcknowledged() const { return newlyAcknowledged_; }
+
     // Who must release this packet if it is destroyed without being written back; not owned.
     void setReleaser(PacketReleaser* releaser) { releaser_ = releaser; }
     // Records that the packet was written back: destroying it then releases nothing.
@@ -123,6 +133,8 @@ private:
     PacketReleaser* releaser_ = nullptr;
     bool sent_ = false;
     FlowKey flow_;
+    std::optional<PacketHeader> header_;
+    std::uint32_t newlyAcknowledged_ = 0;
     std::chrono::steady_clock::time_point queuedAt_;
     FlowBacklog::Ticket backlogTicket_;
 };

@@ -44,9 +44,16 @@ struct PacketHeader {
     std::int32_t wireBytes(std::int32_t length) const;
     static constexpr std::int32_t kLargestSegmentSize = 1500;
 
-    // Acknowledgement class: at most 69 bytes long, or SYN or PSH set.
+    // Whether a packet of `length` bytes carries payload beyond its headers.
+    bool carriesData(std::int32_t length) const { return length > headerBytes; }
+
+    // Acknowledgement class: at most 69 bytes long, or SYN or PSH set, or no payload at all.
+    // The length alone would sort a bare acknowledgement with selective-acknowledgement
+    // blocks (72 to 84 bytes with timestamps) as DATA: paced as upload, never held for the
+    // download, and in Priority Mode open to the buckets' random drop, just while the
+    // download it acknowledges recovers from a loss.
     bool isAckClass(std::int32_t length) const {
-        return length <= kLargestAckSize || (flags & (kSyn | kPsh)) != 0;
+        return length <= kLargestAckSize || !carriesData(length) || (flags & (kSyn | kPsh)) != 0;
     }
 };
 

@@ -221,20 +221,25 @@ int ThroughputLimiter::setDownloadRate(bool on, float kibPerSecond) {
     if (on && !(std::isfinite(kibPerSecond) && kibPerSecond > 0.0F)) {
         return -1;
     }
-    std::lock_guard guard(downloadRateLock);
-    if (!on) {
-        downloadRate_.reset();
-        ACKPause_.store(chosenPause_, std::memory_order_relaxed);
-        return 0;
+    {
+        std::lock_guard guard(downloadRateLock);
+        if (!on) {
+            downloadRate_.reset();
+            budget_.reset();
+            ACKPause_.store(chosenPause_, std::memory_order_relaxed);
+        } else {
+            lastDownloadRate_ = kibPerSecond;
+            if (downloadRate_) {
+                downloadRate_->setRate(kibPerSecond);
+                budget_->setRate(downloadRate_->budget(), Clock::now());
+            } else {
+                downloadRate_.emplace(kibPerSecond);
+                budget_.emplace(downloadRate_->budget());
+            }
+            ACKPause_.store(0.0F, std::memory_order_relaxed);
+        }
     }
-    lastDownloadRate_ = kibPerSecond;
-    if (downloadRate_) {
-        downloadRate_->setRate(kibPerSecond);
-    } else {
-        // From no pause: the first tick that sees the download over the rate sets one.
-        downloadRate_.emplace(kibPerSecond);
-        ACKPause_.store(downloadRate_->pause(), std::memory_order_relaxed);
-    }
+    budgetChanged();
     return 0;
 }
 
@@ -249,18 +254,28 @@ float ThroughputLimiter::getDownloadRate() const {
 }
 
 void ThroughputLimiter::steerDownloadRate() {
-    // Read before the lock: the settings have a lock of their own. The bound is read at
-    // every tick, so that a changed slider range counts at once.
-    const double longestPause = preferences_.floatForKey(keys::maxACKPause);
-    std::lock_guard guard(downloadRateLock);
-    if (!downloadRate_) {
-        return;
+    {
+        std::lock_guard guard(downloadRateLock);
+        if (!downloadRate_) {
+            return;
+        }
+        const auto now = Clock::now();
+        const double budget =
+            downloadRate_->tick(now, cappedDownloadBytes_.load(std::memory_order_relaxed),
+                                heldBack_.exchange(false, std::memory_order_relaxed));
+        if (budget == budget_->rate()) {
+            return;
+        }
+        budget_->setRate(budget, now);
     }
-    const DownloadRateController::Totals totals{
-        releasedBytes_.load(std::memory_order_relaxed),
-        releasingAcknowledgements_.load(std::memory_order_relaxed)};
-    ACKPause_.store(downloadRate_->tick(Clock::now(), totals, longestPause),
-                    std::memory_order_relaxed);
+    budgetChanged();
+}
+
+void ThroughputLimiter::budgetChanged() {
+    budgetChanges_.fetch_add(1, std::memory_order_seq_cst);
+    // Taken once, so that a waiter between its test and its sleep cannot miss the wake-up.
+    { std::lock_guard guard(lifecycleLock); }
+    lifecycleChanged_.notify_all();
 }
 
 // ---- listeners ------------------------------------------------------------------------------
@@ -484,18 +499,23 @@ void ThroughputLimiter::classify(std::unique_ptr<Packet> packet, std::uint32_t o
                          cappedDLServices.contains(header->destinationPort);
         fromLocalClient = !cappedULServices.contains(header->sourcePort);
     }
-    countDownload(*header);
+    packet->setHeader(*header);
+    packet->setNewlyAcknowledged(countDownload(*header, downloadCapped));
     const FlowKey flow = header->flow();
     const auto overtakesData = [&] {
-        return length > PacketHeader::kLargestAckSize &&
+        return header->carriesData(length) && length > PacketHeader::kLargestAckSize &&
                (header->flags & PacketHeader::kSyn) == 0 &&
                (length > PacketHeader::kLargestSegmentSize || dataBacklog_.holdsData(flow));
     };
     if (header->isAckClass(length) && !overtakesData()) {
         packet->setType("ACK");
+        const std::uint32_t acknowledged = packet->newlyAcknowledged();
         if (!(downloadCapped ? *secondACKPacketQueue : *firstACKPacketQueue)
                  .enqueue(std::move(packet))) {
             countRefused();
+            if (downloadCapped) {
+                unspentBytes_.fetch_add(acknowledged, std::memory_order_relaxed);
+            }
         }
         return;
     }
@@ -535,29 +555,15 @@ void ThroughputLimiter::countRefused() {
 // overtook it, and three threads would share the table. The bytes an acknowledgement
 // acknowledges have reached the local side when it is read; holding it back only slows
 // what comes next.
-void ThroughputLimiter::countDownload(const PacketHeader& header) {
+std::uint32_t ThroughputLimiter::countDownload(const PacketHeader& header, bool downloadCapped) {
     const std::uint32_t bytes = acknowledged_.count(header);
     if (bytes != 0) {
         downloadBytes_.fetch_add(bytes, std::memory_order_relaxed);
+        if (downloadCapped) {
+            cappedDownloadBytes_.fetch_add(bytes, std::memory_order_relaxed);
+        }
     }
-}
-
-// The download rate mode steers by what the held acknowledgements release as they leave,
-// not by what arrived: a change of the pause moves that at once, while the arrivals follow
-// only once the senders have seen it, after the acknowledgements that wait in the queue
-// (seconds, at a long pause). One thread writes them back in their order, so this table too
-// is one thread's. An acknowledgement the full queue refused is covered by the next one.
-void ThroughputLimiter::countReleased(const Packet& packet) {
-    const auto header =
-        PacketHeader::parse(packet.rawPacket(), static_cast<std::size_t>(packet.getPacketSize()));
-    if (!header) {
-        return;
-    }
-    const std::uint32_t bytes = released_.count(*header);
-    if (bytes != 0) {
-        releasedBytes_.fetch_add(bytes, std::memory_order_relaxed);
-        releasingAcknowledgements_.fetch_add(1, std::memory_order_relaxed);
-    }
+    return bytes;
 }
 
 // ---- writing back -----------------------------------------------------------------------------
@@ -580,10 +586,13 @@ bool ThroughputLimiter::writeBack(Packet& packet, const char* failureMessage) {
     return true;
 }
 
-void ThroughputLimiter::chargeUnpacedData(std::int32_t size) {
+void ThroughputLimiter::chargeUnpacedData(const Packet& packet) {
     // A real sender whose upload is held back marks many full segments with PSH (each time
     // its buffer-full write wakes up): unpaced, they would add a tenth or more to the rate.
-    if (size <= PacketHeader::kLargestAckSize) {
+    const std::int32_t size = packet.wireSize();
+    const auto& header = packet.header();
+    if (size <= PacketHeader::kLargestAckSize ||
+        (header && !header->carriesData(packet.getPacketSize()))) {
         ackBytes_.fetch_add(static_cast<std::uint64_t>(size), std::memory_order_relaxed);
         return;
     }
@@ -605,10 +614,18 @@ bool ThroughputLimiter::sleepUntil(Clock::time_point deadline) {
     return !lifecycleChanged_.wait_until(guard, deadline, [this] { return stopping(); });
 }
 
+bool ThroughputLimiter::sleepUntil(Clock::time_point deadline, std::uint64_t seen) {
+    std::unique_lock guard(lifecycleLock);
+    lifecycleChanged_.wait_until(guard, deadline, [this, seen] {
+        return stopping() || budgetChanges_.load(std::memory_order_seq_cst) != seen;
+    });
+    return !stopping();
+}
+
 void ThroughputLimiter::ACKDirectSend() {
     while (PacketPtr packet = firstACKPacketQueue->dequeue()) {
         if (writeBack(*packet, kAckWriteFailure)) {
-            chargeUnpacedData(packet->wireSize());
+            chargeUnpacedData(*packet);
         }
         lastACKPacketSize_.store(packet->getPacketSize(), std::memory_order_relaxed);
     }
@@ -616,18 +633,47 @@ void ThroughputLimiter::ACKDirectSend() {
 
 void ThroughputLimiter::ACKSlowDown() {
     while (PacketPtr packet = secondACKPacketQueue->dequeue()) {
-        // The whole pause, whole microseconds, however long (also a second or more).
-        const auto pause = std::chrono::microseconds(
-            static_cast<std::int64_t>(ACKPause_.load(std::memory_order_relaxed)));
-        if (pause.count() != 0 && !sleepUntil(Clock::now() + pause)) {
+        if (!holdBack(*packet)) {
             return;
         }
         if (writeBack(*packet, kAckWriteFailure)) {
-            chargeUnpacedData(packet->wireSize());
-            countReleased(*packet);
+            chargeUnpacedData(*packet);
         }
         lastACKPacketSize_.store(packet->getPacketSize(), std::memory_order_relaxed);
     }
+}
+
+// In the download rate mode an acknowledgement waits until the budget holds what it newly
+// acknowledges; the queue keeps them in the order they were read, so a duplicate waits
+// only for those before it. The budget is read afresh whenever it changes, since a wait
+// at a low rate may last seconds.
+bool ThroughputLimiter::holdBack(const Packet& packet) {
+    const std::uint64_t bytes =
+        packet.newlyAcknowledged() + unspentBytes_.exchange(0, std::memory_order_relaxed);
+    for (;;) {
+        const std::uint64_t seen = budgetChanges_.load(std::memory_order_seq_cst);
+        Clock::time_point release;
+        {
+            std::lock_guard guard(downloadRateLock);
+            if (!budget_) {
+                break;  // the pause mode
+            }
+            const auto now = Clock::now();
+            release = budget_->releaseTime(bytes, now);
+            if (release <= now) {
+                budget_->spend(bytes, now);
+                return true;
+            }
+        }
+        heldBack_.store(true, std::memory_order_relaxed);
+        if (!sleepUntil(release, seen)) {
+            return false;
+        }
+    }
+    // The whole pause, whole microseconds, however long (also a second or more).
+    const auto pause = std::chrono::microseconds(
+        static_cast<std::int64_t>(ACKPause_.load(std::memory_order_relaxed)));
+    return pause.count() == 0 || sleepUntil(Clock::now() + pause);
 }
 
 void ThroughputLimiter::dataSlowDown() {
@@ -653,8 +699,7 @@ void ThroughputLimiter::dataSlowDown() {
         const std::int32_t size = packet->wireSize();
         const float rate = getDATARate();
         if (ipmode_.isActivated()) {
-            if (auto header =
-                    PacketHeader::parse(packet->rawPacket(), static_cast<std::size_t>(length))) {
+            if (const auto& header = packet->header()) {
                 priorityTraffic_.count(header->destination, size, std::chrono::system_clock::now());
             }
         }

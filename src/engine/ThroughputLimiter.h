@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/AcknowledgedBytes.h"
+#include "engine/AcknowledgementBudget.h"
 #include "engine/DownloadRateController.h"
 #include "engine/EngineControls.h"
 #include "engine/EngineCounters.h"
@@ -80,7 +81,8 @@ public:
     int setDATARate(float rate) override;
     float getDATARate() const override { return DATARate_.load(std::memory_order_relaxed); }
     int setACKPause(float pause) override;
-    // The pause in force: the one set here, or in the download rate mode the controller's.
+    // The pause in force: the one set here; none in the download rate mode, whose budget
+    // holds the acknowledgements back instead.
     float getACKPause() const override { return ACKPause_.load(std::memory_order_relaxed); }
     int setDownloadRate(bool on, float kibPerSecond) override;
     bool isDownloadRateOn() const override;
@@ -140,17 +142,22 @@ private:
     void readingLoop(std::uint32_t ownAddress);
     void classify(std::unique_ptr<Packet> packet, std::uint32_t ownAddress,
                   std::int32_t& runningMaximum);
-    // Adds what the packet's acknowledgement number newly acknowledges to the download.
-    void countDownload(const PacketHeader& header);
-    // The same for a held acknowledgement that has just been written back.
-    void countReleased(const Packet& packet);
+    // Adds what the packet's acknowledgement number newly acknowledges to the download, and
+    // answers it.
+    std::uint32_t countDownload(const PacketHeader& header, bool downloadCapped);
     // A queue refused a packet: full, or closed because the engine stops.
     void countRefused();
     // Answers whether the packet went out.
     bool writeBack(Packet& packet, const char* failureMessage);
     // An acknowledgement-class packet was written back: when it carried data, the pacing
     // of the DATA packets makes room for it.
-    void chargeUnpacedData(std::int32_t size);
+    void chargeUnpacedData(const Packet& packet);
+    // The slowed acknowledgement thread's wait before it writes `packet` back: the pause, or
+    // in the download rate mode until the budget holds the bytes it releases. False once the
+    // engine stops.
+    bool holdBack(const Packet& packet);
+    // Wakes a wait for the budget after the budget changed.
+    void budgetChanged();
     void postProblem(const std::string& title, const std::string& message, bool needToQuit);
     std::optional<std::string> serviceNameForPort(int port) const;
     // Every gauge tick: the download rate mode moves the pause, then the listeners hear.
@@ -160,6 +167,8 @@ private:
     void stopGaugeTimer();
     // Sleeps until `deadline`, or less when the engine stops; false once it stops.
     bool sleepUntil(Clock::time_point deadline);
+    // The same, waking early too once budgetChanges_ is no longer `seen`.
+    bool sleepUntil(Clock::time_point deadline, std::uint64_t seen);
     bool stopping() const { return stopping_.load(std::memory_order_acquire); }
     void releaseUnsent(const Packet& packet) override;
     template <typename Call>
@@ -199,7 +208,12 @@ private:
 
     // The download rate mode; ACKPause_ is written under this lock.
     mutable std::mutex downloadRateLock;
-    std::optional<DownloadRateController> downloadRate_;  // while the mode is on
+    // Both there while the mode is on: the budget the held acknowledgements spend, and the
+    // controller that sets its rate.
+    std::optional<DownloadRateController> downloadRate_;
+    std::optional<AcknowledgementBudget> budget_;
+    std::atomic<std::uint64_t> budgetChanges_{0};  // counts changes of budget_, for its waiter
+    std::atomic<bool> heldBack_{false};            // an acknowledgement waited for budget_
     float lastDownloadRate_ = 0.0F;
     float chosenPause_ = 0.0F;  // setACKPause's, in force while the mode is off
     std::atomic<std::int32_t> priorityFactor_{0};
@@ -237,10 +251,12 @@ private:
     // The download of every capped service, as the reading thread reads it.
     std::atomic<std::uint64_t> downloadBytes_{0};
     AcknowledgedBytes acknowledged_;  // the reading thread's alone
-    // The download the held acknowledgements have released, and how many did.
-    std::atomic<std::uint64_t> releasedBytes_{0};
-    std::atomic<std::uint64_t> releasingAcknowledgements_{0};
-    AcknowledgedBytes released_;  // the slowed acknowledgement thread's alone
+    // The part of it the download-capped flows acknowledged: what the download rate mode
+    // holds to the cap.
+    std::atomic<std::uint64_t> cappedDownloadBytes_{0};
+    // Bytes acknowledged by held acknowledgements that a full queue refused: the next one to
+    // leave releases them too, and spends them.
+    std::atomic<std::uint64_t> unspentBytes_{0};
     std::atomic<std::uint64_t> refused_{0};
 
     std::thread readingThread_;

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
-#include <numbers>
 #include <vector>
 
 #include "engine/DownloadRateController.h"
@@ -12,110 +10,85 @@ namespace {
 
 using Clock = DownloadRateController::Clock;
 constexpr auto kTick = std::chrono::milliseconds(400);
-constexpr double kLongestPause = 50000.0;  // microseconds, the registered slider bound
-constexpr double kSegment = 1448.0;
+constexpr double kSeconds = 0.4;
 
-// A download as the engine sees it: a TCP window in flight per round trip, the round trip
-// lengthened by the pause, and the held acknowledgements leaving one at a time, each after
-// the pause (so at most one acknowledgement's bytes per pause).
-struct Flow {
-    double bytesPerAcknowledgement;
-    double windowSegments;
-    double windowSwing;  // the window varies by this share, sinusoidally
-    int swingTicks;      // over this many ticks
-    double roundTripSeconds;
-
-    double bytesPerSecond(double pauseMicros, int tick) const {
-        const double window =
-            windowSegments * kSegment *
-            (1.0 + windowSwing * std::sin(2.0 * std::numbers::pi * tick / swingTicks));
-        const double pause = pauseMicros / 1e6;
-        double rate = window / (roundTripSeconds + pause);
-        if (pause > 0.0) {
-            rate = std::min(rate, bytesPerAcknowledgement / pause);
-        }
-        return rate;
-    }
+// A download as the engine sees it: the held acknowledgements release what the budget lets
+// them, and the sender answers each released byte with `growth` bytes (twice as many while its
+// window doubles in slow start, one once the window stands), or with no more than
+// `senderLimit` bytes per second of its own.
+struct Phase {
+    int ticks;
+    double growth;
+    double senderLimit;  // bytes per second
+    double cap;          // KiB/s
 };
 
-// Runs the flow under the controller; answers each tick's rate as a share of its cap.
-std::vector<double> run(const Flow& flow, const std::vector<double>& capPerTick) {
-    DownloadRateController controller(capPerTick.front());
-    DownloadRateController::Totals totals;
+// Runs the phases under the controller; answers each tick's arrivals as a share of its cap.
+std::vector<double> run(const std::vector<Phase>& phases, double* lastBudget = nullptr) {
+    DownloadRateController controller(phases.front().cap);
+    std::uint64_t arrived = 0;
     Clock::time_point now{};
-    controller.tick(now, totals, kLongestPause);
+    controller.tick(now, arrived, false);
+    double budget = 0.0;
     std::vector<double> shares;
-    for (int tick = 0; tick < static_cast<int>(capPerTick.size()); ++tick) {
-        const double cap = capPerTick[static_cast<std::size_t>(tick)];
-        controller.setRate(cap);
-        const double bytes = flow.bytesPerSecond(controller.pause(), tick) * 0.4;
-        shares.push_back(bytes / 0.4 / (cap * 1024.0));
-        totals.bytes += static_cast<std::uint64_t>(bytes);
-        totals.acknowledgements +=
-            static_cast<std::uint64_t>(std::ceil(bytes / flow.bytesPerAcknowledgement));
-        now += kTick;
-        controller.tick(now, totals, kLongestPause);
+    for (const Phase& phase : phases) {
+        controller.setRate(phase.cap);
+        budget = controller.budget();  // the engine applies a new cap at once
+        for (int tick = 0; tick < phase.ticks; ++tick) {
+            const double wanted = budget * phase.growth;
+            const double bytes = std::min(wanted, phase.senderLimit) * kSeconds;
+            shares.push_back(bytes / kSeconds / (phase.cap * 1024.0));
+            arrived += static_cast<std::uint64_t>(bytes);
+            now += kTick;
+            budget = controller.tick(now, arrived, wanted < phase.senderLimit);
+            EXPECT_LE(budget, 2.0 * phase.cap * 1024.0) << "the budget passed twice the cap";
+        }
+    }
+    if (lastBudget != nullptr) {
+        *lastBudget = budget;
     }
     return shares;
 }
 
-TEST(DownloadRateController, SettlesWithinFivePercentAndFollowsAChangedCap) {
+TEST(DownloadRateController, HoldsTheArrivingDownloadWhileTheSendersWindowGrows) {
+    constexpr double kUnlimited = 1e12;
+    constexpr int kSettlingTicks = 15;  // six seconds
     struct Case {
         const char* name;
-        Flow flow;
-        double firstCap;
-        double secondCap;  // KiB/s
+        std::vector<Phase> phases;
     };
     const Case cases[] = {
-        {"acknowledgements of two segments, each held in turn",
-         {2 * kSegment, 64, 0.0, 1, 0.020},
-         100,
-         200},
-        {"acknowledgements of one segment, a lower cap next",
-         {kSegment, 32, 0.25, 100, 0.020},
-         300,
-         150},
-        {"a window-bound flow whose window swings by a quarter",
-         {65536, 32, 0.25, 100, 0.005},
-         1024,
-         1536},
+        {"slow start, then a standing window",
+         {{60, 2.0, kUnlimited, 100}, {60, 1.0, kUnlimited, 100}}},
+        {"a window growing by half, then a higher cap",
+         {{60, 1.5, kUnlimited, 1024}, {60, 1.5, kUnlimited, 10240}}},
+        {"a standing window, then a lower cap",
+         {{60, 1.0, kUnlimited, 10240}, {60, 1.0, kUnlimited, 300}}},
     };
-    constexpr int kTicksPerCap = 80;
-    constexpr int kSettlingTicks = 25;  // ten seconds
     for (const auto& test : cases) {
         SCOPED_TRACE(test.name);
-        std::vector<double> caps(kTicksPerCap, test.firstCap);
-        caps.resize(2 * kTicksPerCap, test.secondCap);
-        const auto shares = run(test.flow, caps);
-        for (int tick = 0; tick < 2 * kTicksPerCap; ++tick) {
-            if (tick % kTicksPerCap >= kSettlingTicks) {
-                EXPECT_NEAR(shares[static_cast<std::size_t>(tick)], 1.0, 0.05) << "tick " << tick;
+        const auto shares = run(test.phases);
+        std::size_t tick = 0;
+        for (const Phase& phase : test.phases) {
+            for (int inPhase = 0; inPhase < phase.ticks; ++inPhase, ++tick) {
+                if (inPhase >= kSettlingTicks) {
+                    EXPECT_NEAR(shares[tick], 1.0, 0.05) << "tick " << tick;
+                }
             }
         }
     }
 }
 
-TEST(DownloadRateController, HoldsNothingBelowTheCapAndNeverPassesTheLongestPause) {
-    // Four segments per 20 ms round trip: 283 KiB/s at most.
-    const Flow slow{kSegment, 4, 0.0, 1, 0.020};
-    DownloadRateController controller(400);
-    DownloadRateController::Totals totals;
-    Clock::time_point now{};
-    for (int tick = 0; tick < 20; ++tick) {
-        totals.bytes += static_cast<std::uint64_t>(slow.bytesPerSecond(0, tick) * 0.4);
-        totals.acknowledgements += 100;
-        now += kTick;
-        EXPECT_EQ(controller.tick(now, totals, kLongestPause), 0.0F) << "tick " << tick;
+TEST(DownloadRateController, BudgetReturnsToTheCapWhenTheSenderSlowsOrStops) {
+    // The window grew (the budget went down to hold the arrivals), then the sender sends
+    // less than the cap, then nothing: holding back would only lose download, and what it
+    // did not send earns no budget above the cap.
+    for (const double senderLimit : {50.0 * 1024.0, 0.0}) {
+        SCOPED_TRACE(senderLimit);
+        double budget = 0.0;
+        run({{40, 2.0, 1e12, 100}, {20, 1.0, senderLimit, 100}}, &budget);
+        EXPECT_DOUBLE_EQ(budget, 100.0 * 1024.0);
     }
-    // 10 KiB/s with acknowledgements of 64 KiB needs more than the longest pause allows.
-    controller.setRate(10);
-    for (int tick = 0; tick < 20; ++tick) {
-        totals.bytes += 200 * 1024;
-        totals.acknowledgements += 4;
-        now += kTick;
-        EXPECT_LE(controller.tick(now, totals, kLongestPause), kLongestPause) << "tick " << tick;
-    }
-    EXPECT_EQ(controller.pause(), kLongestPause);
 }
 
 }  // namespace
