@@ -117,7 +117,7 @@ TEST(ThroughputLimiterSettings, PauseAndFactorAreMagnitudesAndTheDownloadModeOwn
     EXPECT_EQ(engine.getACKPause(), 3000.0F);
     ASSERT_EQ(engine.setDownloadRate(true, 100.0F), 0);
     EXPECT_TRUE(engine.isDownloadRateOn());
-    EXPECT_EQ(engine.getACKPause(), 0.0F) << "no pause until the download is measured";
+    EXPECT_EQ(engine.getACKPause(), 0.0F) << "the budget, not a pause, holds the acknowledgements";
     // A pause chosen meanwhile waits for the mode to end.
     engine.setACKPause(5000.0F);
     EXPECT_EQ(engine.getACKPause(), 0.0F);
