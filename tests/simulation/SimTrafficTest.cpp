@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <thread>
 
+#include "Eventually.h"
 #include "TempDir.h"
 #include "firewall/DivertSocket.h"
 #include "firewall/PacketBackend.h"
@@ -17,6 +18,7 @@ namespace quellbox {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::eventually;
 using testing::TempDir;
 
 SimScenario scenarioOf(const std::string& text) {
@@ -24,19 +26,6 @@ SimScenario scenarioOf(const std::string& text) {
     auto scenario = SimScenario::parse(text, error);
     EXPECT_TRUE(scenario.has_value()) << error;
     return scenario.value_or(SimScenario{});
-}
-
-// Waits until `done` holds, checking every 10 ms; false after ten seconds.
-template <typename Predicate>
-bool eventually(Predicate done) {
-    const auto limit = std::chrono::steady_clock::now() + 10s;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > limit) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 class SimTrafficTest : public ::testing::Test {
