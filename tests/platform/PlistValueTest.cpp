@@ -62,6 +62,10 @@ TEST(PlistValue, ConversionsFollowNumberAndTextRules) {
     EXPECT_TRUE(PlistValue("YES").boolValue());
     EXPECT_TRUE(PlistValue("7").boolValue());
     EXPECT_FALSE(PlistValue("NO").boolValue());
+    // A switch stored by hand as a number reads as set when the number is not 0.
+    EXPECT_TRUE(PlistValue(1).boolValue());
+    EXPECT_FALSE(PlistValue(0).boolValue());
+    EXPECT_TRUE(PlistValue(0.5).boolValue());
     EXPECT_EQ(PlistValue(41.9).integerValue(), 41);
     EXPECT_EQ(PlistValue(-41.9).integerValue(), -41);
     EXPECT_EQ(PlistValue(1e300).integerValue(), std::numeric_limits<std::int64_t>::max());
