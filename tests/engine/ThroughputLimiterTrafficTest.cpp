@@ -148,31 +148,16 @@ TEST(ThroughputLimiterSorting, DownloadCappedPortOnEitherSideIsHeldByThePause) {
     EXPECT_TRUE(departed(sim, direct));
 }
 
-// A packet whose IPv4 header length (15 words) leaves no room for the TCP flags in its
-// 64 bytes, though the ports the firewall matches are there.
-std::vector<std::uint8_t> longHeaderPacket() {
-    std::vector<std::uint8_t> bytes(64, 0);
-    bytes[0] = 0x4F;
-    bytes[3] = 64;
-    bytes[8] = 64;
-    bytes[9] = 6;
-    const std::uint8_t source[] = {192, 0, 2, 1};
-    const std::uint8_t destination[] = {192, 0, 2, 10};
-    std::copy(std::begin(source), std::end(source), bytes.begin() + 12);
-    std::copy(std::begin(destination), std::end(destination), bytes.begin() + 16);
-    bytes[60] = kPort >> 8;
-    bytes[61] = kPort & 0xFF;
-    bytes[62] = 50000 >> 8;
-    bytes[63] = 50000 & 0xFF;
-    return bytes;
-}
-
 TEST(ThroughputLimiterSorting, MalformedHeaderIsWrittenBackAtOnceUnchanged) {
     SimEngineFixture sim;
     startWithCap(sim, kPort, true);
     sim.engine().setACKPause(60e6F);
     standTheDataPath(sim);  // both queues that could hold it now stand
-    const auto malformed = longHeaderPacket();
+    // An IPv4 header of 15 words leaves no room for the TCP flags in 64 bytes, though the
+    // ports the firewall matches are there.
+    auto malformed = sim.serverPacket(kPort, kClient, 64);
+    malformed[0] = 0x4F;
+    std::copy_n(malformed.begin() + 20, 4, malformed.begin() + 60);
     sim.inject(malformed);
     ASSERT_TRUE(sim.waitForDepartures(2));
     EXPECT_EQ(sim.departures()[1].bytes, malformed);
