@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "TestPackets.h"
@@ -72,6 +73,18 @@ TEST(FairQueue, FlowsOfOneClientAlternateAndEachKeepsItsOrder) {
     }
     EXPECT_THAT(served, ElementsAre(1u, 11u, 2u, 12u, 3u, 13u));
     EXPECT_TRUE(queue.isEmpty());
+}
+
+// A head exactly one quantum long goes in the flow's first round; one byte more waits a round,
+// so the other flow's short packet overtakes it.
+TEST(FairQueue, HeadTheSizeOfTheFlowsCreditGoesThisRound) {
+    for (const auto& [size, first] :
+         {std::pair{FairQueue::kQuantum, 1u}, std::pair{FairQueue::kQuantum + 1, 2u}}) {
+        FairQueue queue;
+        queue.enqueue(flowPacket(1, 10, 40000, size));
+        queue.enqueue(flowPacket(2, 10, 40001, 100));
+        EXPECT_EQ(tagOf(*queue.tryDequeue()), first) << size;
+    }
 }
 
 TEST(FairQueue, HoldsTwoHundredPacketsInAllThenRefuses) {

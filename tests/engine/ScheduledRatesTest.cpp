@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "RecordingEngineControls.h"
 #include "engine/ScheduledRates.h"
 
@@ -87,6 +89,21 @@ TEST(ScheduledRates, ReleaseAndEditedScheduleGiveTheRatesBack) {
     rates.setDATARate(28.0F);
     EXPECT_EQ(rates.update(kNight), std::nullopt);
     EXPECT_EQ(engine.getDATARate(), 28.0F) << "the wind-down's steps reach the engine";
+}
+
+TEST(ScheduledRates, RefusedDownloadRateIsNotPassedOn) {
+    struct DownloadCounting : RecordingEngineControls {
+        int setDownloadRate(bool, float) override {
+            ++calls;
+            return 0;
+        }
+        int calls = 0;
+    } engine;
+    ScheduledRates rates(engine, RateSchedule());
+    for (const float bad : {0.0F, -5.0F, std::nanf(""), INFINITY}) {
+        EXPECT_EQ(rates.setDownloadRate(true, bad), -1) << bad;
+    }
+    EXPECT_EQ(engine.calls, 0);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "SimEngineFixture.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 
 #include "Eventually.h"
@@ -101,6 +103,16 @@ std::shared_ptr<Service> SimEngineFixture::cap(int port, bool download) {
 std::vector<SimEngineFixture::Problem> SimEngineFixture::problems() {
     std::lock_guard guard(mutex_);
     return problems_;
+}
+
+void SimEngineFixture::expectOnlyProblem(const std::string& title, const std::string& msg,
+                                         bool needToQuit) {
+    const auto posted = problems();
+    ASSERT_EQ(posted.size(), 1U);
+    EXPECT_EQ(posted[0].title, title);
+    EXPECT_EQ(posted[0].msg, msg);
+    EXPECT_EQ(posted[0].needToQuit, needToQuit);
+    EXPECT_EQ(posted[0].object, engine_.get());
 }
 
 bool SimEngineFixture::waitForRead(std::uint64_t count) {

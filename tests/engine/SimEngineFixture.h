@@ -102,6 +102,8 @@ public:
 
     // The problems posted since the fixture was made.
     std::vector<Problem> problems();
+    // Expects that the engine has posted exactly one problem since the fixture was made, this one.
+    void expectOnlyProblem(const std::string& title, const std::string& msg, bool needToQuit);
 
     // Waits until `count` packets have left on the wire (false after ten seconds).
     bool waitForDepartures(std::size_t count);
