@@ -39,11 +39,12 @@ struct Step {
 void run(ScheduledRates& rates, const RecordingEngineControls& engine,
          std::initializer_list<Step> steps) {
     for (const Step& step : steps) {
+        // The engine takes every value here, so every call reports success.
         if (step.frontEndRate) {
-            rates.setDATARate(*step.frontEndRate);
+            EXPECT_EQ(rates.setDATARate(*step.frontEndRate), 0) << step.what;
         }
         if (step.frontEndPause) {
-            rates.setACKPause(*step.frontEndPause);
+            EXPECT_EQ(rates.setACKPause(*step.frontEndPause), 0) << step.what;
         }
         rates.update(step.time);
         EXPECT_EQ(engine.getDATARate(), step.engineRate) << step.what;
