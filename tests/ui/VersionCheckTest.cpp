@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
 #include <optional>
 
 #include "LocalHttpServer.h"
@@ -31,18 +30,6 @@ TEST(VersionCheckFetch, AServerThatNeverAnswersEndsAtTheTimeOut) {
     EXPECT_FALSE(answer);
 }
 
-TEST(VersionCheckFetch, ReadsTheVersionFileAtItsPath) {
-    application();
-    LocalHttpServer server(QByteArray::fromStdString(
-        PlistValue(PlistValue::Dictionary{{"version", PlistValue("2.0")}}).toXml()));
-    VersionCheck check;
-    std::optional<PlistValue::Dictionary> answer;
-    ASSERT_TRUE(fetchOnce(check, server.address(), answer));
-    EXPECT_EQ(server.lastRequestLine(), "GET /QuellboxNewVersionCheck.plist HTTP/1.1");
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->at("version").stringValue(), "2.0");
-}
-
 TEST(VersionCheckFetch, OnlyHttpIsFetched) {
     application();
     VersionCheck check;
@@ -51,16 +38,6 @@ TEST(VersionCheckFetch, OnlyHttpIsFetched) {
         ASSERT_TRUE(fetchOnce(check, server, answer)) << server;
         EXPECT_FALSE(answer) << server;
     }
-}
-
-TEST(VersionCheckFetch, APropertyListThatIsNoDictionaryIsNoVersionFile) {
-    application();
-    LocalHttpServer server(
-        QByteArray::fromStdString(PlistValue(PlistValue::Array{PlistValue("2.0")}).toXml()));
-    VersionCheck check;
-    std::optional<PlistValue::Dictionary> answer = PlistValue::Dictionary{};
-    ASSERT_TRUE(fetchOnce(check, server.address(), answer));
-    EXPECT_FALSE(answer);
 }
 
 }  // namespace

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QLineEdit>
 #include <QModelIndex>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +28,7 @@
 #include "ui/EngineProxy.h"
 #include "ui/MainInterface.h"
 #include "ui/MyController.h"
+#include "ui/PlistTableModel.h"
 #include "ui/PrefController.h"
 #include "ui/PriorityController.h"
 #include "ui/QtRunLoop.h"
@@ -45,6 +48,10 @@ QApplication& application();
 bool processEventsUntil(const std::function<bool()>& done);
 // Runs the events already queued (the table's deferred editing, queued gauge calls).
 void processPendingEvents();
+std::string fileText(const std::filesystem::path& path);
+// A table's shown text, and its selected row or -1.
+QString cellText(const PlistTableModel& model, int row, const char* identifier);
+int selectedRow(const QAbstractItemView& view);
 
 // The main window with its four controllers over an engine on a simulated network of its
 // own, with settings in a temporary folder and a presenter that never blocks. The settings
@@ -72,10 +79,7 @@ protected:
     EngineProxy& proxy() { return *proxy_; }
     // The rules in the simulated firewall, whichever engine put them there.
     std::size_t firewallRules() const;
-    SimKernel& kernel() { return *kernel_; }
     MyController& controller() { return *controller_; }
-    RangeController& range() { return *range_; }
-    DownloadRateMode& downloadRate() { return *downloadRate_; }
     PriorityController& priority() { return *priority_; }
     PrefController& prefs() { return *prefs_; }
     IPMode& ipmode() { return *ipmode_; }
@@ -90,19 +94,21 @@ protected:
     TestPresenter& presenter() { return presenter_; }
     NotificationCenter& notifications() { return notifications_; }
     const TempDir& folder() const { return folder_; }
+    std::filesystem::path prioritiesFile() const {
+        return folder_ / "Quellbox Default Priorities.txt";
+    }
 
     // The stored list under `key`, as texts or numbers.
     std::vector<std::string> storedTexts(const char* key);
     std::vector<long long> storedNumbers(const char* key);
     void storeServices(const std::vector<std::string>& names, const std::vector<int>& ports,
                        const std::vector<bool>& activated);
-    // The table's cell.
+    // The services table's cell.
     QModelIndex cell(int row, const char* identifier);
     // Clicks the check box of a "Ul" or "Dl" cell as a user does.
     void clickCheckBox(int row, const char* identifier);
     // The line editor open in the table, or null.
     QLineEdit* openEditor();
-    int selectedRow();
 
     std::vector<std::chrono::milliseconds> windDownPauses;
     int quits = 0;
