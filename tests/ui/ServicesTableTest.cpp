@@ -1,7 +1,5 @@
-#include <QTest>
 
 #include "WindowFixture.h"
-#include "settings/PreferenceKeys.h"
 #include "settings/Service.h"
 #include "ui/ServicesTableModel.h"
 
@@ -24,6 +22,7 @@ protected:
         return openEditor() != nullptr ? view->currentIndex().column() : -1;
     }
     int editedRow() { return ui().portTableView->currentIndex().row(); }
+    int selectedRow() { return testing::selectedRow(*ui().portTableView); }
 };
 
 TEST_F(ServicesTable, ANewRowIsNamedThenGivenAPortAndCannotBeLeftInBetween) {
@@ -145,8 +144,7 @@ TEST_F(ServicesTable, DlSwitchesUlOnAndUlOffSwitchesDlOff) {
     EXPECT_TRUE(controller().uploadCappedServicesPort().empty());
     EXPECT_TRUE(controller().downloadCappedServicesPort().empty());
     EXPECT_EQ(storedNumbers(keys::activatedULServices), (std::vector<long long>{0, 0}));
-    kernel().syncRules();
-    EXPECT_TRUE(kernel().rules().empty());
+    EXPECT_EQ(firewallRules(), 0U);
 }
 
 TEST_F(ServicesTable, ANewRowCannotBeCappedAndACappedRowIsUncappedWhenRemoved) {

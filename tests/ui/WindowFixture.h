@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QModelIndex>
+#include <QTest>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -18,11 +19,14 @@
 #include "engine/RandomSource.h"
 #include "engine/ThroughputLimiter.h"
 #include "firewall/SimKernel.h"
+#include "platform/AtomicFile.h"
 #include "platform/NotificationCenter.h"
+#include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
 #include "prioritymode/IPMode.h"
 #include "prioritymode/LocalPriorityMode.h"
 #include "prioritymode/defaultPriorityParser.h"
+#include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
 #include "ui/DownloadRateMode.h"
 #include "ui/EngineProxy.h"
@@ -53,9 +57,9 @@ std::string fileText(const std::filesystem::path& path);
 QString cellText(const PlistTableModel& model, int row, const char* identifier);
 int selectedRow(const QAbstractItemView& view);
 
-// The main window with its four controllers over an engine on a simulated network of its
-// own, with settings in a temporary folder and a presenter that never blocks. The settings
-// can be prepared before start() runs the controllers' start-up.
+// The main window with its controllers over an engine on a simulated network of its own, with
+// settings in a temporary folder and a presenter that never blocks. The settings can be
+// prepared before start() runs the controllers' start-up. It includes what the window tests use.
 class WindowFixture : public ::testing::Test {
 protected:
     // The engine the controllers drive: one in this process, or the engine program as the
