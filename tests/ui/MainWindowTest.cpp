@@ -17,7 +17,6 @@ TEST_F(MainWindow, StartUpCutsUnequalStoredListsAndCapsRowsWithoutAStoredFlag) {
     start();
 
     ASSERT_EQ(controller().numberOfRowsInTableView(), 2);
-    EXPECT_EQ(controller().tableModel().rowCount(), 2);
     EXPECT_EQ(controller().tableModel().data(cell(1, "Service"), Qt::DisplayRole).toString(),
               "Carracho");
     EXPECT_EQ(controller().tableModel().data(cell(1, "Port"), Qt::DisplayRole).toInt(), 6700);
@@ -44,14 +43,12 @@ TEST_F(MainWindow, SavedCapsStopAtTheFirstRuleThatCannotBeMade) {
     storeServices({"a", "b", "c"}, {7001, 7002, 7003}, {true, true, true});
     engine();
     refuseRule(65532);  // the second service's first rule
-    SystemLogCapture log;
     start();
 
     EXPECT_TRUE(controller().servicesArray()[0]->uploadIsCapped());
     EXPECT_FALSE(controller().servicesArray()[1]->uploadIsCapped());
     EXPECT_FALSE(controller().servicesArray()[2]->uploadIsCapped());
     EXPECT_FALSE(engine().isCappedUL(7003));
-    EXPECT_EQ(log.count("can't create rule !"), 1);
     EXPECT_EQ(presenter().alerts.size(), 1U);
     EXPECT_EQ(quits, 0);
     // The flags stay stored, so the next start tries again.

@@ -6,8 +6,10 @@
 #include <QSlider>
 #include <QSpinBox>
 #include <QTableWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <memory>
 
-#include "LocalHttpServer.h"
 #include "WindowFixture.h"
 #include "engine/ScheduledRates.h"
 #include "firewall/IPLayer.h"
@@ -108,17 +110,23 @@ TEST_F(PreferencesWindow, PriorityStepAndQueueDelayAreStoredAndReachTheEngine) {
     EXPECT_EQ(engine().maxQueueDelay(), std::chrono::milliseconds(30));
 }
 
-TEST_F(PreferencesWindow, ChoosingTheSameLogFileChangesNothingAndAnotherOneRestartsTheLog) {
+TEST_F(PreferencesWindow, ChoosingAnotherLogFileRestartsTheLogAndEveryChoiceRereadsPriorities) {
     const auto oldDate = std::chrono::system_clock::now() - std::chrono::hours(48);
     preferences().setObject(PlistValue(oldDate), keys::beginDate);
     preferences().setInteger(42, keys::cursorBegin);
     preferences().setInteger(42, keys::logCursor);
     start();
-
+    // A cancel, then the same file: the log goes on, the priorities are read again.
+    ASSERT_TRUE(AtomicFile::write(prioritiesFile(), "amy=1\nben=2\nkai=3\nlou=4\n"));
+    prefs().setPathString();
+    EXPECT_EQ(preferences().stringForKey(keys::logPath)->stringValue(),
+              (folder() / "Downloads").string());
+    ASSERT_EQ(logins().rowCount(), 4);
+    EXPECT_EQ(loginCell(3, "login"), "lou");
     fileChoice = (folder() / "Downloads").string();
     prefWindow().selectPathButton->setEnabled(true);
     prefWindow().selectPathButton->click();
-    EXPECT_EQ(fileChoices, 1);
+    EXPECT_EQ(fileChoices, 2);
     EXPECT_EQ(preferences().objectForKey(keys::beginDate)->asDate(), oldDate);
     EXPECT_EQ(preferences().integerForKey(keys::cursorBegin), 42);
     EXPECT_EQ(preferences().integerForKey(keys::logCursor), 42);
@@ -139,17 +147,6 @@ TEST_F(PreferencesWindow, ChoosingTheSameLogFileChangesNothingAndAnotherOneResta
     // The default priorities of the new folder show at once.
     ASSERT_EQ(logins().rowCount(), 1);
     EXPECT_EQ(loginCell(0, "login"), "zoe");
-}
-
-TEST_F(PreferencesWindow, CancellingTheFileChooserStillReadsTheDefaultPrioritiesAgain) {
-    start();
-    ASSERT_TRUE(AtomicFile::write(prioritiesFile(), "amy=1\nben=2\nkai=3\nlou=4\n"));
-    fileChoice.reset();
-    prefs().setPathString();
-    EXPECT_EQ(preferences().stringForKey(keys::logPath)->stringValue(),
-              (folder() / "Downloads").string());
-    ASSERT_EQ(logins().rowCount(), 4);
-    EXPECT_EQ(loginCell(3, "login"), "lou");
 }
 
 TEST_F(PreferencesWindow, AddRemoveAndEditDefaultPriorities) {
@@ -267,6 +264,56 @@ TEST_F(PreferencesWindow, AScheduledPeriodIsStoredAndTakesOverTheRatesWhileItIsO
 }
 
 // ---- the version check ------------------------------------------------------------------------
+
+// A tiny HTTP server on 127.0.0.1 for the version check: it answers every request with
+// status 200 and the body given, or, when silent, accepts the connection and never answers.
+class LocalHttpServer {
+public:
+    explicit LocalHttpServer(QByteArray body, bool silent = false)
+        : body_(std::move(body)), silent_(silent) {
+        if (!server_.listen(QHostAddress::LocalHost, 0)) {
+            qFatal("the test server cannot listen on 127.0.0.1");
+        }
+        QObject::connect(&server_, &QTcpServer::newConnection, &server_, [this] {
+            while (QTcpSocket* socket = server_.nextPendingConnection()) {
+                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                auto request = std::make_shared<QByteArray>();
+                QObject::connect(socket, &QTcpSocket::readyRead, socket,
+                                 [this, socket, request] { answer(*socket, *request); });
+            }
+        });
+    }
+    QString address() const { return QString("http://127.0.0.1:%1").arg(server_.serverPort()); }
+    // Requests read completely so far, and the first line of the last one.
+    int requests() const { return requests_; }
+    const QByteArray& lastRequestLine() const { return lastRequestLine_; }
+    // An address on which nothing listens (a port this server held a moment ago).
+    static QString closedAddress() { return LocalHttpServer("").address(); }
+
+private:
+    void answer(QTcpSocket& socket, QByteArray& request) {
+        request.append(socket.readAll());
+        if (!request.contains("\r\n\r\n")) {
+            return;
+        }
+        ++requests_;
+        lastRequestLine_ = request.left(request.indexOf("\r\n"));
+        request.clear();
+        if (silent_) {
+            return;
+        }
+        socket.write("HTTP/1.1 200 OK\r\nContent-Type: application/xml\r\nConnection: close\r\n"
+                     "Content-Length: " +
+                     QByteArray::number(body_.size()) + "\r\n\r\n" + body_);
+        socket.disconnectFromHost();
+    }
+
+    QTcpServer server_;
+    QByteArray body_;
+    bool silent_;
+    int requests_ = 0;
+    QByteArray lastRequestLine_;
+};
 
 QByteArray plistBody(const PlistValue& value) { return QByteArray::fromStdString(value.toXml()); }
 QByteArray versionFile(const std::string& version) {

@@ -1,7 +1,5 @@
-
 #include "WindowFixture.h"
 #include "settings/Service.h"
-#include "ui/ServicesTableModel.h"
 
 namespace quellbox::testing {
 namespace {
@@ -167,21 +165,6 @@ TEST_F(ServicesTable, ANewRowCannotBeCappedAndACappedRowIsUncappedWhenRemoved) {
     EXPECT_TRUE(storedTexts(keys::servicesNameArray).empty());
     EXPECT_TRUE(storedNumbers(keys::servicesPortArray).empty());
     EXPECT_TRUE(storedNumbers(keys::activatedULServices).empty());
-}
-
-TEST_F(ServicesTable, WithTheUploadSwitchOffTheTableIsGreyAndUnselectable) {
-    storeServices({"Server"}, {6700}, {true});
-    start();
-    ui().portTableView->selectRow(0);
-    ui().capULSwitch->click();
-    EXPECT_FALSE(ui().portTableView->isEnabled());
-    EXPECT_EQ(selectedRow(), -1);
-    EXPECT_FALSE(controller().shouldSelectRow(0));
-    EXPECT_FALSE(controller().tableModel().flags(cell(0, "Service")) & Qt::ItemIsEnabled);
-    EXPECT_FALSE(controller().tableModel().flags(cell(0, "Service")) & Qt::ItemIsEditable);
-    EXPECT_TRUE(controller().tableModel().data(cell(0, "Service"), Qt::ForegroundRole).isValid());
-    ui().portTableView->selectRow(0);
-    EXPECT_EQ(selectedRow(), -1);
 }
 
 }  // namespace

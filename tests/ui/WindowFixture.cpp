@@ -14,7 +14,6 @@
 #include "platform/AtomicFile.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/RegisteredDefaults.h"
-#include "ui/ServicesTableModel.h"
 #include "ui/alternatedRowColorTableView.h"
 
 namespace quellbox::testing {
@@ -185,26 +184,6 @@ void WindowFixture::refuseRule(int number) {
         state.refusals.push_back({"add", number});
         return true;
     }));
-}
-
-std::vector<std::string> WindowFixture::storedTexts(const char* key) {
-    std::vector<std::string> texts;
-    if (auto list = preferences_->objectForKey(key); list && list->isArray()) {
-        for (const auto& item : list->asArray()) {
-            texts.push_back(item.stringValue());
-        }
-    }
-    return texts;
-}
-
-std::vector<long long> WindowFixture::storedNumbers(const char* key) {
-    std::vector<long long> numbers;
-    if (auto list = preferences_->objectForKey(key); list && list->isArray()) {
-        for (const auto& item : list->asArray()) {
-            numbers.push_back(item.integerValue());
-        }
-    }
-    return numbers;
 }
 
 void WindowFixture::storeServices(const std::vector<std::string>& names,

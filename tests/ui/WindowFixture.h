@@ -4,10 +4,12 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QDialog>
 #include <QLineEdit>
 #include <QModelIndex>
 #include <QTest>
 #include <chrono>
+#include <functional>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -15,7 +17,6 @@
 #include <vector>
 
 #include "TempDir.h"
-#include "TestPresenter.h"
 #include "engine/RandomSource.h"
 #include "engine/ThroughputLimiter.h"
 #include "firewall/SimKernel.h"
@@ -34,9 +35,11 @@
 #include "ui/MyController.h"
 #include "ui/PlistTableModel.h"
 #include "ui/PrefController.h"
+#include "ui/Presenter.h"
 #include "ui/PriorityController.h"
 #include "ui/QtRunLoop.h"
 #include "ui/RangeController.h"
+#include "ui/ServicesTableModel.h"
 #include "ui_CustomRangeDialog.h"
 #include "ui_HelpWindow.h"
 #include "ui_MainWindow.h"
@@ -44,6 +47,54 @@
 #include "ui_PriorityDrawer.h"
 
 namespace quellbox::testing {
+
+// A Presenter that shows nothing: it records the sheets (which wait until the test answers
+// them), the alerts and alert panels (answered at once, panels with panelAnswer), the beeps
+// and the URLs, and runs modal dialogs through a function the test gives.
+class TestPresenter : public Presenter {
+public:
+    struct Alert {
+        std::string title;
+        std::string message;
+        std::string button;
+    };
+
+    void beginSheet(QWidget&, const Sheet& sheet, std::function<void(int)> answered) override {
+        sheets.push_back(sheet);
+        pending.push_back(std::move(answered));
+    }
+    void runAlert(const std::string& title, const std::string& message,
+                  const std::string& button) override {
+        alerts.push_back({title, message, button});
+    }
+    int runAlertPanel(const Sheet& panel) override {
+        panels.push_back(panel);
+        return panelAnswer;
+    }
+    int runModal(QDialog& dialog) override {
+        ++modalRuns;
+        return modalRun ? modalRun(dialog) : 0;
+    }
+    void beep() override { ++beeps; }
+    void openUrl(const std::string& url) override { urls.push_back(url); }
+
+    // Answers the last sheet shown.
+    void answerLastSheet(int answer) {
+        auto answered = std::move(pending.back());
+        pending.pop_back();
+        answered(answer);
+    }
+
+    std::vector<Sheet> sheets;
+    std::vector<std::function<void(int)>> pending;
+    std::vector<Alert> alerts;
+    std::vector<Sheet> panels;
+    int panelAnswer = kAlternateButton;
+    std::vector<std::string> urls;
+    std::function<int(QDialog&)> modalRun;
+    int modalRuns = 0;
+    int beeps = 0;
+};
 
 // The application's QApplication for the whole test program (offscreen platform).
 QApplication& application();
@@ -103,8 +154,8 @@ protected:
     }
 
     // The stored list under `key`, as texts or numbers.
-    std::vector<std::string> storedTexts(const char* key);
-    std::vector<long long> storedNumbers(const char* key);
+    std::vector<std::string> storedTexts(const char* key) { return stored<std::string>(key); }
+    std::vector<long long> storedNumbers(const char* key) { return stored<long long>(key); }
     void storeServices(const std::vector<std::string>& names, const std::vector<int>& ports,
                        const std::vector<bool>& activated);
     // The services table's cell.
@@ -121,6 +172,21 @@ protected:
     int fileChoices = 0;
 
 private:
+    template <typename Item>
+    std::vector<Item> stored(const char* key) {
+        std::vector<Item> items;
+        if (auto list = preferences_->objectForKey(key); list && list->isArray()) {
+            for (const auto& item : list->asArray()) {
+                if constexpr (std::is_same_v<Item, std::string>) {
+                    items.push_back(item.stringValue());
+                } else {
+                    items.push_back(item.integerValue());
+                }
+            }
+        }
+        return items;
+    }
+
     TempDir folder_;
     std::unique_ptr<SimKernel> kernel_;
     QtRunLoop runLoop_;
