@@ -5,10 +5,7 @@
 #include <QPushButton>
 
 #include "WindowFixture.h"
-#include "ui/PlistTableModel.h"
 #include "ui/SlidingDrawer.h"
-#include "ui_MainWindow.h"
-#include "ui_PriorityDrawer.h"
 
 namespace quellbox::testing {
 namespace {
@@ -16,11 +13,8 @@ namespace {
 class ChildEngineWindow : public WindowFixture {
 protected:
     ChildEngineWindow() : WindowFixture(EngineChoice::Child) {}
-
     QString drawerCell(int row, const char* identifier) {
-        const PlistTableModel& model = priority().tableModel();
-        return model.data(model.index(row, model.columnWithIdentifier(identifier)), Qt::DisplayRole)
-            .toString();
+        return cellText(priority().tableModel(), row, identifier);
     }
 };
 

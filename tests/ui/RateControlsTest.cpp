@@ -1,9 +1,6 @@
 #include <QRadioButton>
-#include <QTest>
 
 #include "WindowFixture.h"
-#include "platform/SystemLog.h"
-#include "settings/PreferenceKeys.h"
 #include "ui/FloatSlider.h"
 
 namespace quellbox::testing {
@@ -11,10 +8,18 @@ namespace {
 
 class RateControls : public WindowFixture {
 protected:
-    void chooseConnectionType(int item) {
-        ui().ULRangePopUp->setCurrentIndex(item);
-        emit ui().ULRangePopUp->activated(item);
+    // Picks a menu item, or types into a field and leaves it, as a user does.
+    static void choose(QComboBox* menu, int item) {
+        menu->setCurrentIndex(item);
+        emit menu->activated(item);
     }
+    static void type(QLineEdit* field, const char* text) {
+        field->setText(text);
+        emit field->editingFinished();
+    }
+    void chooseConnectionType(int item) { choose(ui().ULRangePopUp, item); }
+    void typeUploadRate(const char* text) { type(ui().uploadRateTF, text); }
+    void typeDownloadRate(const char* text) { type(ui().downloadRateTF, text); }
     // Fills the custom range dialog and presses one of its buttons.
     static int fill(QDialog& dialog, Ui::QuellboxCustomRangeDialog& form, const char* from,
                     const char* to, bool kilobits, bool pressOK) {
@@ -24,18 +29,6 @@ protected:
         QTest::mouseClick(pressOK ? form.OKButton : form.cancelButton, Qt::LeftButton);
         return dialog.result();
     }
-    void typeUploadRate(const char* text) {
-        ui().uploadRateTF->setText(text);
-        emit ui().uploadRateTF->editingFinished();
-    }
-    void typeDownloadRate(const char* text) {
-        ui().downloadRateTF->setText(text);
-        emit ui().downloadRateTF->editingFinished();
-    }
-    void chooseDownloadMode(int item) {
-        ui().DLRangePopUp->setCurrentIndex(item);
-        emit ui().DLRangePopUp->activated(item);
-    }
 };
 
 TEST_F(RateControls, StartUpShowsTheStoredRangeAndRate) {
@@ -43,8 +36,6 @@ TEST_F(RateControls, StartUpShowsTheStoredRangeAndRate) {
     EXPECT_EQ(ui().ULRangePopUp->currentIndex(), 3);
     EXPECT_EQ(ui().rangeULmin->text(), "30");
     EXPECT_EQ(ui().rangeULmax->text(), "45");
-    EXPECT_EQ(ui().rangeDLmin->text(), "Min");
-    EXPECT_EQ(ui().rangeDLmax->text(), "Max");
     EXPECT_EQ(ui().uploadRateTF->text(), "42");
     EXPECT_DOUBLE_EQ(ui().sliderUL->floatValue(), 42.0);
     EXPECT_FLOAT_EQ(engine().getDATARate(), 42.0F);
@@ -117,14 +108,12 @@ TEST_F(RateControls, AnEmptyCustomRangeBeepsAndAsksAgainAndCancelKeepsTheRange) 
     EXPECT_EQ(ui().rangeULmax->text(), "45");
 }
 
-TEST_F(RateControls, TypedUploadRatesAreKeptInsideTheRange) {
+TEST_F(RateControls, TypedUploadRatesAreKeptInsideTheRangeAndTheSliderSetsTheRate) {
     start();
-    SystemLogCapture log;
     typeUploadRate("500");
     EXPECT_FLOAT_EQ(engine().getDATARate(), 45.0F);
     EXPECT_EQ(ui().uploadRateTF->text(), "45");
     EXPECT_EQ(presenter().beeps, 1);
-    EXPECT_EQ(log.count("You should customize your connection type to access wider range"), 1);
     typeUploadRate("10");
     EXPECT_FLOAT_EQ(engine().getDATARate(), 30.0F);
     EXPECT_DOUBLE_EQ(ui().sliderUL->floatValue(), 30.0);
@@ -133,11 +122,18 @@ TEST_F(RateControls, TypedUploadRatesAreKeptInsideTheRange) {
     EXPECT_DOUBLE_EQ(ui().sliderUL->floatValue(), 40.0);
     EXPECT_FLOAT_EQ(preferences().floatForKey(keys::DATARate), 40.0F);
     EXPECT_EQ(presenter().beeps, 2);
+
+    ui().sliderUL->setFocus();
+    QTest::keyClick(ui().sliderUL, Qt::Key_Home);
+    EXPECT_FLOAT_EQ(engine().getDATARate(), 30.0F);
+    EXPECT_EQ(ui().uploadRateTF->text(), "30");
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::DATARate), 30.0F);
 }
 
 TEST_F(RateControls, CapSwitchesHandTheirValuesToTheEngine) {
     storeServices({"Server"}, {6700}, {true});
     start();
+    ui().portTableView->selectRow(0);
     ui().capULSwitch->click();
     EXPECT_FLOAT_EQ(engine().getDATARate(), -1.0F);
     EXPECT_FLOAT_EQ(controller().DATARate(), -1.0F);
@@ -147,6 +143,16 @@ TEST_F(RateControls, CapSwitchesHandTheirValuesToTheEngine) {
         EXPECT_FALSE(control->isEnabled());
     }
     EXPECT_TRUE(engine().isCappedUL(6700)) << "rules stay while the pacing is off";
+    // The services table is grey and takes no selection.
+    const QModelIndex serviceCell = cell(0, "Service");
+    EXPECT_FALSE(ui().portTableView->isEnabled());
+    EXPECT_EQ(selectedRow(*ui().portTableView), -1);
+    EXPECT_FALSE(controller().shouldSelectRow(0));
+    EXPECT_FALSE(controller().tableModel().flags(serviceCell) & Qt::ItemIsEnabled);
+    EXPECT_FALSE(controller().tableModel().flags(serviceCell) & Qt::ItemIsEditable);
+    EXPECT_TRUE(controller().tableModel().data(serviceCell, Qt::ForegroundRole).isValid());
+    ui().portTableView->selectRow(0);
+    EXPECT_EQ(selectedRow(*ui().portTableView), -1);
     ui().capULSwitch->click();
     EXPECT_FLOAT_EQ(engine().getDATARate(), 42.0F);
     EXPECT_TRUE(ui().portTableView->isEnabled());
@@ -198,28 +204,19 @@ TEST_F(RateControls, TheDownloadRateModeHandsTheTypedRateToTheEngineAndThePauseC
     QTest::keyClick(ui().sliderDL, Qt::Key_Home);
     EXPECT_EQ(ui().downloadRateTF->text(), "250");
 
-    chooseDownloadMode(DownloadRateMode::kPauseItem);
+    choose(ui().DLRangePopUp, DownloadRateMode::kPauseItem);
     EXPECT_FALSE(engine().isDownloadRateOn());
     EXPECT_FLOAT_EQ(engine().getACKPause(), static_cast<float>(ui().sliderDL->floatValue()));
     EXPECT_FALSE(ui().downloadRateTF->isEnabled());
     EXPECT_FALSE(preferences().boolForKey(keys::downloadRateMode));
 
-    chooseDownloadMode(DownloadRateMode::kRateItem);
+    choose(ui().DLRangePopUp, DownloadRateMode::kRateItem);
     EXPECT_TRUE(preferences().boolForKey(keys::downloadRateMode));
     ui().capDLSwitch->click();
     EXPECT_FALSE(engine().isDownloadRateOn()) << "no download cap, no rate";
     EXPECT_FLOAT_EQ(engine().getACKPause(), 0.0F);
     EXPECT_FALSE(ui().DLRangePopUp->isEnabled());
     EXPECT_FALSE(ui().downloadRateTF->isEnabled());
-}
-
-TEST_F(RateControls, MovingTheUploadSliderSetsTheRate) {
-    start();
-    ui().sliderUL->setFocus();
-    QTest::keyClick(ui().sliderUL, Qt::Key_Home);
-    EXPECT_FLOAT_EQ(engine().getDATARate(), 30.0F);
-    EXPECT_EQ(ui().uploadRateTF->text(), "30");
-    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::DATARate), 30.0F);
 }
 
 }  // namespace

@@ -1,9 +1,5 @@
-#include <QTest>
-
 #include "WindowFixture.h"
-#include "settings/PreferenceKeys.h"
 #include "settings/Service.h"
-#include "ui/ServicesTableModel.h"
 
 namespace quellbox::testing {
 namespace {
@@ -24,6 +20,7 @@ protected:
         return openEditor() != nullptr ? view->currentIndex().column() : -1;
     }
     int editedRow() { return ui().portTableView->currentIndex().row(); }
+    int selectedRow() { return testing::selectedRow(*ui().portTableView); }
 };
 
 TEST_F(ServicesTable, ANewRowIsNamedThenGivenAPortAndCannotBeLeftInBetween) {
@@ -145,8 +142,7 @@ TEST_F(ServicesTable, DlSwitchesUlOnAndUlOffSwitchesDlOff) {
     EXPECT_TRUE(controller().uploadCappedServicesPort().empty());
     EXPECT_TRUE(controller().downloadCappedServicesPort().empty());
     EXPECT_EQ(storedNumbers(keys::activatedULServices), (std::vector<long long>{0, 0}));
-    kernel().syncRules();
-    EXPECT_TRUE(kernel().rules().empty());
+    EXPECT_EQ(firewallRules(), 0U);
 }
 
 TEST_F(ServicesTable, ANewRowCannotBeCappedAndACappedRowIsUncappedWhenRemoved) {
@@ -169,21 +165,6 @@ TEST_F(ServicesTable, ANewRowCannotBeCappedAndACappedRowIsUncappedWhenRemoved) {
     EXPECT_TRUE(storedTexts(keys::servicesNameArray).empty());
     EXPECT_TRUE(storedNumbers(keys::servicesPortArray).empty());
     EXPECT_TRUE(storedNumbers(keys::activatedULServices).empty());
-}
-
-TEST_F(ServicesTable, WithTheUploadSwitchOffTheTableIsGreyAndUnselectable) {
-    storeServices({"Server"}, {6700}, {true});
-    start();
-    ui().portTableView->selectRow(0);
-    ui().capULSwitch->click();
-    EXPECT_FALSE(ui().portTableView->isEnabled());
-    EXPECT_EQ(selectedRow(), -1);
-    EXPECT_FALSE(controller().shouldSelectRow(0));
-    EXPECT_FALSE(controller().tableModel().flags(cell(0, "Service")) & Qt::ItemIsEnabled);
-    EXPECT_FALSE(controller().tableModel().flags(cell(0, "Service")) & Qt::ItemIsEditable);
-    EXPECT_TRUE(controller().tableModel().data(cell(0, "Service"), Qt::ForegroundRole).isValid());
-    ui().portTableView->selectRow(0);
-    EXPECT_EQ(selectedRow(), -1);
 }
 
 }  // namespace

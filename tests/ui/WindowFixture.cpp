@@ -5,6 +5,8 @@
 #include <QStyleOptionViewItem>
 #include <QTest>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 #include "firewall/IpfwRule.h"
 #include "firewall/PacketBackend.h"
@@ -12,7 +14,6 @@
 #include "platform/AtomicFile.h"
 #include "settings/PreferenceKeys.h"
 #include "settings/RegisteredDefaults.h"
-#include "ui/ServicesTableModel.h"
 #include "ui/alternatedRowColorTableView.h"
 
 namespace quellbox::testing {
@@ -47,6 +48,23 @@ void processPendingEvents() {
     for (int i = 0; i < 3; ++i) {
         QCoreApplication::processEvents();
     }
+}
+
+std::string fileText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+QString cellText(const PlistTableModel& model, int row, const char* identifier) {
+    return model.data(model.index(row, model.columnWithIdentifier(identifier)), Qt::DisplayRole)
+        .toString();
+}
+
+int selectedRow(const QAbstractItemView& view) {
+    const auto rows = view.selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
 }
 
 WindowFixture::WindowFixture(EngineChoice choice) {
@@ -168,44 +186,16 @@ void WindowFixture::refuseRule(int number) {
     }));
 }
 
-std::vector<std::string> WindowFixture::storedTexts(const char* key) {
-    std::vector<std::string> texts;
-    if (auto list = preferences_->objectForKey(key); list && list->isArray()) {
-        for (const auto& item : list->asArray()) {
-            texts.push_back(item.stringValue());
-        }
-    }
-    return texts;
-}
-
-std::vector<long long> WindowFixture::storedNumbers(const char* key) {
-    std::vector<long long> numbers;
-    if (auto list = preferences_->objectForKey(key); list && list->isArray()) {
-        for (const auto& item : list->asArray()) {
-            numbers.push_back(item.integerValue());
-        }
-    }
-    return numbers;
-}
-
 void WindowFixture::storeServices(const std::vector<std::string>& names,
                                   const std::vector<int>& ports,
                                   const std::vector<bool>& activated) {
-    PlistValue::Array nameList;
-    PlistValue::Array portList;
-    PlistValue::Array flagList;
-    for (const auto& name : names) {
-        nameList.emplace_back(name);
-    }
-    for (const int port : ports) {
-        portList.emplace_back(port);
-    }
-    for (const bool flag : activated) {
-        flagList.emplace_back(flag);
-    }
-    preferences_->setObject(PlistValue(nameList), keys::servicesNameArray);
-    preferences_->setObject(PlistValue(portList), keys::servicesPortArray);
-    preferences_->setObject(PlistValue(flagList), keys::activatedULServices);
+    const auto store = [this](const auto& items, const char* key) {
+        PlistValue::Array list(items.begin(), items.end());
+        preferences_->setObject(PlistValue(list), key);
+    };
+    store(names, keys::servicesNameArray);
+    store(ports, keys::servicesPortArray);
+    store(activated, keys::activatedULServices);
 }
 
 QModelIndex WindowFixture::cell(int row, const char* identifier) {
@@ -233,11 +223,6 @@ QLineEdit* WindowFixture::openEditor() {
         }
     }
     return nullptr;
-}
-
-int WindowFixture::selectedRow() {
-    const auto rows = ui().portTableView->selectionModel()->selectedRows();
-    return rows.isEmpty() ? -1 : rows.first().row();
 }
 
 }  // namespace quellbox::testing

@@ -2,34 +2,44 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QDialog>
 #include <QLineEdit>
 #include <QModelIndex>
+#include <QTest>
 #include <chrono>
+#include <functional>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "TempDir.h"
-#include "TestPresenter.h"
 #include "engine/RandomSource.h"
 #include "engine/ThroughputLimiter.h"
 #include "firewall/SimKernel.h"
+#include "platform/AtomicFile.h"
 #include "platform/NotificationCenter.h"
+#include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
 #include "prioritymode/IPMode.h"
 #include "prioritymode/LocalPriorityMode.h"
 #include "prioritymode/defaultPriorityParser.h"
+#include "settings/PreferenceKeys.h"
 #include "settings/Preferences.h"
 #include "ui/DownloadRateMode.h"
 #include "ui/EngineProxy.h"
 #include "ui/MainInterface.h"
 #include "ui/MyController.h"
+#include "ui/PlistTableModel.h"
 #include "ui/PrefController.h"
+#include "ui/Presenter.h"
 #include "ui/PriorityController.h"
 #include "ui/QtRunLoop.h"
 #include "ui/RangeController.h"
+#include "ui/ServicesTableModel.h"
 #include "ui_CustomRangeDialog.h"
 #include "ui_HelpWindow.h"
 #include "ui_MainWindow.h"
@@ -38,6 +48,54 @@
 
 namespace quellbox::testing {
 
+// A Presenter that shows nothing: it records the sheets (which wait until the test answers
+// them), the alerts and alert panels (answered at once, panels with panelAnswer), the beeps
+// and the URLs, and runs modal dialogs through a function the test gives.
+class TestPresenter : public Presenter {
+public:
+    struct Alert {
+        std::string title;
+        std::string message;
+        std::string button;
+    };
+
+    void beginSheet(QWidget&, const Sheet& sheet, std::function<void(int)> answered) override {
+        sheets.push_back(sheet);
+        pending.push_back(std::move(answered));
+    }
+    void runAlert(const std::string& title, const std::string& message,
+                  const std::string& button) override {
+        alerts.push_back({title, message, button});
+    }
+    int runAlertPanel(const Sheet& panel) override {
+        panels.push_back(panel);
+        return panelAnswer;
+    }
+    int runModal(QDialog& dialog) override {
+        ++modalRuns;
+        return modalRun ? modalRun(dialog) : 0;
+    }
+    void beep() override { ++beeps; }
+    void openUrl(const std::string& url) override { urls.push_back(url); }
+
+    // Answers the last sheet shown.
+    void answerLastSheet(int answer) {
+        auto answered = std::move(pending.back());
+        pending.pop_back();
+        answered(answer);
+    }
+
+    std::vector<Sheet> sheets;
+    std::vector<std::function<void(int)>> pending;
+    std::vector<Alert> alerts;
+    std::vector<Sheet> panels;
+    int panelAnswer = kAlternateButton;
+    std::vector<std::string> urls;
+    std::function<int(QDialog&)> modalRun;
+    int modalRuns = 0;
+    int beeps = 0;
+};
+
 // The application's QApplication for the whole test program (offscreen platform).
 QApplication& application();
 
@@ -45,10 +103,14 @@ QApplication& application();
 bool processEventsUntil(const std::function<bool()>& done);
 // Runs the events already queued (the table's deferred editing, queued gauge calls).
 void processPendingEvents();
+std::string fileText(const std::filesystem::path& path);
+// A table's shown text, and its selected row or -1.
+QString cellText(const PlistTableModel& model, int row, const char* identifier);
+int selectedRow(const QAbstractItemView& view);
 
-// The main window with its four controllers over an engine on a simulated network of its
-// own, with settings in a temporary folder and a presenter that never blocks. The settings
-// can be prepared before start() runs the controllers' start-up.
+// The main window with its controllers over an engine on a simulated network of its own, with
+// settings in a temporary folder and a presenter that never blocks. The settings can be
+// prepared before start() runs the controllers' start-up. It includes what the window tests use.
 class WindowFixture : public ::testing::Test {
 protected:
     // The engine the controllers drive: one in this process, or the engine program as the
@@ -72,10 +134,7 @@ protected:
     EngineProxy& proxy() { return *proxy_; }
     // The rules in the simulated firewall, whichever engine put them there.
     std::size_t firewallRules() const;
-    SimKernel& kernel() { return *kernel_; }
     MyController& controller() { return *controller_; }
-    RangeController& range() { return *range_; }
-    DownloadRateMode& downloadRate() { return *downloadRate_; }
     PriorityController& priority() { return *priority_; }
     PrefController& prefs() { return *prefs_; }
     IPMode& ipmode() { return *ipmode_; }
@@ -90,19 +149,21 @@ protected:
     TestPresenter& presenter() { return presenter_; }
     NotificationCenter& notifications() { return notifications_; }
     const TempDir& folder() const { return folder_; }
+    std::filesystem::path prioritiesFile() const {
+        return folder_ / "Quellbox Default Priorities.txt";
+    }
 
     // The stored list under `key`, as texts or numbers.
-    std::vector<std::string> storedTexts(const char* key);
-    std::vector<long long> storedNumbers(const char* key);
+    std::vector<std::string> storedTexts(const char* key) { return stored<std::string>(key); }
+    std::vector<long long> storedNumbers(const char* key) { return stored<long long>(key); }
     void storeServices(const std::vector<std::string>& names, const std::vector<int>& ports,
                        const std::vector<bool>& activated);
-    // The table's cell.
+    // The services table's cell.
     QModelIndex cell(int row, const char* identifier);
     // Clicks the check box of a "Ul" or "Dl" cell as a user does.
     void clickCheckBox(int row, const char* identifier);
     // The line editor open in the table, or null.
     QLineEdit* openEditor();
-    int selectedRow();
 
     std::vector<std::chrono::milliseconds> windDownPauses;
     int quits = 0;
@@ -111,6 +172,21 @@ protected:
     int fileChoices = 0;
 
 private:
+    template <typename Item>
+    std::vector<Item> stored(const char* key) {
+        std::vector<Item> items;
+        if (auto list = preferences_->objectForKey(key); list && list->isArray()) {
+            for (const auto& item : list->asArray()) {
+                if constexpr (std::is_same_v<Item, std::string>) {
+                    items.push_back(item.stringValue());
+                } else {
+                    items.push_back(item.integerValue());
+                }
+            }
+        }
+        return items;
+    }
+
     TempDir folder_;
     std::unique_ptr<SimKernel> kernel_;
     QtRunLoop runLoop_;
