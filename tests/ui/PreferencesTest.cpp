@@ -302,9 +302,10 @@ private:
         if (silent_) {
             return;
         }
-        socket.write("HTTP/1.1 200 OK\r\nContent-Type: application/xml\r\nConnection: close\r\n"
-                     "Content-Length: " +
-                     QByteArray::number(body_.size()) + "\r\n\r\n" + body_);
+        socket.write(
+            "HTTP/1.1 200 OK\r\nContent-Type: application/xml\r\nConnection: close\r\n"
+            "Content-Length: " +
+            QByteArray::number(body_.size()) + "\r\n\r\n" + body_);
         socket.disconnectFromHost();
     }
 

@@ -9,8 +9,8 @@
 #include <QModelIndex>
 #include <QTest>
 #include <chrono>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
