@@ -176,13 +176,13 @@ TEST_F(Drawer, SetDefaultReplacesTheLoginsLine) {
 
     selectRow(0);
     drawer().setDefaultButton->click();
-    EXPECT_EQ(fileText(prioritiesFile()), "zed=4\nbob=7\n");
+    EXPECT_EQ(AtomicFile::read(prioritiesFile()), "zed=4\nbob=7\n");
     // The preferences window reads the file again.
     EXPECT_EQ(priorities().defaultPriorityForLogin("bob"), 7);
     // A login without a line gets one.
     selectRow(1);
     drawer().setDefaultButton->click();
-    EXPECT_EQ(fileText(prioritiesFile()), "zed=4\nbob=7\nnewcomer=2\n");
+    EXPECT_EQ(AtomicFile::read(prioritiesFile()), "zed=4\nbob=7\nnewcomer=2\n");
     EXPECT_EQ(prefs().loginTableModel().rowCount(), 3);
 }
 

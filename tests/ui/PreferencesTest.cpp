@@ -161,7 +161,7 @@ TEST_F(PreferencesWindow, AddRemoveAndEditDefaultPriorities) {
     ASSERT_EQ(logins().rowCount(), 3);
     EXPECT_EQ(loginCell(0, "login"), "newLogin");  // sorted ignoring case: newLogin, qim, zed
     EXPECT_EQ(selectedLoginRow(), 0);
-    EXPECT_EQ(fileText(prioritiesFile()), "qim=10\nzed=4\nnewLogin=5\n");
+    EXPECT_EQ(AtomicFile::read(prioritiesFile()), "qim=10\nzed=4\nnewLogin=5\n");
     EXPECT_TRUE(modeDefaults.containsEntryWithLogin("newLogin"));
     // A second "newLogin" is refused: table and selection stay.
     selectLoginRow(2);
@@ -175,12 +175,12 @@ TEST_F(PreferencesWindow, AddRemoveAndEditDefaultPriorities) {
     EXPECT_EQ(modeDefaults.defaultPriorityForLogin("zed"), 7);
     ASSERT_TRUE(logins().setData(logins().index(0, 0), QString("ann"), Qt::EditRole));
     EXPECT_EQ(loginCell(0, "login"), "ann");
-    EXPECT_EQ(fileText(prioritiesFile()), "qim=10\nzed=7\nann=5\n");
+    EXPECT_EQ(AtomicFile::read(prioritiesFile()), "qim=10\nzed=7\nann=5\n");
     EXPECT_TRUE(modeDefaults.containsEntryWithLogin("ann"));
 
     selectLoginRow(1);  // qim
     prefWindow().removeDefaultPrio->click();
-    EXPECT_EQ(fileText(prioritiesFile()), "zed=7\nann=5\n");
+    EXPECT_EQ(AtomicFile::read(prioritiesFile()), "zed=7\nann=5\n");
     EXPECT_FALSE(modeDefaults.containsEntryWithLogin("qim"));
     prefWindow().loginIPTable->clearSelection();
     prefWindow().removeDefaultPrio->click();  // nothing selected: nothing removed

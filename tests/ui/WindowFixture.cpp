@@ -5,8 +5,6 @@
 #include <QStyleOptionViewItem>
 #include <QTest>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "firewall/IpfwRule.h"
 #include "firewall/PacketBackend.h"
@@ -48,13 +46,6 @@ void processPendingEvents() {
     for (int i = 0; i < 3; ++i) {
         QCoreApplication::processEvents();
     }
-}
-
-std::string fileText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 QString cellText(const PlistTableModel& model, int row, const char* identifier) {

@@ -103,7 +103,6 @@ QApplication& application();
 bool processEventsUntil(const std::function<bool()>& done);
 // Runs the events already queued (the table's deferred editing, queued gauge calls).
 void processPendingEvents();
-std::string fileText(const std::filesystem::path& path);
 // A table's shown text, and its selected row or -1.
 QString cellText(const PlistTableModel& model, int row, const char* identifier);
 int selectedRow(const QAbstractItemView& view);
