@@ -17,6 +17,8 @@
 #
 # Usage: run-download-rate-bench.sh [build-dir]
 #   environment: CAPS (KiB/s, "100 1024 10240"), REPS (3), WARMUP (5), WINDOW (10),
+#   CONGESTION (the client's congestion control, cubic: Linux's default; bbr holds its
+#   sending to a model of the path that held acknowledgements distort, see the README),
 #   QUELLBOX_ARGS (more options for quellbox), VERBOSE (set: the engine's status lines of
 #   every run on standard error)
 set -uo pipefail
@@ -27,6 +29,7 @@ warmup=${WARMUP:-5}
 window=${WINDOW:-10}
 reps=${REPS:-3}
 caps=(${CAPS:-100 1024 10240})
+congestion=${CONGESTION:-cubic}
 skip() { echo "download rate benchmark skipped: $*"; exit 0; }
 
 [[ $(id -u) == 0 ]] || skip "needs root (network namespaces, iptables, NFQUEUE)"
@@ -34,6 +37,8 @@ for program in ip iperf3 iptables ss awk ethtool; do
   command -v $program >/dev/null || skip "$program is not installed"
 done
 [[ -x $quellbox ]] || skip "$quellbox is not built"
+grep -qw "$congestion" /proc/sys/net/ipv4/tcp_available_congestion_control 2>/dev/null ||
+  skip "the kernel offers no $congestion congestion control"
 
 source "$(dirname "$0")/netns-pair.sh"
 shaper= server= client=
@@ -66,7 +71,7 @@ run_once() {
   if ! kill -0 "$shaper" 2>/dev/null; then
     echo "quellbox did not start:" >&2; cat "$home/quellbox.out" >&2; shaper=; return 1
   fi
-  ip netns exec "$c" iperf3 -c 192.0.2.10 -B 192.0.2.20 -p 5201 -t $((warmup + window + 5)) \
+  ip netns exec "$c" iperf3 -c 192.0.2.10 -B 192.0.2.20 -p 5201 -C "$congestion" -t $((warmup + window + 5)) \
     >/dev/null 2>&1 & client=$!
   sleep "$warmup"
   r0=$(received); t0=$(date +%s.%N); c0=$(ticks "$shaper")
@@ -82,7 +87,8 @@ run_once() {
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print NR ? v[int((NR + 1) / 2)] : "-" }'; }
 
-printf "Download rate mode: %s repetitions of %s s after %s s, medians.\n\n" "$reps" "$window" "$warmup"
+printf "Download rate mode, client on %s: %s repetitions of %s s after %s s, medians.\n\n" \
+  "$congestion" "$reps" "$window" "$warmup"
 echo "| cap KiB/s | got KiB/s | error   | Quellbox CPU |"
 echo "|-----------|-----------|---------|--------------|"
 for cap in "${caps[@]}"; do
