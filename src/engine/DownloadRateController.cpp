@@ -1,6 +1,7 @@
 #include "engine/DownloadRateController.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace quellbox {
 
@@ -38,7 +39,9 @@ double DownloadRateController::tick(Clock::time_point now, std::uint64_t arrived
     const double seconds = std::chrono::duration<double>(now - base.when).count();
     const double measured = static_cast<double>(arrivedBytes - base.bytes) / seconds;
     const double wanted = kibPerSecond_ * kBytesPerKiB;
-    const double step = 1.0 + kGain * (wanted - measured) / wanted;
+    // Exponential, so that the budget's logarithm moves by the shortfall and stands still where
+    // the shortfall averages nought.
+    const double step = std::exp(kGain * (wanted - measured) / wanted);
     trim_ = std::clamp(trim_ * std::clamp(step, 1.0 / kLargestStep, kLargestStep), kSmallestTrim,
                        heldBack ? kLargestTrim : 1.0);
     return budget();

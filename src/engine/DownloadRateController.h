@@ -14,13 +14,15 @@ namespace quellbox {
 // than each acknowledgement frees (twice as much in slow start), and a receive window of
 // megabytes lets that go on for many seconds. So at every tick the controller reads the bytes
 // the held flows' acknowledgements acknowledged as they were read (the data that has
-// arrived), measured over the last three ticks, and moves the budget by half the measured
-// rate's shortfall or excess as a share of the cap (at most doubled or halved per tick): the
-// arithmetic mean of the arrivals, not a geometric one, settles on the cap. Once the windows
-// stop growing, arrivals equal releases and the budget comes back to the cap. Above the cap
-// it goes only while the budget holds acknowledgements back, to pay back a shortfall (the
-// senders' windows shrank, a sender recovered from a loss); a sender that sends less on its
-// own earns no credit it could later spend in a burst.
+// arrived), measured over the last three ticks, and multiplies the budget by e to the power of
+// half the measured rate's shortfall (or excess) as a share of the cap, at most doubled or
+// halved per tick: the arithmetic mean of the arrivals, not a geometric one, settles on the cap,
+// however unevenly they come (a step of 1 + half the shortfall would settle below it, by a
+// quarter of the shortfall's variance). Once the windows stop growing, arrivals equal releases
+// and the budget comes back to the cap. Above the cap it goes only while the budget holds
+// acknowledgements back, to pay back a shortfall (the senders' windows shrank, a sender
+// recovered from a loss); a sender that sends less on its own earns no credit it could later
+// spend in a burst.
 //
 // Not thread-safe; the clock's readings are the caller's, so a test steps through time.
 class DownloadRateController {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
+#include <random>
 #include <vector>
 
 #include "engine/DownloadRateController.h"
@@ -15,12 +17,14 @@ constexpr double kSeconds = 0.4;
 // A download as the engine sees it: the held acknowledgements release what the budget lets
 // them, and the sender answers each released byte with `growth` bytes (twice as many while its
 // window doubles in slow start, one once the window stands), or with no more than
-// `senderLimit` bytes per second of its own.
+// `senderLimit` bytes per second of its own. With `uneven`, each tick brings a random share of
+// it between none and twice as much, as a few large acknowledgements at a low rate do.
 struct Phase {
     int ticks;
     double growth;
     double senderLimit;  // bytes per second
     double cap;          // KiB/s
+    bool uneven = false;
 };
 
 // Runs the phases under the controller; answers each tick's arrivals as a share of its cap.
@@ -31,12 +35,14 @@ std::vector<double> run(const std::vector<Phase>& phases, double* lastBudget = n
     controller.tick(now, arrived, false);
     double budget = 0.0;
     std::vector<double> shares;
+    std::mt19937 random(1);  // the raw engine, whose sequence the standard fixes
     for (const Phase& phase : phases) {
         controller.setRate(phase.cap);
         budget = controller.budget();  // the engine applies a new cap at once
         for (int tick = 0; tick < phase.ticks; ++tick) {
             const double wanted = budget * phase.growth;
-            const double bytes = std::min(wanted, phase.senderLimit) * kSeconds;
+            const double share = phase.uneven ? 2.0 * random() / std::mt19937::max() : 1.0;
+            const double bytes = std::min(wanted, phase.senderLimit) * kSeconds * share;
             shares.push_back(bytes / kSeconds / (phase.cap * 1024.0));
             arrived += static_cast<std::uint64_t>(bytes);
             now += kTick;
@@ -77,6 +83,13 @@ TEST(DownloadRateController, HoldsTheArrivingDownloadWhileTheSendersWindowGrows)
             }
         }
     }
+}
+
+TEST(DownloadRateController, UnevenArrivalsAverageTheCap) {
+    const auto shares = run({{400, 1.0, 1e12, 100, true}});
+    const double mean = std::accumulate(shares.begin() + 15, shares.end(), 0.0) /
+                        static_cast<double>(shares.size() - 15);
+    EXPECT_NEAR(mean, 1.0, 0.01);
 }
 
 TEST(DownloadRateController, BudgetReturnsToTheCapWhenTheSenderSlowsOrStops) {
