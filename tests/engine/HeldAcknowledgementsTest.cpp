@@ -79,10 +79,8 @@ TEST(AcknowledgementClass, BareAcknowledgementIsOneWhateverItsOptions) {
     }
 }
 
-// In the rate mode the held acknowledgements of a flow leave in their order, none lost,
-// each once the budget holds what it newly acknowledges; a bare acknowledgement with
-// selective-acknowledgement blocks is held like the others, also while DATA of its flow
-// waits.
+// Each held acknowledgement leaves once the budget holds what it newly acknowledges, in order
+// and once, those with SACK blocks too, also while DATA of their flow waits.
 TEST(HeldAcknowledgements, LeaveInOrderAsTheBudgetAllows) {
     constexpr int kPort = 6700;
     SimEngineFixture sim;

@@ -39,7 +39,7 @@ SimEngineFixture::SimEngineFixture(Options options) {
     store_ = std::make_shared<UserDefaults>(folder_ / "Quellbox.plist");
     RegisteredDefaults::registerWith(*store_);
     preferences_ = std::make_unique<Preferences>(store_);
-    // An empty server log, so that the default priorities file has a folder to live in.
+    // An empty server log: the default priorities file lives in its folder.
     AtomicFile::write(folder_ / "Downloads", "");
     preferences_->setObject(PlistValue((folder_ / "Downloads").string()), keys::logPath);
     priorities_ = std::make_shared<defaultPriorityParser>(*preferences_, notifications_);

@@ -46,7 +46,7 @@ TEST(ThroughputLimiterServices, OneRulePerPortAndOnlyARecordedServiceIsDeruled) 
     EXPECT_FALSE(fixture.engine().isCappedUL(6700));
 }
 
-TEST(ThroughputLimiterServices, FailingRuleIsReportedAndNothingRecorded) {
+TEST(ThroughputLimiterServices, FailingRuleCommandsAreReportedAndChangeNothing) {
     FakeRuleEngine fixture;
     fixture.rule.failApply = true;
     auto service = std::make_shared<Service>("Server", 6700);
@@ -61,7 +61,19 @@ TEST(ThroughputLimiterServices, FailingRuleIsReportedAndNothingRecorded) {
     EXPECT_EQ(fixture.engine().addDLService(service), -1);
     EXPECT_FALSE(fixture.engine().isCappedUL(6700));
     EXPECT_FALSE(fixture.engine().isCappedDL(6700));
-    EXPECT_EQ(fixture.sim.problems().size(), 2U);
+
+    fixture.rule.failApply = false;
+    ASSERT_EQ(fixture.engine().addULService(service), 0);
+    fixture.rule.failDerule = true;
+    EXPECT_EQ(fixture.engine().removeULService(service), -1);
+    EXPECT_TRUE(fixture.engine().isCappedUL(6700));
+    const auto problems = fixture.sim.problems();
+    ASSERT_EQ(problems.size(), 3U);
+    EXPECT_EQ(problems[2].title, "Error : Can't remove rule for this Service");
+    EXPECT_EQ(problems[2].msg,
+              "There is a problem with ipfw command.\nIf you are using a FireWall, please quit it "
+              "and launch it before Quellbox.");
+    EXPECT_FALSE(problems[2].needToQuit);
 }
 
 TEST(ThroughputLimiterServices, DownloadCapOfAnUploadCappedServiceRunsNoCommand) {
@@ -79,20 +91,6 @@ TEST(ThroughputLimiterServices, DownloadCapOfAnUploadCappedServiceRunsNoCommand)
     EXPECT_THAT(fixture.rule.derules(), IsEmpty());
     // Also for a service that never had one.
     EXPECT_EQ(fixture.engine().removeDLService(std::make_shared<Service>("Other", 6800)), 0);
-}
-
-TEST(ThroughputLimiterServices, FailingDeruleIsReportedAndTheServiceStays) {
-    FakeRuleEngine fixture;
-    auto service = std::make_shared<Service>("Server", 6700);
-    ASSERT_EQ(fixture.engine().addULService(service), 0);
-    fixture.rule.failDerule = true;
-    EXPECT_EQ(fixture.engine().removeULService(service), -1);
-    EXPECT_TRUE(fixture.engine().isCappedUL(6700));
-    fixture.sim.expectOnlyProblem(
-        "Error : Can't remove rule for this Service",
-        "There is a problem with ipfw command.\nIf you are using a FireWall, please quit it and "
-        "launch it before Quellbox.",
-        false);
 }
 
 TEST(ThroughputLimiterSettings, PauseAndFactorAreMagnitudesAndTheDownloadModeOwnsThePause) {
