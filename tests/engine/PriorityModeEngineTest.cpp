@@ -213,8 +213,7 @@ TEST_F(PriorityModeTrafficTest, QuietClientsAreMovedOnAndForgotten) {
 class PriorityModeEngine : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(sim_.engine().waitUntilStarted(10s));
-        ASSERT_NE(sim_.cap(kPort), nullptr);
+        sim_.startWithCap(kPort);
         sim_.engine().setDATARate(-1.0F);
         sim_.ipmode().activate(true);
         sim_.engine().addTrafficListener(listener_);

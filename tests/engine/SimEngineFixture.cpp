@@ -100,6 +100,11 @@ std::shared_ptr<Service> SimEngineFixture::cap(int port, bool download) {
     return result == 0 ? service : nullptr;
 }
 
+void SimEngineFixture::startWithCap(int port, bool download) {
+    ASSERT_TRUE(engine_->waitUntilStarted(std::chrono::seconds(10)));
+    ASSERT_NE(cap(port, download), nullptr);
+}
+
 std::vector<SimEngineFixture::Problem> SimEngineFixture::problems() {
     std::lock_guard guard(mutex_);
     return problems_;

@@ -79,6 +79,8 @@ public:
 
     // Caps the upload (or the download) of a service on `port`; the kernel sees its rules at once.
     std::shared_ptr<Service> cap(int port, bool download = false);
+    // Waits for the engine to start, then caps `port` as cap() does.
+    void startWithCap(int port, bool download = false);
 
     // A server packet of `length` bytes from the local server's `port` to `client`.
     std::vector<std::uint8_t> serverPacket(int port, const std::string& client, std::size_t length,

@@ -26,12 +26,6 @@ constexpr const char* kClient = "192.0.2.10";
 // A rate at which one packet occupies hours: after one DATA packet the data path stands.
 constexpr float kStandingRate = 0.0001F;
 
-// Starts the engine with `port` upload-capped (and download-capped with `download`).
-void startWithCap(SimEngineFixture& sim, int port = kPort, bool download = false) {
-    ASSERT_TRUE(sim.engine().waitUntilStarted(10s));
-    ASSERT_NE(sim.cap(port, download), nullptr);
-}
-
 // One DATA packet goes out, after which the data pacing thread sleeps for hours.
 void standTheDataPath(SimEngineFixture& sim) {
     sim.engine().setDATARate(kStandingRate);
@@ -58,7 +52,7 @@ bool departed(SimEngineFixture& sim, const std::vector<std::uint8_t>& bytes) {
 
 TEST(ThroughputLimiterSorting, AckClassLeavesAtOnceWhileDataWaitsForItsTurn) {
     SimEngineFixture sim;
-    startWithCap(sim);
+    sim.startWithCap(kPort);
     sim.engine().setACKPause(60e6F);  // only the slowed path would wait a minute
     standTheDataPath(sim);
 
@@ -100,7 +94,7 @@ TEST(ThroughputLimiterSorting, DataWithPshWaitsOnlyBehindItsOwnFlow) {
                              Case{"192.0.2.11", 3000, false}}) {
         SCOPED_TRACE(test.pushedTo);
         SimEngineFixture sim;
-        startWithCap(sim);
+        sim.startWithCap(kPort);
         standTheDataPath(sim);
         const auto waiting = sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck, 1);
         const auto pushed = sim.serverPacket(kPort, test.pushedTo, test.length,
@@ -119,7 +113,7 @@ TEST(ThroughputLimiterSorting, DataWithPshWaitsOnlyBehindItsOwnFlow) {
 
 TEST(ThroughputLimiterSorting, MalformedHeaderIsWrittenBackAtOnceUnchanged) {
     SimEngineFixture sim;
-    startWithCap(sim, kPort, true);
+    sim.startWithCap(kPort, true);
     sim.engine().setACKPause(60e6F);
     standTheDataPath(sim);  // both queues that could hold it now stand
     // An IPv4 header of 15 words leaves no room for the TCP flags in 64 bytes, though the
@@ -139,7 +133,7 @@ TEST(ThroughputLimiterSorting, MalformedHeaderIsWrittenBackAtOnceUnchanged) {
 // rate; the packets after it leave byte for byte in order, none before its predecessors' time.
 TEST(ThroughputLimiterPacing, PacketsLeaveInOrderEachAfterItsPredecessorsTimePaced) {
     SimEngineFixture sim;
-    startWithCap(sim);
+    sim.startWithCap(kPort);
     sim.engine().setDATARate(10.0F);  // 1024 bytes occupy 0.1 s
     const std::vector<std::vector<std::uint8_t>> sent = {
         sim.serverPacket(kPort, kClient, 1024, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh, 1),
@@ -179,7 +173,7 @@ TEST(ThroughputLimiterPacing, SlowedAcknowledgementsWaitTheWholePauseEach) {
     };
     for (const Case& test : {Case{2500.7F, 2500us, 4}, Case{1.5e6F, 1500ms, 1}}) {
         SimEngineFixture sim;
-        startWithCap(sim, kPort, true);
+        sim.startWithCap(kPort, true);
         ASSERT_NE(sim.cap(6800, true), nullptr);
         sim.engine().setACKPause(test.pause);
         const auto injected = SteadyClock::now();
@@ -223,7 +217,7 @@ TEST(ThroughputLimiterFailures, FailedReadIsReportedOnceAndForwardsNothing) {
 TEST(ThroughputLimiterFailures, FailedWriteDropsThePacketAndTheThreadsGoOn) {
     SystemLogCapture log;
     SimEngineFixture sim(SimEngineFixture::Options::controlled());
-    startWithCap(sim);
+    sim.startWithCap(kPort);
     sim.engine().setDATARate(-1.0F);
     sim.socket()->failSends = 1;
     const auto lost = sim.serverPacket(kPort, kClient, 1500, TcpPacketBuilder::kAck, 1);
@@ -254,7 +248,7 @@ TEST(ThroughputLimiterFailures, FailedWriteDropsThePacketAndTheThreadsGoOn) {
 TEST(ThroughputLimiterFailures, PacketsTheEngineLetsGoAreReleasedAtOnceAndNoneIsLost) {
     SystemLogCapture log;
     SimEngineFixture sim;
-    startWithCap(sim);
+    sim.startWithCap(kPort);
     standTheDataPath(sim);
     constexpr int kInjected = 250;
     for (int i = 0; i < kInjected; ++i) {
@@ -290,7 +284,7 @@ TEST(ThroughputLimiterStandBy, IdleEngineStopsTheGaugesUntilTheNextPacket) {
     SimEngineFixture sim;
     auto listener = std::make_shared<RecordingListener>();
     sim.engine().addTrafficListener(listener);
-    startWithCap(sim, kPort, false);
+    sim.startWithCap(kPort);
     // A second without traffic: stand-by.
     ASSERT_TRUE(eventually([&] { return sim.engine().isInStandBy(); }));
     sim.flushMainLoop();
@@ -315,7 +309,7 @@ TEST(ThroughputLimiterStandBy, IdleEngineStopsTheGaugesUntilTheNextPacket) {
 
 TEST(ThroughputLimiterListeners, ListenersMayComeAndGoWhileTheThreadsCallThem) {
     SimEngineFixture sim;
-    startWithCap(sim);
+    sim.startWithCap(kPort);
     sim.engine().setDATARate(-1.0F);
     sim.ipmode().activate(true);  // every new client makes the reading thread send refreshView
     auto steady = std::make_shared<RecordingListener>();
