@@ -58,19 +58,26 @@ TEST(AcknowledgementBudget, ANewRateCountsFromItsChangeAndIdleTimeFillsOneBucket
     EXPECT_GT(budget.releaseTime(1, later), later);
 }
 
-// A bare acknowledgement with selective-acknowledgement blocks is longer than 69 bytes (up to
-// the longest TCP header, 15 words) and still an acknowledgement; the same length with payload
-// is DATA.
+// Short packets, SYNs and PSH segments are acknowledgements, FINs not; a bare acknowledgement
+// with selective-acknowledgement blocks is longer than 69 bytes (up to the longest TCP header,
+// 15 words) and still one; the same length with payload is DATA.
 TEST(AcknowledgementClass, BareAcknowledgementIsOneWhateverItsOptions) {
+    constexpr std::uint8_t kAck = TcpPacketBuilder::kAck;
     struct Case {
         std::size_t length;
         std::uint8_t tcpWords;
         bool ackClass;
+        std::uint8_t flags = kAck;
     };
-    for (const Case& test : {Case{72, 13, true}, Case{80, 15, true}, Case{72, 5, false},
-                             Case{84, 13, false}, Case{69, 5, true}}) {
-        SCOPED_TRACE(test.length);
+    for (const Case& test :
+         {Case{72, 13, true}, Case{80, 15, true}, Case{72, 5, false}, Case{84, 13, false},
+          Case{69, 5, true}, Case{40, 5, true}, Case{70, 5, false},
+          Case{1500, 5, false, kAck | TcpPacketBuilder::kFin},
+          Case{1500, 5, true, kAck | TcpPacketBuilder::kPsh},
+          Case{1500, 5, true, TcpPacketBuilder::kSyn}}) {
+        SCOPED_TRACE(::testing::Message() << test.length << " bytes, flags " << int{test.flags});
         TcpPacketBuilder builder;
+        builder.flags = test.flags;
         auto bytes = builder.build(test.length);
         bytes[20 + 12] = static_cast<std::uint8_t>(test.tcpWords << 4);
         const auto header = PacketHeader::parse(bytes.data(), bytes.size());
@@ -79,15 +86,12 @@ TEST(AcknowledgementClass, BareAcknowledgementIsOneWhateverItsOptions) {
     }
 }
 
-// In the rate mode the held acknowledgements of a flow leave in their order, none lost,
-// each once the budget holds what it newly acknowledges; a bare acknowledgement with
-// selective-acknowledgement blocks is held like the others, also while DATA of its flow
-// waits.
+// Each held acknowledgement leaves once the budget holds what it newly acknowledges, in order
+// and once, those with SACK blocks too, also while DATA of their flow waits.
 TEST(HeldAcknowledgements, LeaveInOrderAsTheBudgetAllows) {
     constexpr int kPort = 6700;
     SimEngineFixture sim;
-    ASSERT_TRUE(sim.engine().waitUntilStarted(10s));
-    ASSERT_NE(sim.cap(kPort, true), nullptr);
+    sim.startWithCap(kPort, true);
     // One DATA packet leaves, the next waits for hours behind it.
     sim.engine().setDATARate(0.0001F);
     ASSERT_EQ(sim.engine().setDownloadRate(true, 100.0F), 0);

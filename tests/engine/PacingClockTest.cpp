@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "engine/PacingClock.h"
 
 namespace quellbox {
@@ -8,6 +10,7 @@ namespace {
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 using Clock = PacingClock::Clock;
+using namespace std::chrono_literals;
 
 const Clock::time_point start{std::chrono::seconds(1000)};
 
@@ -31,50 +34,55 @@ TEST(PacingClock, DeadlineStartsFromNowThenAdvancesFromThePreviousOneSoOversleep
     }
 }
 
-TEST(PacingClock, LatenessUpToTheBoundIsMadeUpAndBeyondItRestarts) {
-    PacingClock pacing(milliseconds(2));
-    Clock::time_point deadline = pacing.packetSent(1000, 1000.0, start, false);
-    const auto step = PacingClock::packetTime(1000, 1000.0);
-    // 2 ms late: still paced from the old deadline (a small catch-up).
-    deadline = pacing.packetSent(1000, 1000.0, deadline + milliseconds(2), false);
-    EXPECT_EQ(deadline, start + 2 * step);
-    // More than 2 ms late: a restart from now, no burst for the lost time.
-    const Clock::time_point late = deadline + milliseconds(2) + microseconds(1);
-    EXPECT_EQ(pacing.packetSent(1000, 1000.0, late, false), late + step);
-}
-
-TEST(PacingClock, IdleGapNeverGivesCredit) {
-    PacingClock pacing;
-    const Clock::time_point deadline = pacing.packetSent(1024, 10.0, start, false);
-    // The queue ran empty; the next packet comes 50 us after the deadline, well within the
-    // lateness bound, yet pacing starts afresh from the moment it was sent.
-    const Clock::time_point after = deadline + microseconds(50);
-    EXPECT_EQ(pacing.packetSent(1024, 10.0, after, true), after + milliseconds(100));
-    // A packet written before its deadline after an idle gap keeps the deadline: the lead
-    // is owed, not forgiven.
-    PacingClock early;
-    early.packetSent(1024, 10.0, start, false);
-    EXPECT_EQ(early.packetSent(1024, 10.0, start + milliseconds(1), true),
-              start + milliseconds(200));
-}
-
-TEST(PacingClock, UnpacedDataDelaysThePacedPackets) {
-    PacingClock pacing;
-    Clock::time_point deadline = pacing.packetSent(1024, 10.0, start, false);
-    // 1 KiB left unpaced meanwhile: the next paced packet waits 100 ms more.
-    pacing.charge(1024, 10.0, start + milliseconds(10));
-    deadline = pacing.packetSent(1024, 10.0, deadline, false);
-    EXPECT_EQ(deadline, start + milliseconds(300));
-}
-
-TEST(PacingClock, ChargeWhileIdleStartsFromNow) {
-    PacingClock pacing;
-    pacing.packetSent(1024, 10.0, start, false);
-    const Clock::time_point later = start + std::chrono::seconds(5);
-    pacing.charge(1024, 10.0, later);
-    // The queue had run empty; the paced packet at `later + 30 ms` still owes the 70 ms left.
-    EXPECT_EQ(pacing.packetSent(1024, 10.0, later + milliseconds(30), true),
-              later + milliseconds(200));
+// Each case a sequence of sends, charges and resets on one clock, with the deadline each send
+// answers.
+TEST(PacingClock, DeadlinesFollowTheSendsChargesAndResets) {
+    enum class Op { send, sendAfterIdleGap, charge, reset };
+    struct Step {
+        Op op;
+        Clock::duration at;
+        Clock::duration deadline = {};
+        std::int32_t bytes = 1024;
+        double rate = 10.0;  // 1024 bytes occupy 100 ms
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+    };
+    const Clock::duration step = PacingClock::packetTime(1000, 1000.0);
+    const Case cases[] = {
+        {"lateness up to the bound (2 ms) is made up, beyond it pacing restarts from now",
+         {{Op::send, {}, step, 1000, 1000.0},
+          {Op::send, step + 2ms, 2 * step, 1000, 1000.0},
+          {Op::send, 2 * step + 2ms + 1us, 3 * step + 2ms + 1us, 1000, 1000.0}}},
+        {"an idle gap gives no credit, even within the lateness bound",
+         {{Op::send, {}, 100ms}, {Op::sendAfterIdleGap, 100050us, 200050us}}},
+        {"a lead held at an idle gap is owed, not forgiven",
+         {{Op::send, {}, 100ms}, {Op::sendAfterIdleGap, 1ms, 200ms}}},
+        {"unpaced data delays the paced packets",
+         {{Op::send, {}, 100ms}, {Op::charge, 10ms}, {Op::send, 100ms, 300ms}}},
+        {"a charge while idle starts from now",
+         {{Op::send, {}, 100ms}, {Op::charge, 5s}, {Op::sendAfterIdleGap, 5030ms, 5200ms}}},
+        {"a reset forgets the deadline",
+         {{Op::send, {}, 100ms}, {Op::reset, 1ms}, {Op::send, 1ms, 101ms}}},
+        {"a new rate takes effect with the next packet",
+         {{Op::send, {}, 100ms}, {Op::send, 100ms, 150ms, 1024, 20.0}}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        PacingClock pacing;
+        for (const Step& s : test.steps) {
+            if (s.op == Op::charge) {
+                pacing.charge(s.bytes, s.rate, start + s.at);
+            } else if (s.op == Op::reset) {
+                pacing.reset();
+            } else {
+                const bool idle = s.op == Op::sendAfterIdleGap;
+                EXPECT_EQ(pacing.packetSent(s.bytes, s.rate, start + s.at, idle) - start,
+                          s.deadline);
+            }
+        }
+    }
 }
 
 TEST(PacingClock, ChargesLeadNoFurtherThanTheBound) {
@@ -89,21 +97,6 @@ TEST(PacingClock, ChargesLeadNoFurtherThanTheBound) {
     const Clock::time_point far = slow.packetSent(10240, 10.0, start, false);  // 1 s
     slow.charge(1024, 10.0, start);
     EXPECT_EQ(slow.packetSent(1024, 10.0, start, false), far + milliseconds(100));
-}
-
-TEST(PacingClock, ResetForgetsTheDeadline) {
-    PacingClock pacing;
-    pacing.packetSent(1024, 10.0, start, false);
-    pacing.reset();
-    const Clock::time_point later = start + milliseconds(1);
-    EXPECT_EQ(pacing.packetSent(1024, 10.0, later, false), later + milliseconds(100));
-}
-
-TEST(PacingClock, RateChangeTakesEffectWithTheNextPacket) {
-    PacingClock pacing;
-    Clock::time_point deadline = pacing.packetSent(1024, 10.0, start, false);
-    deadline = pacing.packetSent(1024, 20.0, deadline, false);
-    EXPECT_EQ(deadline, start + milliseconds(150));
 }
 
 }  // namespace

@@ -19,12 +19,6 @@ std::vector<std::uint8_t> tcp(std::size_t length, std::uint8_t flags) {
     return builder.build(length);
 }
 
-bool ackClass(const std::vector<std::uint8_t>& bytes) {
-    const auto header = PacketHeader::parse(bytes.data(), bytes.size());
-    EXPECT_TRUE(header.has_value());
-    return header && header->isAckClass(static_cast<std::int32_t>(bytes.size()));
-}
-
 TEST(PacketHeader, ReadsAddressesPortsAndFlags) {
     const auto bytes = tcp(100, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh);
     const auto header = PacketHeader::parse(bytes.data(), bytes.size());
@@ -36,15 +30,6 @@ TEST(PacketHeader, ReadsAddressesPortsAndFlags) {
     EXPECT_EQ(header->flags, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh);
     EXPECT_EQ(header->acknowledgement, 0xFEDCBA98U);
     EXPECT_TRUE(header->hasAck());
-}
-
-TEST(PacketHeader, SortsByLengthAndFlags) {
-    EXPECT_TRUE(ackClass(tcp(40, TcpPacketBuilder::kAck)));
-    EXPECT_TRUE(ackClass(tcp(69, TcpPacketBuilder::kAck)));
-    EXPECT_FALSE(ackClass(tcp(70, TcpPacketBuilder::kAck)));
-    EXPECT_FALSE(ackClass(tcp(1500, TcpPacketBuilder::kAck | TcpPacketBuilder::kFin)));
-    EXPECT_TRUE(ackClass(tcp(1500, TcpPacketBuilder::kAck | TcpPacketBuilder::kPsh)));
-    EXPECT_TRUE(ackClass(tcp(1500, TcpPacketBuilder::kSyn)));
 }
 
 TEST(PacketHeader, ChargesASuperPacketTheHeadersOfEverySegment) {

@@ -28,27 +28,21 @@ TEST(Packet, NewPacketHasTheStandardPriorityAndAnEmptyAddressOfFullLength) {
     EXPECT_EQ(std::memcmp(packet.getAddress(), &zero, sizeof zero), 0);
 }
 
-TEST(Packet, PriorityRangeRule) {
-    SystemLogCapture log;
-    Packet packet;
-    packet.setPriority(0);
-    EXPECT_EQ(packet.priority(), 0);
-    packet.setPriority(10);
-    EXPECT_EQ(packet.priority(), 10);
-    EXPECT_TRUE(log.lines().empty());
-
-    packet.setPriority(11);
-    EXPECT_EQ(packet.priority(), 5);
-    EXPECT_EQ(log.count(kOutOfRange), 1);
-
-    packet.setPriority(3);
-    packet.setPriority(-1);
-    EXPECT_EQ(packet.priority(), 5);
-    EXPECT_EQ(log.count(kOutOfRange), 2);
-
-    packet.setPriority(INT_MIN);
-    EXPECT_EQ(packet.priority(), 5);
-    EXPECT_EQ(log.count(kOutOfRange), 3);
+TEST(Packet, PriorityOutsideZeroToTenIsLoggedAndBecomesTheStandardOne) {
+    struct Case {
+        int set;
+        int held;
+    };
+    for (const Case& test :
+         {Case{0, 0}, Case{10, 10}, Case{11, 5}, Case{-1, 5}, Case{INT_MIN, 5}}) {
+        SystemLogCapture log;
+        Packet packet;
+        packet.setPriority(3);
+        packet.setPriority(test.set);
+        EXPECT_EQ(packet.priority(), test.held) << test.set;
+        EXPECT_EQ(log.count(kOutOfRange), test.held == test.set ? 0 : 1) << test.set;
+        EXPECT_EQ(log.lines().size(), test.held == test.set ? 0U : 1U) << test.set;
+    }
 }
 
 TEST(Packet, SizeHoldsUpToTheLargestIpv4PacketAndRefusesOthers) {

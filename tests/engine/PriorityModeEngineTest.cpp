@@ -182,12 +182,17 @@ TEST_F(PriorityModeTrafficTest, WaitingClientIsNamedWhenTheLogShowsIt) {
     EXPECT_EQ(refreshes_, 2);
 }
 
-TEST_F(PriorityModeTrafficTest,
-       QuietClientGoesIdleAfterFifteenSecondsAndIsForgottenAfterTwoMinutes) {
+// Quiet clients go idle after fifteen seconds and are forgotten after two minutes; an unnamed
+// one leaves the waiting table after a minute.
+TEST_F(PriorityModeTrafficTest, QuietClientsAreMovedOnAndForgotten) {
     const auto record = client(6, "Alice", SystemClock::now() - 16s);
     active_->linkThisUserInfo(record, kAlice);
     active_->linkThisUserInfo(client(5, "Bob"), kBob);
+    const auto unnamed = client(5, "Unknown", SystemClock::now() - 61s);
+    unnamed->setFirstPacketDate(SystemClock::now() - 61s);
+    waiting_->linkThisUserInfo(unnamed, kOwn);
     EXPECT_FALSE(traffic_.housekeeping());  // Bob is still active
+    EXPECT_EQ(waiting_->size(), 0);
     EXPECT_EQ(idle_->userInfoForIPLong(kAlice), record);
     EXPECT_EQ(active_->userInfoForIPLong(kAlice), nullptr);
     EXPECT_EQ(refreshes_, 1);
@@ -203,21 +208,12 @@ TEST_F(PriorityModeTrafficTest,
     EXPECT_EQ(refreshes_, 1);
 }
 
-TEST_F(PriorityModeTrafficTest, UnnamedClientLeavesTheWaitingTableAfterAMinute) {
-    const auto record = client(5, "Unknown", SystemClock::now() - 61s);
-    record->setFirstPacketDate(SystemClock::now() - 61s);
-    waiting_->linkThisUserInfo(record, kAlice);
-    traffic_.housekeeping();
-    EXPECT_EQ(waiting_->size(), 0);
-}
-
 // ---- over the simulated kernel -------------------------------------------------------------
 
 class PriorityModeEngine : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(sim_.engine().waitUntilStarted(10s));
-        ASSERT_NE(sim_.cap(kPort), nullptr);
+        sim_.startWithCap(kPort);
         sim_.engine().setDATARate(-1.0F);
         sim_.ipmode().activate(true);
         sim_.engine().addTrafficListener(listener_);

@@ -39,7 +39,7 @@ SimEngineFixture::SimEngineFixture(Options options) {
     store_ = std::make_shared<UserDefaults>(folder_ / "Quellbox.plist");
     RegisteredDefaults::registerWith(*store_);
     preferences_ = std::make_unique<Preferences>(store_);
-    // An empty server log, so that the default priorities file has a folder to live in.
+    // An empty server log: the default priorities file lives in its folder.
     AtomicFile::write(folder_ / "Downloads", "");
     preferences_->setObject(PlistValue((folder_ / "Downloads").string()), keys::logPath);
     priorities_ = std::make_shared<defaultPriorityParser>(*preferences_, notifications_);
@@ -98,6 +98,11 @@ std::shared_ptr<Service> SimEngineFixture::cap(int port, bool download) {
     const int result = download ? engine_->addDLService(service) : engine_->addULService(service);
     kernel_->syncRules();
     return result == 0 ? service : nullptr;
+}
+
+void SimEngineFixture::startWithCap(int port, bool download) {
+    ASSERT_TRUE(engine_->waitUntilStarted(std::chrono::seconds(10)));
+    ASSERT_NE(cap(port, download), nullptr);
 }
 
 std::vector<SimEngineFixture::Problem> SimEngineFixture::problems() {

@@ -25,9 +25,7 @@
 namespace quellbox::testing {
 
 // A whole engine over the simulated network, with its own settings, firewall state, run loop
-// and notification centre. Packets injected into the kernel from the local server
-// (192.0.2.1) go through the engine when their port is capped and come out on the wire,
-// where the fixture records them.
+// and notification centre; the fixture records what leaves on the wire.
 class SimEngineFixture {
 public:
     struct Departure {
@@ -45,8 +43,7 @@ public:
     struct Options {
         // Replaces the rule manager over the simulator's tools (a FakeRule, say).
         std::unique_ptr<IpfwRule> rule;
-        // Puts a ControlledSocket between the engine and the simulated socket, set up by
-        // this before the engine starts.
+        // Puts a ControlledSocket, set up by configureSocket, before the simulated socket.
         bool controlledSocket = false;
         std::function<void(ControlledSocket&)> configureSocket;
 
@@ -74,25 +71,22 @@ public:
     Preferences& preferences() { return *preferences_; }
     const TempDir& folder() const { return folder_; }
     ThreadRunLoop& runLoop() { return runLoop_; }
-    // The socket between engine and kernel, when Options::controlledSocket asked for one.
     ControlledSocket* socket() { return socket_; }
-    // Destroys the engine now (its threads end, what it holds is released).
     void destroyEngine() { engine_.reset(); }
-    // Waits until the main run loop has finished whatever it was doing.
     void flushMainLoop() {
         runLoop_.performOnMainThread([] {}, true);
     }
 
-    // Caps the upload (and with `download` the download) of a service on `port` and makes
-    // the kernel see its rules at once.
+    // Caps the upload (or the download) of a service on `port`; the kernel sees its rules at once.
     std::shared_ptr<Service> cap(int port, bool download = false);
+    // Waits for the engine to start, then caps `port` as cap() does.
+    void startWithCap(int port, bool download = false);
 
     // A server packet of `length` bytes from the local server's `port` to `client`.
     std::vector<std::uint8_t> serverPacket(int port, const std::string& client, std::size_t length,
                                            std::uint8_t flags = TcpPacketBuilder::kAck,
                                            std::uint8_t seed = 0) const;
-    // A packet of the local machine acting as a client: from its port 50000 to `server`'s
-    // `port`.
+    // A packet of the local machine as a client: from its port 50000 to `server`'s `port`.
     std::vector<std::uint8_t> clientPacket(int port, const std::string& server, std::size_t length,
                                            std::uint8_t flags = TcpPacketBuilder::kAck,
                                            std::uint8_t seed = 0) const;
@@ -100,15 +94,13 @@ public:
         kernel_->inject(packet.data(), packet.size());
     }
 
-    // The problems posted since the fixture was made.
     std::vector<Problem> problems();
     // Expects that the engine has posted exactly one problem since the fixture was made, this one.
     void expectOnlyProblem(const std::string& title, const std::string& msg, bool needToQuit);
 
     // Waits until `count` packets have left on the wire (false after ten seconds).
     bool waitForDepartures(std::size_t count);
-    // Waits until the engine has read `count` packets (false after ten seconds); the
-    // packets before the last one read have been sorted into their queues by then.
+    // Waits until the engine has read `count` packets; all but the last are sorted by then.
     bool waitForRead(std::uint64_t count);
     std::vector<Departure> departures();
 

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
-#include <mutex>
 
 #include "EngineDoubles.h"
 #include "SimEngineFixture.h"
@@ -19,6 +17,7 @@ using testing::ControlledSocket;
 using ::testing::ElementsAre;
 using testing::FakeRule;
 using ::testing::IsEmpty;
+using testing::RecordingListener;
 using testing::SimEngineFixture;
 
 struct FakeRuleEngine {
@@ -47,7 +46,7 @@ TEST(ThroughputLimiterServices, OneRulePerPortAndOnlyARecordedServiceIsDeruled) 
     EXPECT_FALSE(fixture.engine().isCappedUL(6700));
 }
 
-TEST(ThroughputLimiterServices, FailingRuleIsReportedAndNothingRecorded) {
+TEST(ThroughputLimiterServices, FailingRuleCommandsAreReportedAndChangeNothing) {
     FakeRuleEngine fixture;
     fixture.rule.failApply = true;
     auto service = std::make_shared<Service>("Server", 6700);
@@ -62,7 +61,19 @@ TEST(ThroughputLimiterServices, FailingRuleIsReportedAndNothingRecorded) {
     EXPECT_EQ(fixture.engine().addDLService(service), -1);
     EXPECT_FALSE(fixture.engine().isCappedUL(6700));
     EXPECT_FALSE(fixture.engine().isCappedDL(6700));
-    EXPECT_EQ(fixture.sim.problems().size(), 2U);
+
+    fixture.rule.failApply = false;
+    ASSERT_EQ(fixture.engine().addULService(service), 0);
+    fixture.rule.failDerule = true;
+    EXPECT_EQ(fixture.engine().removeULService(service), -1);
+    EXPECT_TRUE(fixture.engine().isCappedUL(6700));
+    const auto problems = fixture.sim.problems();
+    ASSERT_EQ(problems.size(), 3U);
+    EXPECT_EQ(problems[2].title, "Error : Can't remove rule for this Service");
+    EXPECT_EQ(problems[2].msg,
+              "There is a problem with ipfw command.\nIf you are using a FireWall, please quit it "
+              "and launch it before Quellbox.");
+    EXPECT_FALSE(problems[2].needToQuit);
 }
 
 TEST(ThroughputLimiterServices, DownloadCapOfAnUploadCappedServiceRunsNoCommand) {
@@ -80,20 +91,6 @@ TEST(ThroughputLimiterServices, DownloadCapOfAnUploadCappedServiceRunsNoCommand)
     EXPECT_THAT(fixture.rule.derules(), IsEmpty());
     // Also for a service that never had one.
     EXPECT_EQ(fixture.engine().removeDLService(std::make_shared<Service>("Other", 6800)), 0);
-}
-
-TEST(ThroughputLimiterServices, FailingDeruleIsReportedAndTheServiceStays) {
-    FakeRuleEngine fixture;
-    auto service = std::make_shared<Service>("Server", 6700);
-    ASSERT_EQ(fixture.engine().addULService(service), 0);
-    fixture.rule.failDerule = true;
-    EXPECT_EQ(fixture.engine().removeULService(service), -1);
-    EXPECT_TRUE(fixture.engine().isCappedUL(6700));
-    fixture.sim.expectOnlyProblem(
-        "Error : Can't remove rule for this Service",
-        "There is a problem with ipfw command.\nIf you are using a FireWall, please quit it and "
-        "launch it before Quellbox.",
-        false);
 }
 
 TEST(ThroughputLimiterSettings, PauseAndFactorAreMagnitudesAndTheDownloadModeOwnsThePause) {
@@ -119,116 +116,85 @@ TEST(ThroughputLimiterSettings, PauseAndFactorAreMagnitudesAndTheDownloadModeOwn
     EXPECT_EQ(engine.getACKPause(), 5000.0F);
 }
 
-TEST(ThroughputLimiterStartUp, WithoutAnOwnAddressTheReadingThreadEnds) {
-    auto rule = std::make_unique<FakeRule>("");
-    auto options = SimEngineFixture::Options::withRule(std::move(rule));
-    options.controlledSocket = true;
-    SimEngineFixture sim(std::move(options));
-    EXPECT_FALSE(sim.engine().waitUntilStarted(std::chrono::seconds(10)));
-    EXPECT_FALSE(sim.engine().isRunning());
-    EXPECT_EQ(sim.socket()->receiveCalls(), 0);
-    // No socket was bound: a packet of a capped port passes the kernel untouched.
-    ASSERT_NE(sim.cap(6700), nullptr);
-    sim.inject(sim.serverPacket(6700, "192.0.2.10", 1000));
-    EXPECT_EQ(sim.kernel().counters().passed, 1U);
-    EXPECT_EQ(sim.engine().counters().read, 0U);
-}
-
-// Without a divert socket nothing reads the divert port: packets of a capped port pass the
-// kernel untouched.
-TEST(ThroughputLimiterStartUp, SocketThatCannotBeOpenedOrBoundIsReportedAndEndsTheEngine) {
-    for (const bool failOpen : {true, false}) {
+// Without an own address, or a socket it can open and bind, nothing reads the divert port:
+// packets of a capped port pass the kernel untouched.
+TEST(ThroughputLimiterStartUp, WithoutAnOwnAddressOrASocketTheEngineEnds) {
+    struct Case {
+        const char* ownAddress;
+        bool failOpen;
+        bool failBind;
+        const char* problem;
+    };
+    for (const Case& test : {Case{"", false, false, nullptr},
+                             Case{"192.0.2.1", true, false,
+                                  "Error : Quellbox can't create the divert socket for ipfw"},
+                             Case{"192.0.2.1", false, true,
+                                  "Error : Quellbox can't bind the divert socket for ipfw"}}) {
+        SCOPED_TRACE(test.problem ? test.problem : "no own address");
         SystemLogCapture log;
-        auto options = SimEngineFixture::Options::withRule(std::make_unique<FakeRule>());
+        auto options =
+            SimEngineFixture::Options::withRule(std::make_unique<FakeRule>(test.ownAddress));
         options.controlledSocket = true;
-        options.configureSocket = [failOpen](ControlledSocket& socket) {
-            (failOpen ? socket.failOpen : socket.failBind) = true;
+        options.configureSocket = [&test](ControlledSocket& socket) {
+            socket.failOpen = test.failOpen;
+            socket.failBind = test.failBind;
         };
         SimEngineFixture sim(std::move(options));
         EXPECT_FALSE(sim.engine().waitUntilStarted(std::chrono::seconds(10)));
         EXPECT_FALSE(sim.engine().isRunning());
-        sim.expectOnlyProblem(failOpen ? "Error : Quellbox can't create the divert socket for ipfw"
-                                       : "Error : Quellbox can't bind the divert socket for ipfw",
-                              "Please check Quellbox has enough privileges or reinstall it.", true);
+        if (test.problem != nullptr) {
+            sim.expectOnlyProblem(
+                test.problem, "Please check Quellbox has enough privileges or reinstall it.", true);
+        }
         EXPECT_EQ(sim.socket()->receiveCalls(), 0);
-        if (failOpen) {
+        EXPECT_EQ(sim.socket()->closeCalls(), test.failBind ? 1 : 0);
+        if (test.failOpen) {
             EXPECT_THAT(log.errorLines(), ElementsAre(::testing::StartsWith(
                                               "Quellbox Error : divert socket not created !: ")));
-        } else {
-            EXPECT_EQ(sim.socket()->closeCalls(), 1);
         }
         ASSERT_NE(sim.cap(6700), nullptr);
         sim.inject(sim.serverPacket(6700, "192.0.2.10", 1000));
-        EXPECT_EQ(sim.kernel().counters().diverted, 0U);
+        EXPECT_EQ(sim.kernel().counters().passed, 1U);
+        EXPECT_EQ(sim.engine().counters().read, 0U);
     }
 }
 
 // ---- listeners ------------------------------------------------------------------------------
 
-// Listeners that write "name.call" to one shared log, so that the order across listeners
-// shows; each firing is made on the main run loop, where the gauge ticks run too, so nothing
-// interleaves with it.
-struct ListenerLog {
-    class Listener : public TrafficListener {
-    public:
-        Listener(std::string name, ListenerLog& shared) : name_(std::move(name)), shared_(shared) {}
-        void refreshView() override { add("refresh"); }
-        void dataReceived(double) override { add("data"); }
-        void queueSizeChanged(double) override { add("queue"); }
-        void ackReceived(double) override { add("ack"); }
-
-    private:
-        void add(const char* what) {
-            std::lock_guard guard(shared_.mutex);
-            shared_.log.push_back(name_ + "." + what);
-        }
-        const std::string name_;
-        ListenerLog& shared_;
-    };
-
-    std::mutex mutex;
-    std::vector<std::string> log;  // guarded by mutex
-
-    std::shared_ptr<Listener> listener(const std::string& name) {
-        return std::make_shared<Listener>(name, *this);
+std::vector<std::string> whatWasCalled(const RecordingListener& listener) {
+    std::vector<std::string> calls;
+    for (const auto& call : listener.calls()) {
+        calls.push_back(call.what);
     }
-    // What the listeners were called with while `fire` ran.
-    std::vector<std::string> during(FakeRuleEngine& fixture, const std::function<void()>& fire) {
-        fixture.sim.runLoop().performOnMainThread(
-            [&] {
-                {
-                    std::lock_guard guard(mutex);
-                    log.clear();
-                }
-                fire();
-            },
-            true);
-        std::lock_guard guard(mutex);
-        return log;
-    }
-};
+    return calls;
+}
 
-// Without an own address the engine has no flushing thread, so every call comes from here.
-TEST(ThroughputLimiterListeners, EachIsCalledInOrderAsOftenAsAddedUntilRemovedEverywhere) {
+// Without an own address the engine has no flushing thread, and on the main loop no gauge tick
+// interleaves: every call the listeners see comes from here.
+TEST(ThroughputLimiterListeners, EachIsCalledAsOftenAsAddedUntilRemovedEverywhere) {
     FakeRuleEngine fixture(std::make_unique<FakeRule>(""));
     ThroughputLimiter& engine = fixture.engine();
-    ListenerLog calls;
-    auto twice = calls.listener("twice");
-    engine.addTrafficListener(twice);
-    engine.addTrafficListener(calls.listener("once"));
-    engine.addTrafficListener(twice);
-    EXPECT_THAT(calls.during(fixture, [&] { engine.fireAllEventsToListeners(); }),
-                ElementsAre("twice.ack", "twice.data", "twice.queue", "once.ack", "once.data",
-                            "once.queue", "twice.ack", "twice.data", "twice.queue"));
-    engine.removeTrafficListener(twice.get());
-    EXPECT_THAT(calls.during(fixture,
-                             [&] {
-                                 engine.fireRefreshEventToListeners();
-                                 engine.fireDataEventToListeners(1500.0);
-                                 engine.fireAckEventToListeners(40.0);
-                                 engine.fireQueueSizeEventToListeners(3.0);
-                             }),
-                ElementsAre("once.refresh", "once.data", "once.ack", "once.queue"));
+    auto twice = std::make_shared<RecordingListener>();
+    auto once = std::make_shared<RecordingListener>();
+    std::vector<std::string> twiceCalls;
+    std::vector<std::string> onceCalls;
+    fixture.sim.runLoop().performOnMainThread(
+        [&] {
+            engine.addTrafficListener(twice);
+            engine.addTrafficListener(once);
+            engine.addTrafficListener(twice);
+            engine.fireAllEventsToListeners();
+            engine.removeTrafficListener(twice.get());
+            engine.fireRefreshEventToListeners();
+            engine.fireDataEventToListeners(1500.0);
+            engine.fireAckEventToListeners(40.0);
+            engine.fireQueueSizeEventToListeners(3.0);
+            twiceCalls = whatWasCalled(*twice);
+            onceCalls = whatWasCalled(*once);
+        },
+        true);
+    EXPECT_THAT(twiceCalls, ElementsAre("ack", "data", "queue", "ack", "data", "queue"));
+    EXPECT_THAT(onceCalls, ElementsAre("ack", "data", "queue", "refresh", "data", "ack", "queue"));
 }
 
 }  // namespace

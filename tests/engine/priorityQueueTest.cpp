@@ -84,25 +84,6 @@ TEST(priorityQueue, ServiceTakesTheFinalQueueFirstClimbsTheBucketsThenTakesTheHi
     EXPECT_TRUE(queue.isEmpty());
 }
 
-TEST(priorityQueue, PacketDStepsBelowReachesTheFinalQueueAfterDServices) {
-    priorityQueue queue;
-    for (uint32_t i = 0; i < 5; ++i) {
-        queue.enqueue(makePacket(i, nullptr, 10), 10);
-    }
-    queue.enqueue(makePacket(99, nullptr, 7), 10);  // three steps below: bucket 7
-    EXPECT_EQ(tagOf(*queue.dequeueWithPrioWithLossProb(0.0f)), 0u);
-    EXPECT_EQ(queue.bucketList(8).size(), 1);
-    EXPECT_EQ(tagOf(*queue.dequeueWithPrioWithLossProb(0.0f)), 1u);
-    EXPECT_EQ(queue.bucketList(9).size(), 1);
-    EXPECT_EQ(tagOf(*queue.dequeueWithPrioWithLossProb(0.0f)), 2u);
-    EXPECT_EQ(queue.finalPacketQueue().size(), 3);
-    std::vector<uint32_t> served;
-    while (!queue.isEmpty()) {
-        served.push_back(tagOf(*queue.dequeueWithPrioWithLossProb(0.0f)));
-    }
-    EXPECT_THAT(served, ElementsAre(3u, 4u, 99u));
-}
-
 TEST(priorityQueue, ServiceDropsTheNewestPacketOfEveryClimbingBucket) {
     SystemLogCapture log;
     RecordingReleaser releaser;
@@ -178,35 +159,25 @@ TEST(priorityQueue, AFullQueueRefusesWithoutTryingAnother) {
     EXPECT_EQ(queue.size(), 200);
 }
 
-// Empty service sleeps until a packet enters the final queue or a bucket: a sleeping consumer
-// must not leave a lower-priority packet stalled until someone of the highest priority sends.
-TEST(priorityQueue, EmptyServiceWakesForAPacketEnteringAnyQueue) {
-    for (const int priority : {5, 2}) {
-        priorityQueue queue;
-        uint32_t received = 0;
-        std::thread consumer([&] {
-            PacketPtr packet = queue.dequeueWithPrioWithLossProb(0.0f);
-            received = packet ? tagOf(*packet) : 0;
-        });
-        queue.enqueue(makePacket(77, nullptr, priority), 5);
-        consumer.join();
-        EXPECT_EQ(received, 77u) << priority;
-    }
-}
-
-// The consumer sleeps before every packet here: each arrival must wake it again, not only
-// the first one (a lost wake-up leaves the test hanging).
-TEST(priorityQueue, EveryArrivalWakesTheConsumerThatSleptAgain) {
+// The consumer sleeps before every packet here, in either kind of service: each arrival, in
+// the final queue or a bucket, must wake it again (a lost wake-up leaves the test hanging).
+TEST(priorityQueue, EveryArrivalInAnyQueueWakesTheSleepingConsumer) {
     priorityQueue queue;
     std::atomic<int> served{0};
     std::thread consumer([&] {
-        while (PacketPtr packet = queue.dequeue()) {
+        for (;;) {
+            PacketPtr packet =
+                served.load() % 2 == 0 ? queue.dequeue() : queue.dequeueWithPrioWithLossProb(0.0f);
+            if (packet == nullptr) {
+                return;
+            }
             served.fetch_add(1);
             served.notify_one();
         }
     });
     for (int round = 0; round < 200; ++round) {
-        queue.enqueue(makePacket(static_cast<uint32_t>(round), nullptr, 5), 5);
+        const int priority = round % 4 < 2 ? 5 : 2;
+        queue.enqueue(makePacket(static_cast<uint32_t>(round), nullptr, priority), 5);
         served.wait(round);
     }
     queue.close();
@@ -214,16 +185,12 @@ TEST(priorityQueue, EveryArrivalWakesTheConsumerThatSleptAgain) {
     EXPECT_EQ(served.load(), 200);
 }
 
-TEST(priorityQueue, CloseReleasesABlockedConsumerAndItsPackets) {
+TEST(priorityQueue, ClosedQueueServesNothingAndReleasesWhatItRefuses) {
     RecordingReleaser releaser;
-    auto queue = std::make_unique<priorityQueue>();
-    std::atomic<bool> gotNothing{false};
-    std::thread consumer([&] { gotNothing = queue->dequeue() == nullptr; });
-    queue->close();
-    consumer.join();
-    EXPECT_TRUE(gotNothing.load());
-    EXPECT_EQ(queue->dequeueWithPrioWithLossProb(0.0f), nullptr);
-    EXPECT_FALSE(queue->enqueue(makePacket(1, &releaser, 5), 5));
+    priorityQueue queue;
+    queue.close();
+    EXPECT_EQ(queue.dequeueWithPrioWithLossProb(0.0f), nullptr);
+    EXPECT_FALSE(queue.enqueue(makePacket(1, &releaser, 5), 5));
     EXPECT_EQ(releaser.count(), 1);
 }
 
