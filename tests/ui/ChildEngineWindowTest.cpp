@@ -2,20 +2,17 @@
 // process on the simulated network, driven through the proxy.
 #include <signal.h>
 
-#include <QPushButton>
-
 #include "WindowFixture.h"
-#include "ui/SlidingDrawer.h"
 
 namespace quellbox::testing {
 namespace {
 
 class ChildEngineWindow : public WindowFixture {
 protected:
-    ChildEngineWindow() : WindowFixture(EngineChoice::Child) {}
-    QString drawerCell(int row, const char* identifier) {
-        return cellText(priority().tableModel(), row, identifier);
-    }
+    ChildEngineWindow()
+        : WindowFixture(
+              "service 6700 Server\n"
+              "client 192.0.2.10 download port=6700 login=alice name=\"Alice\" demand=200\n") {}
 };
 
 TEST_F(ChildEngineWindow, CapsAPortShowsItsClientsAndWindsDownThroughTheEngineProcess) {
@@ -32,8 +29,8 @@ TEST_F(ChildEngineWindow, CapsAPortShowsItsClientsAndWindsDownThroughTheEnginePr
         priority().refreshView();
         return priority().tableModel().rowCount() > 0;
     }));
-    EXPECT_EQ(drawerCell(0, "ipAdress"), "192.0.2.10");
-    EXPECT_EQ(drawerCell(0, "screenName"), "Alice");
+    EXPECT_EQ(cellText(priority().tableModel(), 0, "ipAdress"), "192.0.2.10");
+    EXPECT_EQ(cellText(priority().tableModel(), 0, "screenName"), "Alice");
 
     controller().terminateWithoutQuestion();
     EXPECT_EQ(quits, 1);

@@ -1,18 +1,13 @@
 #include "WindowFixture.h"
 
-#include <QElapsedTimer>
 #include <QStyle>
 #include <QStyleOptionViewItem>
-#include <QTest>
 #include <cstdlib>
 
 #include "firewall/IpfwRule.h"
 #include "firewall/PacketBackend.h"
 #include "firewall/SimFirewallState.h"
-#include "platform/AtomicFile.h"
-#include "settings/PreferenceKeys.h"
 #include "settings/RegisteredDefaults.h"
-#include "ui/alternatedRowColorTableView.h"
 
 namespace quellbox::testing {
 
@@ -24,23 +19,12 @@ QApplication& application() {
     static int argc = 1;
     static char name[] = "ui_window_tests";
     static char* argv[] = {name, nullptr};
-    // Kept until the process ends: destroying it among the other static objects at exit
-    // would run after Qt's own have gone.
+    // Never destroyed: among the static objects at exit it would outlive Qt's own.
     static QApplication* app = new QApplication(argc, argv);
     return *app;
 }
 
-bool processEventsUntil(const std::function<bool()>& done) {
-    QElapsedTimer guard;
-    guard.start();
-    while (!done()) {
-        if (guard.elapsed() > 10000) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
-    }
-    return true;
-}
+bool processEventsUntil(const std::function<bool()>& done) { return QTest::qWaitFor(done, 10000); }
 
 void processPendingEvents() {
     for (int i = 0; i < 3; ++i) {
@@ -58,7 +42,7 @@ int selectedRow(const QAbstractItemView& view) {
     return rows.isEmpty() ? -1 : rows.first().row();
 }
 
-WindowFixture::WindowFixture(EngineChoice choice) {
+WindowFixture::WindowFixture(const char* childScenario) {
     application();
     const auto state = folder_ / "sim.state";
     // The simulator's firewall program finds the same state through this variable.
@@ -73,15 +57,14 @@ WindowFixture::WindowFixture(EngineChoice choice) {
     preferences_->setObject(PlistValue(std::chrono::system_clock::now() - std::chrono::hours(24)),
                             keys::lastDonatewareAdvertisementDate);
     priorities_ = std::make_shared<defaultPriorityParser>(*preferences_, notifications_);
-    // Priority Mode reads the file into default priorities of its own, as the engine process
-    // does; the preferences window edits it through the fixture's.
+    // Priority Mode reads the file into its own, as the engine process does.
     ipmode_ = std::make_unique<IPMode>(*preferences_, [this] {
         return std::make_shared<defaultPriorityParser>(*preferences_, notifications_);
     });
     priorityMode_ = std::make_unique<LocalPriorityMode>(*ipmode_);
     PriorityModeControls* priorityControls = priorityMode_.get();
     std::function<EngineControls&()> engineMaker = [this]() -> EngineControls& { return engine(); };
-    if (choice == EngineChoice::Child) {
+    if (childScenario != nullptr) {
         // The child keeps its settings and the simulator's log in the fixture's folder too.
         setenv("HOME", folder_.path().c_str(), 1);
         setenv("XDG_CONFIG_HOME", (folder_ / "config").c_str(), 1);
@@ -129,7 +112,6 @@ WindowFixture::WindowFixture(EngineChoice choice) {
         }});
     QObject::connect(priority_.get(), &PriorityController::defaultPrioritiesChanged, prefs_.get(),
                      [this] { prefs_->refreshDefaultPrio(); });
-    // The drawer slides in a moment; the tests wait for its end all the same.
     ui().priorityDrawer->setSlideDuration(20);
 }
 
@@ -170,13 +152,6 @@ void WindowFixture::start() {
     processPendingEvents();
 }
 
-void WindowFixture::refuseRule(int number) {
-    ASSERT_TRUE(SimFirewallState::update(kernel_->statePath(), [number](SimFirewallState& state) {
-        state.refusals.push_back({"add", number});
-        return true;
-    }));
-}
-
 void WindowFixture::storeServices(const std::vector<std::string>& names,
                                   const std::vector<int>& ports,
                                   const std::vector<bool>& activated) {
@@ -205,15 +180,6 @@ void WindowFixture::clickCheckBox(int row, const char* identifier) {
         view->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view);
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, indicator.center());
     processPendingEvents();
-}
-
-QLineEdit* WindowFixture::openEditor() {
-    for (auto* editor : ui().portTableView->viewport()->findChildren<QLineEdit*>()) {
-        if (editor->isVisible()) {
-            return editor;
-        }
-    }
-    return nullptr;
 }
 
 }  // namespace quellbox::testing

@@ -48,14 +48,11 @@
 
 namespace quellbox::testing {
 
-// A Presenter that shows nothing: it records the sheets (which wait until the test answers
-// them), the alerts and alert panels (answered at once, panels with panelAnswer), the beeps
-// and the URLs, and runs modal dialogs through a function the test gives.
+// A Presenter that shows nothing and records what it was asked; sheets wait for the test.
 class TestPresenter : public Presenter {
 public:
     struct Alert {
         std::string title;
-        std::string message;
         std::string button;
     };
 
@@ -63,9 +60,9 @@ public:
         sheets.push_back(sheet);
         pending.push_back(std::move(answered));
     }
-    void runAlert(const std::string& title, const std::string& message,
+    void runAlert(const std::string& title, const std::string&,
                   const std::string& button) override {
-        alerts.push_back({title, message, button});
+        alerts.push_back({title, button});
     }
     int runAlertPanel(const Sheet& panel) override {
         panels.push_back(panel);
@@ -78,7 +75,6 @@ public:
     void beep() override { ++beeps; }
     void openUrl(const std::string& url) override { urls.push_back(url); }
 
-    // Answers the last sheet shown.
     void answerLastSheet(int answer) {
         auto answered = std::move(pending.back());
         pending.pop_back();
@@ -96,54 +92,40 @@ public:
     int beeps = 0;
 };
 
-// The application's QApplication for the whole test program (offscreen platform).
 QApplication& application();
 
 // Runs the GUI event loop until `done` holds; false after ten seconds.
 bool processEventsUntil(const std::function<bool()>& done);
-// Runs the events already queued (the table's deferred editing, queued gauge calls).
 void processPendingEvents();
 // A table's shown text, and its selected row or -1.
 QString cellText(const PlistTableModel& model, int row, const char* identifier);
 int selectedRow(const QAbstractItemView& view);
 
 // The main window with its controllers over an engine on a simulated network of its own, with
-// settings in a temporary folder and a presenter that never blocks. The settings can be
-// prepared before start() runs the controllers' start-up. It includes what the window tests use.
+// settings in a temporary folder that a test may prepare before start(). It includes the forms.
 class WindowFixture : public ::testing::Test {
 protected:
-    // The engine the controllers drive: one in this process, or the engine program as the
-    // application runs it, over the simulated firewall of this fixture and `childScenario`.
-    enum class EngineChoice { InProcess, Child };
-    static constexpr const char* childScenario =
-        "service 6700 Server\n"
-        "client 192.0.2.10 download port=6700 login=alice name=\"Alice\" demand=200\n";
-
-    explicit WindowFixture(EngineChoice choice = EngineChoice::InProcess);
+    // The engine in this process, or, given a scenario, the engine program over it.
+    explicit WindowFixture(const char* childScenario = nullptr);
     ~WindowFixture() override;
 
-    // The start-up of the controllers, as the application runs it.
+    // The controllers' start-up, as the application runs it.
     void start();
-    // Makes the simulated firewall refuse to add the rule of that number.
-    void refuseRule(int number);
 
     Preferences& preferences() { return *preferences_; }
     ThroughputLimiter& engine();
-    // The child engine's proxy (EngineChoice::Child only).
     EngineProxy& proxy() { return *proxy_; }
-    // The rules in the simulated firewall, whichever engine put them there.
+    // The rules in the simulated firewall, whichever engine made them.
     std::size_t firewallRules() const;
     MyController& controller() { return *controller_; }
     PriorityController& priority() { return *priority_; }
     PrefController& prefs() { return *prefs_; }
     IPMode& ipmode() { return *ipmode_; }
-    // The preferences window's default priorities; Priority Mode's are
-    // ipmode().defaultPriorityParser(), over the same file.
+    // The preferences window's; Priority Mode reads the same file into its own.
     defaultPriorityParser& priorities() { return *priorities_; }
     Ui::QuellboxMainWindow& ui() { return interface_->main(); }
     Ui::QuellboxPriorityDrawer& drawer() { return interface_->drawer(); }
     Ui::QuellboxPreferencesWindow& prefWindow() { return interface_->preferences(); }
-    Ui::QuellboxCustomRangeDialog& dialog() { return interface_->customRange(); }
     MainInterface& interface() { return *interface_; }
     TestPresenter& presenter() { return presenter_; }
     NotificationCenter& notifications() { return notifications_; }
@@ -152,21 +134,18 @@ protected:
         return folder_ / "Quellbox Default Priorities.txt";
     }
 
-    // The stored list under `key`, as texts or numbers.
+    // The stored list under `key`.
     std::vector<std::string> storedTexts(const char* key) { return stored<std::string>(key); }
     std::vector<long long> storedNumbers(const char* key) { return stored<long long>(key); }
     void storeServices(const std::vector<std::string>& names, const std::vector<int>& ports,
                        const std::vector<bool>& activated);
-    // The services table's cell.
     QModelIndex cell(int row, const char* identifier);
     // Clicks the check box of a "Ul" or "Dl" cell as a user does.
     void clickCheckBox(int row, const char* identifier);
-    // The line editor open in the table, or null.
-    QLineEdit* openEditor();
 
     std::vector<std::chrono::milliseconds> windDownPauses;
     int quits = 0;
-    // The preferences window's file chooser: the path to answer, or nothing for a cancel.
+    // The path the file chooser answers; nothing for a cancel.
     std::optional<std::string> fileChoice;
     int fileChoices = 0;
 
