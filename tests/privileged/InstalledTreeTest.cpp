@@ -21,7 +21,6 @@
 #include "ProgramRun.h"
 #include "TempDir.h"
 #include "TestUser.h"
-#include "firewall/PacketBackend.h"
 #include "platform/AtomicFile.h"
 
 namespace quellbox {
@@ -66,12 +65,6 @@ std::string installOrWhyNot(const fs::path& prefix) {
     return "";
 }
 
-// A folder of the test user's own (the attacker's), open to everyone for reading.
-void giveTo(const fs::path& folder, const TestUser& user) {
-    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(folder.c_str(), user.uid(), user.gid()), 0);
-}
-
 class InstalledTreeTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -79,7 +72,7 @@ protected:
             GTEST_SKIP() << why;
         }
         ASSERT_EQ(installOrWhyNot(prefix_.path()), "");
-        giveTo(home_.path(), user_);
+        ASSERT_TRUE(user_.own(home_.path()));
     }
 
     // A run of an installed program as the test's user in the group quellbox.
@@ -157,7 +150,7 @@ bool waitForFile(const fs::path& file) {
 
 TEST_F(InstalledTreeTest, AQtPluginOfTheUsersNeverRunsWithARootUserId) {
     testing::TempDir attack;
-    giveTo(attack.path(), user_);
+    ASSERT_TRUE(user_.own(attack.path()));
     fs::create_directories(attack / "styles");
     fs::copy_file(QUELLBOX_EVIL_STYLE, attack / "styles" / "libevilstyle.so");
     const fs::path mark = attack / "mark";
@@ -191,37 +184,31 @@ TEST_F(InstalledTreeTest, IptablesExtensionsOfTheUsersNeverLoad) {
         GTEST_SKIP() << why;
     }
     testing::TempDir extensions;
-    giveTo(extensions.path(), user_);
+    ASSERT_TRUE(user_.own(extensions.path()));
     const std::vector<std::string> names{"libxt_tcp.so", "libxt_comment.so", "libxt_NFQUEUE.so"};
     for (const auto& name : names) {
         fs::copy_file(QUELLBOX_EVIL_XTABLES, extensions / name);
     }
     const std::vector<std::string> environment{"XTABLES_LIBDIR=" + extensions.path().string()};
     writeSettings(home_.path(), kServicePort);
-    for (const auto& entry : fs::recursive_directory_iterator(home_.path())) {
-        ASSERT_EQ(::chown(entry.path().c_str(), user_.uid(), user_.gid()), 0);
-    }
+    ASSERT_TRUE(user_.own(home_.path()));
     const std::string before = iptablesState(pair.sender());
-    const std::string ipfw = PacketBackend::toolPath("quellbox-ipfw");
-    const auto listing = [&] {
-        std::string rules;
-        EXPECT_TRUE(run({kIp, "netns", "exec", pair.sender(), ipfw, "list"}, &rules));
-        return rules;
-    };
 
     // A headless run adds rules with all three extensions.
     auto shaping = runAsUser(engine(), {"--headless", "--backend", "nfqueue", "--duration", "2"},
                              environment, pair.sender());
     ASSERT_TRUE(shaping->waitFor("headless on the nfqueue backend")) << shaping->output();
+    std::string rules;
+    EXPECT_TRUE(ipfwIn(pair.sender(), {"list"}, &rules));
     EXPECT_NE(
-        listing().find("divert 6715 tcp from 192.0.2.10 6700 to any out via " + pair.senderLink()),
+        rules.find("divert 6715 tcp from 192.0.2.10 6700 to any out via " + pair.senderLink()),
         std::string::npos);
     EXPECT_EQ(shaping->wait(), 0) << shaping->output();
 
     // A rule a killed run left behind, listed (which loads the extensions) and removed.
     ASSERT_TRUE(
-        run({kIp, "netns", "exec", pair.sender(), ipfw, "add", "100", "divert", "6715", "tcp",
-             "from", kSenderAddress, "6700", "to", "any", "out", "via", pair.senderLink()}));
+        ipfwIn(pair.sender(), {"add", "100", "divert", "6715", "tcp", "from", kSenderAddress,
+                               "6700", "to", "any", "out", "via", pair.senderLink()}));
     auto cleanup =
         runAsUser(engine(), {"--cleanup", "--backend", "nfqueue"}, environment, pair.sender());
     EXPECT_EQ(cleanup->wait(), 0) << cleanup->output();
