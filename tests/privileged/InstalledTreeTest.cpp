@@ -4,14 +4,11 @@
 // ever loaded into a process with a root user id or with the shaping rights. Needs root.
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -128,26 +125,6 @@ TEST_F(InstalledTreeTest, OnlyTheEngineCarriesRightsAndOnlyTheGroupRunsIt) {
 }
 
 #ifdef QUELLBOX_EVIL_STYLE
-// Waits (inotify, up to a guard of 20 s) until `file` has been written and closed.
-bool waitForFile(const fs::path& file) {
-    const int watcher = ::inotify_init1(IN_CLOEXEC);
-    if (watcher < 0) {
-        return false;
-    }
-    const bool watching =
-        ::inotify_add_watch(watcher, file.parent_path().c_str(), IN_CLOSE_WRITE) >= 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (watching && !fs::exists(file) && std::chrono::steady_clock::now() < deadline) {
-        pollfd ready{watcher, POLLIN, 0};
-        if (::poll(&ready, 1, 1000) > 0) {
-            char events[4096];
-            (void)::read(watcher, events, sizeof events);
-        }
-    }
-    ::close(watcher);
-    return fs::exists(file);
-}
-
 TEST_F(InstalledTreeTest, AQtPluginOfTheUsersNeverRunsWithARootUserId) {
     testing::TempDir attack;
     ASSERT_TRUE(user_.own(attack.path()));
@@ -158,8 +135,8 @@ TEST_F(InstalledTreeTest, AQtPluginOfTheUsersNeverRunsWithARootUserId) {
     auto window = runAsUser(prefix_ / "bin" / "quellbox", {"--backend", "sim"},
                             {"QT_QPA_PLATFORM=offscreen",
                              "QT_PLUGIN_PATH=" + attack.path().string(), "QT_STYLE_OVERRIDE=evil"});
-    // The plugin marks its load: only then is the window known to have come up with it.
-    ASSERT_TRUE(waitForFile(mark)) << window->output();
+    // The plugin tells of its load: only then is the window known to have come up with it.
+    ASSERT_TRUE(window->waitFor("evil style loaded")) << window->output();
     EXPECT_TRUE(window->signal(SIGTERM));
     window->wait();
 
