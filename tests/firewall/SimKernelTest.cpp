@@ -217,28 +217,6 @@ TEST_F(SimKernelTest, CloseFromAnotherThreadWakesABlockedReceive) {
     EXPECT_EQ(socket->close(), -1);
 }
 
-TEST_F(SimKernelTest, TheRuleManagerDrivesTheKernelThroughTheSimulatorTools) {
-    SimKernel kernel(options());
-    const auto backend = PacketBackend::simulated(kernel);
-    IpfwRule rules(backend.programs());
-    ASSERT_EQ(rules.applyRule(5500), 0);
-    ASSERT_TRUE(kernel.syncRules());
-    ASSERT_EQ(kernel.rules().size(), 2U);
-    EXPECT_EQ(kernel.rules()[1].listingLine(),
-              "65534 divert 6715 tcp from 192.0.2.1 5500 to any out via sim0");
-
-    auto socket = backend.makeDivertSocket();
-    ASSERT_EQ(socket->open(), 0);
-    ASSERT_EQ(socket->bind(IpfwRule::kDivertPort), 0);
-    const auto served = tcpPacket("192.0.2.1", 5500, "192.0.2.7", 50000, 10);
-    EXPECT_EQ(kernel.inject(served.data(), served.size()), SimKernel::Route::Diverted);
-
-    ASSERT_EQ(rules.derule(5500), 0);
-    ASSERT_TRUE(kernel.syncRules());
-    EXPECT_TRUE(kernel.rules().empty());
-    EXPECT_EQ(kernel.inject(served.data(), served.size()), SimKernel::Route::Passed);
-}
-
 TEST_F(SimKernelTest, TheToolsRefuseOrGoOfflineWhenTold) {
     SimKernel kernel(options());
     const auto backend = PacketBackend::simulated(kernel);
@@ -259,18 +237,31 @@ TEST_F(SimKernelTest, TheToolsRefuseOrGoOfflineWhenTold) {
     EXPECT_EQ(offline.ipAdr(), "");
 }
 
-TEST_F(SimKernelTest, StaleRulesAreAllRemovedAndNothingElse) {
+// The rule manager drives the kernel through the simulator's tools.
+TEST_F(SimKernelTest, RulesAppliedDivertAndStaleOnesAreAllRemovedAndNothingElse) {
     SimKernel kernel(options());
-    const auto programs = PacketBackend::simulated(kernel).programs();
+    const auto backend = PacketBackend::simulated(kernel);
+    const auto programs = backend.programs();
     // Two runs killed in turn left two pairs for the same port.
     for (int run = 0; run < 2; ++run) {
         ASSERT_EQ(IpfwRule(programs).applyRule(80), 0);
     }
+    ASSERT_TRUE(kernel.syncRules());
+    ASSERT_EQ(kernel.rules().size(), 4U);
+    EXPECT_EQ(kernel.rules().back().listingLine(),
+              "65534 divert 6715 tcp from 192.0.2.1 80 to any out via sim0");
+    auto socket = backend.makeDivertSocket();
+    ASSERT_EQ(socket->open(), 0);
+    ASSERT_EQ(socket->bind(IpfwRule::kDivertPort), 0);
+    const auto served = tcpPacket("192.0.2.1", 80, "192.0.2.7", 50000, 10);
+    EXPECT_EQ(kernel.inject(served.data(), served.size()), SimKernel::Route::Diverted);
+
     std::string report;
     EXPECT_EQ(StaleRules::removeAll(programs, 6715, report), 4);
     EXPECT_EQ(report, "4 divert rule(s) to port 6715 removed");
     ASSERT_TRUE(kernel.syncRules());
     EXPECT_TRUE(kernel.rules().empty());
+    EXPECT_EQ(kernel.inject(served.data(), served.size()), SimKernel::Route::Passed);
     EXPECT_EQ(StaleRules::removeAll(programs, 6715, report), 0);
 
     // A refused deletion is reported, and the other rule still goes.
