@@ -232,9 +232,8 @@ TEST_F(ShapingOnTheRealPath, UploadIsHeldToTheCapAndTheWindDownRemovesEveryRule)
     setenv("XDG_CONFIG_HOME", (home_ / ".config").c_str(), 1);
     setenv("XDG_RUNTIME_DIR", home_.path().c_str(), 1);
     std::vector<std::string> arguments{"netns", "exec", pair_.sender()};
-    for (const auto& word : user_.runAs(true)) {
-        arguments.push_back(word);
-    }
+    const auto asUser = user_.runAs(true);
+    arguments.insert(arguments.end(), asUser.begin(), asUser.end());
     arguments.insert(arguments.end(), {QUELLBOX_ENGINE_BINARY, "--backend", "nfqueue"});
     std::string error;
     auto window = control::EngineClient::start({kIp, arguments}, {}, error);
