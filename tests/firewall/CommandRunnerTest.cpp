@@ -43,7 +43,6 @@ protected:
         EXPECT_EQ(result, area.data());
         return std::string(result);
     }
-    // Runs a shell snippet.
     std::optional<std::string> script(const std::string& body,
                                       std::size_t capacity = IpfwRule::kListResultSize) {
         FakePrograms::writeScript(folder_ / "program", body);
@@ -71,12 +70,9 @@ TEST_F(CommandRunnerTest, OutputIsCutToTheCapacityWithoutStallingTheChild) {
         {"exit 0\n", 256, ""},  // the empty text, not a failure
         {"printf 0123456789abcdefghij\n", 8, text.substr(0, 7)},
         {"printf 0123456789abcdefghij\n", 256, text},
-        {"head -c 1000 /dev/zero | tr '\\0' a\n", 256, std::string(255, 'a')},
         // 16383 bytes: the capture area's limit.
         {"head -c 16383 /dev/zero | tr '\\0' x\n", IpfwRule::kListResultSize,
          std::string(16383, 'x')},
-        {"head -c 20000 /dev/zero | tr '\\0' y\n", IpfwRule::kListResultSize,
-         std::string(16383, 'y')},
         // Far more than the pipe holds: the child still finishes and its status is read.
         {"head -c 1048576 /dev/zero | tr '\\0' z\nexit 0\n", IpfwRule::kListResultSize,
          std::string(16383, 'z')},

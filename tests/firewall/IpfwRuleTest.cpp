@@ -198,15 +198,6 @@ TEST_F(IpfwRuleTest, RulesTheGuardRefusesAreNeverRun) {
     EXPECT_EQ(ruleCalls(), (std::vector<std::string>{"list", "list"}));
 }
 
-// Without a log capture, so that the message reaches standard error.
-TEST(IpfwRuleDeathTest, AFailedRuleListingEndsTheApplication) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    FakePrograms fakes;
-    FakePrograms::writeScript(fakes.folder() / "ipfw", "exit 3\n");
-    EXPECT_EXIT({ IpfwRule rule(fakes.programs()); }, ::testing::ExitedWithCode(1),
-                "Quellbox Error : execThisCommand failed !");
-}
-
 constexpr const char* kBsdRoutes =
     "Routing tables\n\nInternet:\n"
     "Destination        Gateway            Flags    Refs      Use  Netif Expire\n"
@@ -291,12 +282,15 @@ TEST_F(IpfwRuleTest, TwoThreadsRacingTheLazySearchRunItOnce) {
 }
 
 // Without a log capture, so that the message reaches standard error.
-TEST(DiscoveryDeathTest, AFailingRouteTableProgramEndsTheApplication) {
+TEST(IpfwRuleDeathTest, AFailedRuleListingOrRouteTableEndsTheApplication) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     FakePrograms fakes;
     IpfwRule rule(fakes.programs());
     FakePrograms::writeScript(fakes.folder() / "netstat", "exit 1\n");
     EXPECT_EXIT(rule.interface(), ::testing::ExitedWithCode(1),
+                "Quellbox Error : execThisCommand failed !");
+    FakePrograms::writeScript(fakes.folder() / "ipfw", "exit 3\n");
+    EXPECT_EXIT({ IpfwRule listing(fakes.programs()); }, ::testing::ExitedWithCode(1),
                 "Quellbox Error : execThisCommand failed !");
 }
 

@@ -2,6 +2,7 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -67,15 +68,21 @@ protected:
         return result;
     }
 
-    void writeRules(const std::vector<std::string>& rules) const {
+    void changeState(const std::function<void(SimFirewallState&)>& change) const {
         ASSERT_TRUE(SimFirewallState::update(statePath(), [&](SimFirewallState& state) {
-            for (const auto& line : rules) {
-                const auto rule = IpfwCommand::parseListingLine(line, nullptr);
-                EXPECT_TRUE(rule.has_value()) << line;
-                state.addRule(*rule);
-            }
+            change(state);
             return true;
         }));
+    }
+
+    void writeRules(const std::vector<std::string>& rules) const {
+        changeState([&](SimFirewallState& state) {
+            for (const auto& line : rules) {
+                const auto rule = IpfwCommand::parseListingLine(line, nullptr);
+                ASSERT_TRUE(rule.has_value()) << line;
+                state.addRule(*rule);
+            }
+        });
     }
 
     static std::unique_ptr<SimDivertSocket> boundSocket(SimKernel& kernel) {
@@ -100,15 +107,13 @@ TEST_F(SimKernelTest, ServerAndClientRulesDivertTheirPacketsOnly) {
     EXPECT_EQ(kernel.inject(tcpPacket("192.0.2.1", 40000, "192.0.2.8", 8080, 10).data(), 50),
               Route::Diverted);
     // Other port, other source address, or another protocol: straight to the wire.
-    EXPECT_EQ(kernel.inject(tcpPacket("192.0.2.1", 81, "192.0.2.7", 50000, 10).data(), 50),
-              Route::Passed);
-    EXPECT_EQ(kernel.inject(tcpPacket("192.0.2.9", 80, "192.0.2.7", 50000, 10).data(), 50),
-              Route::Passed);
-    EXPECT_EQ(kernel.inject(tcpPacket("192.0.2.1", 50000, "192.0.2.7", 80, 10).data(), 50),
-              Route::Passed);
     auto udp = tcpPacket("192.0.2.1", 80, "192.0.2.7", 50000, 10);
     udp[9] = 17;
-    EXPECT_EQ(kernel.inject(udp.data(), udp.size()), Route::Passed);
+    for (const auto& other : {tcpPacket("192.0.2.1", 81, "192.0.2.7", 50000, 10),
+                              tcpPacket("192.0.2.9", 80, "192.0.2.7", 50000, 10),
+                              tcpPacket("192.0.2.1", 50000, "192.0.2.7", 80, 10), udp}) {
+        EXPECT_EQ(kernel.inject(other.data(), other.size()), Route::Passed);
+    }
     EXPECT_EQ(kernel.inject(udp.data(), 12), Route::Malformed);
 
     EXPECT_EQ(kernel.wire().totalPackets(), 4U);
@@ -212,36 +217,11 @@ TEST_F(SimKernelTest, CloseFromAnotherThreadWakesABlockedReceive) {
     EXPECT_EQ(socket->close(), -1);
 }
 
-TEST_F(SimKernelTest, TheRuleManagerDrivesTheKernelThroughTheSimulatorTools) {
-    SimKernel kernel(options());
-    const auto backend = PacketBackend::simulated(kernel);
-    IpfwRule rules(backend.programs());
-    ASSERT_EQ(rules.applyRule(5500), 0);
-    ASSERT_TRUE(kernel.syncRules());
-    ASSERT_EQ(kernel.rules().size(), 2U);
-    EXPECT_EQ(kernel.rules()[1].listingLine(),
-              "65534 divert 6715 tcp from 192.0.2.1 5500 to any out via sim0");
-
-    auto socket = backend.makeDivertSocket();
-    ASSERT_EQ(socket->open(), 0);
-    ASSERT_EQ(socket->bind(IpfwRule::kDivertPort), 0);
-    const auto served = tcpPacket("192.0.2.1", 5500, "192.0.2.7", 50000, 10);
-    EXPECT_EQ(kernel.inject(served.data(), served.size()), SimKernel::Route::Diverted);
-
-    ASSERT_EQ(rules.derule(5500), 0);
-    ASSERT_TRUE(kernel.syncRules());
-    EXPECT_TRUE(kernel.rules().empty());
-    EXPECT_EQ(kernel.inject(served.data(), served.size()), SimKernel::Route::Passed);
-}
-
 TEST_F(SimKernelTest, TheToolsRefuseOrGoOfflineWhenTold) {
     SimKernel kernel(options());
     const auto backend = PacketBackend::simulated(kernel);
     IpfwRule rules(backend.programs());
-    ASSERT_TRUE(SimFirewallState::update(statePath(), [](SimFirewallState& state) {
-        state.refusals.push_back({"add", 65533});
-        return true;
-    }));
+    changeState([](SimFirewallState& state) { state.refusals.push_back({"add", 65533}); });
     SystemLogCapture log;
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(rules.applyRule(80), -1);
@@ -251,35 +231,42 @@ TEST_F(SimKernelTest, TheToolsRefuseOrGoOfflineWhenTold) {
     ASSERT_EQ(kernel.rules().size(), 1U);
     EXPECT_EQ(kernel.rules()[0].rule, 65534);
 
-    ASSERT_TRUE(SimFirewallState::update(statePath(), [](SimFirewallState& state) {
-        state.offline = true;
-        return true;
-    }));
+    changeState([](SimFirewallState& state) { state.offline = true; });
     IpfwRule offline(backend.programs());
     EXPECT_EQ(offline.interface(), "");
     EXPECT_EQ(offline.ipAdr(), "");
 }
 
-TEST_F(SimKernelTest, StaleRulesAreAllRemovedAndNothingElse) {
+// The rule manager drives the kernel through the simulator's tools.
+TEST_F(SimKernelTest, RulesAppliedDivertAndStaleOnesAreAllRemovedAndNothingElse) {
     SimKernel kernel(options());
-    const auto programs = PacketBackend::simulated(kernel).programs();
+    const auto backend = PacketBackend::simulated(kernel);
+    const auto programs = backend.programs();
     // Two runs killed in turn left two pairs for the same port.
     for (int run = 0; run < 2; ++run) {
         ASSERT_EQ(IpfwRule(programs).applyRule(80), 0);
     }
+    ASSERT_TRUE(kernel.syncRules());
+    ASSERT_EQ(kernel.rules().size(), 4U);
+    EXPECT_EQ(kernel.rules().back().listingLine(),
+              "65534 divert 6715 tcp from 192.0.2.1 80 to any out via sim0");
+    auto socket = backend.makeDivertSocket();
+    ASSERT_EQ(socket->open(), 0);
+    ASSERT_EQ(socket->bind(IpfwRule::kDivertPort), 0);
+    const auto served = tcpPacket("192.0.2.1", 80, "192.0.2.7", 50000, 10);
+    EXPECT_EQ(kernel.inject(served.data(), served.size()), SimKernel::Route::Diverted);
+
     std::string report;
     EXPECT_EQ(StaleRules::removeAll(programs, 6715, report), 4);
     EXPECT_EQ(report, "4 divert rule(s) to port 6715 removed");
     ASSERT_TRUE(kernel.syncRules());
     EXPECT_TRUE(kernel.rules().empty());
+    EXPECT_EQ(kernel.inject(served.data(), served.size()), SimKernel::Route::Passed);
     EXPECT_EQ(StaleRules::removeAll(programs, 6715, report), 0);
 
     // A refused deletion is reported, and the other rule still goes.
     ASSERT_EQ(IpfwRule(programs).applyRule(80), 0);
-    ASSERT_TRUE(SimFirewallState::update(statePath(), [](SimFirewallState& state) {
-        state.refusals.push_back({"delete", 65533});
-        return true;
-    }));
+    changeState([](SimFirewallState& state) { state.refusals.push_back({"delete", 65533}); });
     SystemLogCapture log;
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(StaleRules::removeAll(programs, 6715, report), -1);

@@ -1,7 +1,5 @@
-// The engine's threads (through its Priority Mode traffic) use the tables, the records, the
-// log reader and the default priorities while a "GUI" thread reads rows, changes priorities
-// and switches the mode. Run under ThreadSanitizer, these catch unguarded fields and
-// lock-order faults.
+// The engine's threads and the window's use the tables, records, log reader and default
+// priorities at once: under ThreadSanitizer these catch unguarded fields and lock-order faults.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -123,15 +123,6 @@ TEST_F(LogParserTest, ANegativeStartOrAFileShorterThanTheCursorIsNotRead) {
     EXPECT_EQ(logCursor(), fileSize());
 }
 
-TEST_F(LogParserTest, MissingFileStartsEmpty) {
-    SystemLogCapture capture;
-    LogParser parser(settings_.prefs);  // no file yet
-    EXPECT_EQ(capture.lines().size(), 1U);
-    EXPECT_EQ(parser.recordCount(), 0U);
-    EXPECT_FALSE(parser.ipIsInLogParserStructure("10.0.0.1"));
-    EXPECT_FALSE(parser.readLog(logPath(), 0));
-}
-
 TEST_F(LogParserTest, CreationReadsFromCursorBeginAndRewindGoesBackThere) {
     const std::string first = logLine("10.0.0.1", "alice", "Alice");
     append(first + logLine("10.0.0.2", "bob", "Bob"));
@@ -250,14 +241,18 @@ TEST_F(LogParserTest, PositionsBeyondTwoGibibytes) {
     EXPECT_GT(logCursor(), hole);
 }
 
-// The server's log is truncated, replaced by a new one (rotated) or deleted while it is
-// read: the clients it names afterwards are still found, and the names read before remain.
-TEST_F(LogParserTest, TruncatedReplacedOrDeletedLogLosesNothing) {
-    append(logLine("10.0.0.1", "alice", "Alice") + logLine("10.0.0.2", "bob", "Bob"));
+// The server's log is missing at the start, then truncated, replaced by a new one (rotated) or
+// deleted while it is read: the clients it names afterwards are still found, and the names
+// read before remain.
+TEST_F(LogParserTest, MissingTruncatedReplacedOrDeletedLogLosesNothing) {
+    SystemLogCapture capture;
     LogParser parser(settings_.prefs);
+    EXPECT_EQ(capture.lines().size(), 1U);
+    EXPECT_EQ(parser.recordCount(), 0U);
+    EXPECT_FALSE(parser.readLog(logPath(), 0));
+    append(logLine("10.0.0.1", "alice", "Alice") + logLine("10.0.0.2", "bob", "Bob"));
     ASSERT_TRUE(parser.ipIsInLogParserStructure("10.0.0.2"));
 
-    SystemLogCapture capture;
     std::filesystem::remove(logPath());
     EXPECT_TRUE(parser.ipIsInLogParserStructure("10.0.0.1")) << "a deleted log keeps its records";
 

@@ -4,14 +4,11 @@
 // ever loaded into a process with a root user id or with the shaping rights. Needs root.
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -21,7 +18,6 @@
 #include "ProgramRun.h"
 #include "TempDir.h"
 #include "TestUser.h"
-#include "firewall/PacketBackend.h"
 #include "platform/AtomicFile.h"
 
 namespace quellbox {
@@ -66,12 +62,6 @@ std::string installOrWhyNot(const fs::path& prefix) {
     return "";
 }
 
-// A folder of the test user's own (the attacker's), open to everyone for reading.
-void giveTo(const fs::path& folder, const TestUser& user) {
-    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(folder.c_str(), user.uid(), user.gid()), 0);
-}
-
 class InstalledTreeTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -79,7 +69,7 @@ protected:
             GTEST_SKIP() << why;
         }
         ASSERT_EQ(installOrWhyNot(prefix_.path()), "");
-        giveTo(home_.path(), user_);
+        ASSERT_TRUE(user_.own(home_.path()));
     }
 
     // A run of an installed program as the test's user in the group quellbox.
@@ -135,29 +125,9 @@ TEST_F(InstalledTreeTest, OnlyTheEngineCarriesRightsAndOnlyTheGroupRunsIt) {
 }
 
 #ifdef QUELLBOX_EVIL_STYLE
-// Waits (inotify, up to a guard of 20 s) until `file` has been written and closed.
-bool waitForFile(const fs::path& file) {
-    const int watcher = ::inotify_init1(IN_CLOEXEC);
-    if (watcher < 0) {
-        return false;
-    }
-    const bool watching =
-        ::inotify_add_watch(watcher, file.parent_path().c_str(), IN_CLOSE_WRITE) >= 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (watching && !fs::exists(file) && std::chrono::steady_clock::now() < deadline) {
-        pollfd ready{watcher, POLLIN, 0};
-        if (::poll(&ready, 1, 1000) > 0) {
-            char events[4096];
-            (void)::read(watcher, events, sizeof events);
-        }
-    }
-    ::close(watcher);
-    return fs::exists(file);
-}
-
 TEST_F(InstalledTreeTest, AQtPluginOfTheUsersNeverRunsWithARootUserId) {
     testing::TempDir attack;
-    giveTo(attack.path(), user_);
+    ASSERT_TRUE(user_.own(attack.path()));
     fs::create_directories(attack / "styles");
     fs::copy_file(QUELLBOX_EVIL_STYLE, attack / "styles" / "libevilstyle.so");
     const fs::path mark = attack / "mark";
@@ -165,8 +135,8 @@ TEST_F(InstalledTreeTest, AQtPluginOfTheUsersNeverRunsWithARootUserId) {
     auto window = runAsUser(prefix_ / "bin" / "quellbox", {"--backend", "sim"},
                             {"QT_QPA_PLATFORM=offscreen",
                              "QT_PLUGIN_PATH=" + attack.path().string(), "QT_STYLE_OVERRIDE=evil"});
-    // The plugin marks its load: only then is the window known to have come up with it.
-    ASSERT_TRUE(waitForFile(mark)) << window->output();
+    // The plugin tells of its load: only then is the window known to have come up with it.
+    ASSERT_TRUE(window->waitFor("evil style loaded")) << window->output();
     EXPECT_TRUE(window->signal(SIGTERM));
     window->wait();
 
@@ -191,37 +161,31 @@ TEST_F(InstalledTreeTest, IptablesExtensionsOfTheUsersNeverLoad) {
         GTEST_SKIP() << why;
     }
     testing::TempDir extensions;
-    giveTo(extensions.path(), user_);
+    ASSERT_TRUE(user_.own(extensions.path()));
     const std::vector<std::string> names{"libxt_tcp.so", "libxt_comment.so", "libxt_NFQUEUE.so"};
     for (const auto& name : names) {
         fs::copy_file(QUELLBOX_EVIL_XTABLES, extensions / name);
     }
     const std::vector<std::string> environment{"XTABLES_LIBDIR=" + extensions.path().string()};
     writeSettings(home_.path(), kServicePort);
-    for (const auto& entry : fs::recursive_directory_iterator(home_.path())) {
-        ASSERT_EQ(::chown(entry.path().c_str(), user_.uid(), user_.gid()), 0);
-    }
+    ASSERT_TRUE(user_.own(home_.path()));
     const std::string before = iptablesState(pair.sender());
-    const std::string ipfw = PacketBackend::toolPath("quellbox-ipfw");
-    const auto listing = [&] {
-        std::string rules;
-        EXPECT_TRUE(run({kIp, "netns", "exec", pair.sender(), ipfw, "list"}, &rules));
-        return rules;
-    };
 
     // A headless run adds rules with all three extensions.
     auto shaping = runAsUser(engine(), {"--headless", "--backend", "nfqueue", "--duration", "2"},
                              environment, pair.sender());
     ASSERT_TRUE(shaping->waitFor("headless on the nfqueue backend")) << shaping->output();
+    std::string rules;
+    EXPECT_TRUE(ipfwIn(pair.sender(), {"list"}, &rules));
     EXPECT_NE(
-        listing().find("divert 6715 tcp from 192.0.2.10 6700 to any out via " + pair.senderLink()),
+        rules.find("divert 6715 tcp from 192.0.2.10 6700 to any out via " + pair.senderLink()),
         std::string::npos);
     EXPECT_EQ(shaping->wait(), 0) << shaping->output();
 
     // A rule a killed run left behind, listed (which loads the extensions) and removed.
     ASSERT_TRUE(
-        run({kIp, "netns", "exec", pair.sender(), ipfw, "add", "100", "divert", "6715", "tcp",
-             "from", kSenderAddress, "6700", "to", "any", "out", "via", pair.senderLink()}));
+        ipfwIn(pair.sender(), {"add", "100", "divert", "6715", "tcp", "from", kSenderAddress,
+                               "6700", "to", "any", "out", "via", pair.senderLink()}));
     auto cleanup =
         runAsUser(engine(), {"--cleanup", "--backend", "nfqueue"}, environment, pair.sender());
     EXPECT_EQ(cleanup->wait(), 0) << cleanup->output();

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "firewall/CommandRunner.h"
+#include "firewall/PacketBackend.h"
 #ifdef QUELLBOX_HAVE_NFQUEUE
 #include "firewall/NfqueueDivertSocket.h"
 #endif
@@ -27,6 +28,13 @@ bool run(const std::vector<std::string>& arguments, std::string* output) {
         *output = outcome->output;
     }
     return outcome && outcome->exited && outcome->exitStatus == 0;
+}
+
+bool ipfwIn(const std::string& ns, const std::vector<std::string>& words, std::string* output) {
+    std::vector<std::string> arguments{kIp, "netns", "exec", ns,
+                                       PacketBackend::toolPath("quellbox-ipfw")};
+    arguments.insert(arguments.end(), words.begin(), words.end());
+    return run(arguments, output);
 }
 
 NamespacePair::NamespacePair()

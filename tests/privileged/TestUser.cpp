@@ -1,9 +1,8 @@
 #include "TestUser.h"
 
-#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "NetNamespaces.h"
@@ -13,28 +12,14 @@ namespace quellbox::privileged {
 namespace {
 
 constexpr const char* kSetpriv = "/usr/bin/setpriv";
+constexpr const char* kFlock = "/usr/bin/flock";
 
 // useradd and groupadd of tests running at the same time would trip over each other's lock
-// of /etc/passwd: one at a time.
-class AccountsLock {
-public:
-    AccountsLock()
-        : fd_(::open("/run/lock/quellbox-test-accounts", O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-        if (fd_ >= 0) {
-            ::flock(fd_, LOCK_EX);
-        }
-    }
-    ~AccountsLock() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    AccountsLock(const AccountsLock&) = delete;
-    AccountsLock& operator=(const AccountsLock&) = delete;
-
-private:
-    int fd_;
-};
+// of /etc/passwd: each waits for the one before.
+bool runLocked(std::vector<std::string> command) {
+    command.insert(command.begin(), {kFlock, "/run/lock/quellbox-test-accounts"});
+    return run(command);
+}
 
 }  // namespace
 
@@ -42,10 +27,9 @@ TestUser::TestUser() : name_("qbxtest" + std::to_string(::getpid())) {}
 
 TestUser::~TestUser() {
     if (created_) {
-        AccountsLock lock;
-        run({"/usr/sbin/userdel", name_});
+        runLocked({"/usr/sbin/userdel", name_});
         if (::getgrnam(name_.c_str()) != nullptr) {
-            run({"/usr/sbin/groupdel", name_});
+            runLocked({"/usr/sbin/groupdel", name_});
         }
     }
 }
@@ -54,18 +38,18 @@ std::string TestUser::createOrWhyNot() {
     if (::geteuid() != 0) {
         return "needs root to make a user of its own (CI runs as root)";
     }
-    for (const char* program : {"/usr/sbin/useradd", "/usr/sbin/groupadd", kSetpriv}) {
+    for (const char* program : {"/usr/sbin/useradd", "/usr/sbin/groupadd", kSetpriv, kFlock}) {
         if (::access(program, X_OK) != 0) {
             return std::string(program) + " is not installed";
         }
     }
-    AccountsLock lock;
-    if (::getgrnam(kShapingGroup) == nullptr &&
-        !run({"/usr/sbin/groupadd", "--system", kShapingGroup})) {
+    // --force: a group made already (by an install or another test) is no failure.
+    if (!runLocked({"/usr/sbin/groupadd", "--system", "--force", kShapingGroup})) {
         return "cannot make the group quellbox";
     }
-    if (!run({"/usr/sbin/useradd", "--system", "--user-group", "--no-create-home", "--home-dir",
-              "/nonexistent", "--shell", "/usr/sbin/nologin", "--groups", kShapingGroup, name_})) {
+    if (!runLocked({"/usr/sbin/useradd", "--system", "--user-group", "--no-create-home",
+                    "--home-dir", "/nonexistent", "--shell", "/usr/sbin/nologin", "--groups",
+                    kShapingGroup, name_})) {
         return "cannot make the user " + name_;
     }
     created_ = true;
@@ -87,6 +71,14 @@ std::vector<std::string> TestUser::runAs(bool withRights) const {
                                    "+net_admin,+net_raw"});
     }
     return words;
+}
+
+bool TestUser::own(const std::filesystem::path& folder) const {
+    bool owned = ::chmod(folder.c_str(), 0755) == 0 && ::chown(folder.c_str(), uid_, gid_) == 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        owned = owned && ::chown(entry.path().c_str(), uid_, gid_) == 0;
+    }
+    return owned;
 }
 
 }  // namespace quellbox::privileged

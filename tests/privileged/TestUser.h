@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,6 @@ public:
     // Why the user cannot be made here (not root, no useradd), or the empty text once it is.
     std::string createOrWhyNot();
 
-    const std::string& name() const { return name_; }
     uid_t uid() const { return uid_; }
     gid_t gid() const { return gid_; }
 
@@ -30,6 +30,9 @@ public:
     // shaping rights as ambient capabilities when `withRights`: the engine as the service
     // manager starts it.
     std::vector<std::string> runAs(bool withRights) const;
+    // Makes `folder` and everything in it this user's (the attacker's), the folder open to
+    // everyone for reading.
+    bool own(const std::filesystem::path& folder) const;
 
 private:
     std::string name_;

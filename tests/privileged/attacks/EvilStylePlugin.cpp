@@ -1,7 +1,8 @@
 // A Qt style plugin as an attacker would put it on QT_PLUGIN_PATH (with QT_STYLE_OVERRIDE
 // naming it): as soon as Qt loads it, it tries to become root and records in the file
 // "mark", one folder above its own ("<dir>/styles/lib....so" writes "<dir>/mark"), which
-// user ids the process had and whether seteuid(0) worked. The file's owner tells the rest.
+// user ids the process had and whether seteuid(0) worked, then tells of its load on standard
+// error. The file's owner tells the rest.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -32,6 +33,7 @@ __attribute__((constructor)) void tryToBecomeRoot() {
         std::fprintf(file, "ids %u %u %u seteuid %d\n", real, effective, saved, raised);
         std::fclose(file);
     }
+    std::fputs("evil style loaded\n", stderr);
 }
 
 }  // namespace
