@@ -104,6 +104,18 @@ TEST(FairQueue, HoldsTwoHundredPacketsInAllThenRefuses) {
     EXPECT_TRUE(queue.isEmpty());
 }
 
+// Released packets take their lanes with them: the flow last queued to must not be served
+// from a lane that no longer exists.
+TEST(FairQueue, AFlowQueuedAgainAfterReleaseAllIsServed) {
+    FairQueue queue;
+    ASSERT_TRUE(queue.enqueue(flowPacket(1, 1, 40000, 100)));
+    queue.releaseAll();
+    ASSERT_TRUE(queue.enqueue(flowPacket(2, 1, 40000, 100)));
+    const PacketPtr served = queue.tryDequeue();
+    ASSERT_NE(served, nullptr);
+    EXPECT_EQ(tagOf(*served), 2u);
+}
+
 // The bound drops the head of the busiest client's longest flow, only while the oldest
 // packet has waited longer than the bound, and at most once per bound.
 TEST(FairQueue, DelayBoundDropsFromTheHeadOfTheLongestClient) {
