@@ -35,13 +35,13 @@ std::vector<double> run(const std::vector<Phase>& phases, double* lastBudget = n
     controller.tick(now, arrived, false);
     double budget = 0.0;
     std::vector<double> shares;
-    std::mt19937 random(1);  // the raw engine, whose sequence the standard fixes
+    std::mt19937 generator(1);  // the raw engine, whose sequence the standard fixes
     for (const Phase& phase : phases) {
         controller.setRate(phase.cap);
         budget = controller.budget();  // the engine applies a new cap at once
         for (int tick = 0; tick < phase.ticks; ++tick) {
             const double wanted = budget * phase.growth;
-            const double share = phase.uneven ? 2.0 * random() / std::mt19937::max() : 1.0;
+            const double share = phase.uneven ? 2.0 * generator() / std::mt19937::max() : 1.0;
             const double bytes = std::min(wanted, phase.senderLimit) * kSeconds * share;
             shares.push_back(bytes / kSeconds / (phase.cap * 1024.0));
             arrived += static_cast<std::uint64_t>(bytes);
