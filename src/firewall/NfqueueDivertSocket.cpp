@@ -84,6 +84,22 @@ int NfqueueDivertSocket::bind(int port) {
         errno = EINVAL;
         return -1;
     }
+    // Every packet the kernel queue holds may be waiting on this socket at once: room for
+    // all of them, so that fail-open (which lets packets pass unshaped) acts only when the
+    // engine stalls. Set before the bind: the kernel queues packets from that moment on, while
+    // the library still reads the answers to the settings below (at full speed after a crash,
+    // when the traffic passed unread), and an overflow then failed the bind. SO_RCVBUFFORCE passes
+    // over net.core.rmem_max with CAP_NET_ADMIN; without it the system's maximum is the best there
+    // is.
+    const int bufferBytes = kReceiveBufferBytes;
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bufferBytes, sizeof bufferBytes) != 0 &&
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes) != 0) {
+        SystemLog::reportError("Quellbox Error : setsockopt(SO_RCVBUF)");
+    }
+    const int on = 1;
+    if (::setsockopt(fd_, SOL_NETLINK, NETLINK_NO_ENOBUFS, &on, sizeof on) != 0) {
+        SystemLog::reportError("Quellbox Error : setsockopt(NETLINK_NO_ENOBUFS)");
+    }
     queue_ = nfq_create_queue(handle_, static_cast<std::uint16_t>(port),
                               &NfqueueDivertSocket::onPacket, this);
     if (queue_ == nullptr) {
@@ -97,6 +113,12 @@ int NfqueueDivertSocket::bind(int port) {
         return -1;
     };
     errno = 0;
+    // Fail-open on, first, so that what cannot be queued while the rest is set passes;
+    // segmentation-offload super-packets come whole.
+    const std::uint32_t flags = NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_GSO;
+    if (nfq_set_queue_flags(queue_, flags, flags) < 0) {
+        return fail();
+    }
     // Only the headers cross to us; the kernel keeps the whole packet and re-injects its own
     // copy on NF_ACCEPT, so no payload is copied out or back in.
     if (nfq_set_mode(queue_, NFQNL_COPY_PACKET, static_cast<std::uint32_t>(kCopyRange)) < 0) {
@@ -104,24 +126,6 @@ int NfqueueDivertSocket::bind(int port) {
     }
     if (nfq_set_queue_maxlen(queue_, kQueueMaxLength) < 0) {
         return fail();
-    }
-    // Fail-open on; segmentation-offload super-packets come whole.
-    const std::uint32_t flags = NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_GSO;
-    if (nfq_set_queue_flags(queue_, flags, flags) < 0) {
-        return fail();
-    }
-    // Every packet the kernel queue holds may be waiting on this socket at once: room for
-    // all of them, so that fail-open (which lets packets pass unshaped) acts only when the
-    // engine stalls. SO_RCVBUFFORCE passes over net.core.rmem_max with CAP_NET_ADMIN; without
-    // it the system's maximum is the best there is.
-    const int bufferBytes = kReceiveBufferBytes;
-    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bufferBytes, sizeof bufferBytes) != 0 &&
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes) != 0) {
-        SystemLog::reportError("Quellbox Error : setsockopt(SO_RCVBUF)");
-    }
-    const int on = 1;
-    if (::setsockopt(fd_, SOL_NETLINK, NETLINK_NO_ENOBUFS, &on, sizeof on) != 0) {
-        SystemLog::reportError("Quellbox Error : setsockopt(NETLINK_NO_ENOBUFS)");
     }
     port_ = port;
     return 0;
@@ -153,6 +157,13 @@ int NfqueueDivertSocket::onPacket(nfq_q_handle*, nfgenmsg*, nfq_data* packet, vo
         return 0;
     }
     const std::uint32_t id = ntohl(header->packet_id);
+    if (socket->target_ == nullptr) {
+        // No reader yet: the packet came while bind waited for the kernel's answer to a
+        // setting. It passes, rather than stay in the kernel's queue with no verdict.
+        std::lock_guard guard(socket->verdictMutex_);
+        nfq_set_verdict(socket->queue_, id, NF_ACCEPT, 0, nullptr);
+        return 0;
+    }
     unsigned char* payload = nullptr;
     const int copied = nfq_get_payload(packet, &payload);
     const std::size_t length =

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <future>
 #include <random>
@@ -143,6 +144,38 @@ TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
     EXPECT_EQ(lastResult, -1);
     inNamespace(pair_.sender(), [&] { EXPECT_EQ(rules->derule(kPort), 0); });
     EXPECT_EQ(iptablesState(pair_.sender()), before);
+}
+
+// A restart while the diverted traffic flows (after a crash the kernel lets it pass at full
+// speed): the kernel queues packets from the moment of the bind, while the queue is still being
+// set up, and every bind must succeed all the same without losing a byte.
+TEST_F(PrivilegedFirewall, BindingWhileTrafficFloodsTheQueueSucceeds) {
+    if (const std::string why = nfqueueProblem(pair_.sender()); !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    const auto backend = PacketBackend::named("nfqueue");
+    ASSERT_TRUE(backend);
+    std::unique_ptr<IpfwRule> rules;
+    inNamespace(pair_.sender(), [&] {
+        rules = std::make_unique<IpfwRule>(backend->programs());
+        EXPECT_EQ(rules->applyRule(kPort), 0);
+    });
+    const std::vector<char> large(64 * 1024 * 1024, 'q');
+    auto flood = std::async(std::launch::async, [&] { return transfer(pair_, large) == large; });
+    int restarts = 0;
+    inNamespace(pair_.sender(), [&] {
+        while (flood.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+            auto socket = backend->makeDivertSocket();
+            ASSERT_EQ(socket->open(), 0) << std::strerror(errno);
+            ASSERT_EQ(socket->bind(DivertSocket::kDivertPort), 0)
+                << "restart " << restarts << ": " << std::strerror(errno);
+            EXPECT_EQ(socket->close(), 0);
+            ++restarts;
+        }
+    });
+    EXPECT_GT(restarts, 0);
+    EXPECT_TRUE(flood.get());
+    inNamespace(pair_.sender(), [&] { EXPECT_EQ(rules->derule(kPort), 0); });
 }
 
 #endif  // QUELLBOX_HAVE_NFQUEUE
