@@ -6,28 +6,6 @@
 
 namespace quellbox::testing {
 
-int FakeRule::applyRule(int port) {
-    std::lock_guard guard(mutex_);
-    applied_.push_back(port);
-    return failApply ? -1 : 0;
-}
-
-int FakeRule::derule(int port) {
-    std::lock_guard guard(mutex_);
-    derules_.push_back(port);
-    return failDerule ? -1 : 0;
-}
-
-std::vector<int> FakeRule::applied() const {
-    std::lock_guard guard(mutex_);
-    return applied_;
-}
-
-std::vector<int> FakeRule::derules() const {
-    std::lock_guard guard(mutex_);
-    return derules_;
-}
-
 void ControlledSocket::holdSends() {
     std::lock_guard guard(holdMutex_);
     holding_ = true;

@@ -10,31 +10,8 @@
 
 #include "engine/TrafficListener.h"
 #include "firewall/DivertSocket.h"
-#include "firewall/IpfwRule.h"
 
 namespace quellbox::testing {
-
-// A rule manager that runs no program: it records the ports it is asked about, fails when
-// told to, and gives the own address it is set to (empty: the machine has none).
-class FakeRule : public IpfwRule {
-public:
-    explicit FakeRule(std::string ownAddress = "192.0.2.1") : ownAddress_(std::move(ownAddress)) {}
-
-    int applyRule(int port) override;
-    int derule(int port) override;
-    std::string ipAdr() override { return ownAddress_; }
-
-    std::atomic<bool> failApply{false};
-    std::atomic<bool> failDerule{false};
-    std::vector<int> applied() const;
-    std::vector<int> derules() const;
-
-private:
-    const std::string ownAddress_;
-    mutable std::mutex mutex_;
-    std::vector<int> applied_;  // guarded by mutex_
-    std::vector<int> derules_;  // guarded by mutex_
-};
 
 // A divert socket over another one (the simulator's) that can be made to fail opening,
 // binding, reading or writing, and can hold writes back until the test lets them go, so

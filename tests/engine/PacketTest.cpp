@@ -86,15 +86,5 @@ TEST(Packet, DestroyingAnUnsentPacketReleasesItOnce) {
     EXPECT_EQ(releaser.count(), 1);
 }
 
-TEST(Packet, DescriptionNamesBufferDestinationAndPriority) {
-    Packet packet;
-    packet.setPacketSize(40);
-    packet.setPacketDestination("Alice");
-    packet.setPriority(7);
-    EXPECT_THAT(packet.description(),
-                ::testing::MatchesRegex(
-                    "packet adress : 0x[0-9A-F]{8,} - Destination = Alice -  priority = 7\n"));
-}
-
 }  // namespace
 }  // namespace quellbox

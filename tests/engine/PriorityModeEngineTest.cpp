@@ -73,8 +73,7 @@ protected:
     }
 
     // An engine without an own address has no flushing thread to tidy the tables meanwhile.
-    SimEngineFixture sim_{
-        SimEngineFixture::Options::withRule(std::make_unique<testing::FakeRule>(""))};
+    SimEngineFixture sim_{SimEngineFixture::Options::offlineMachine()};
     int refreshes_ = 0;
     PriorityModeTraffic traffic_{sim_.ipmode(),
                                  [](int port) -> std::optional<std::string> {
@@ -148,17 +147,6 @@ TEST_F(PriorityModeTrafficTest, WaitingOnlyClientHasItsDateRenewedAndNothingElse
     EXPECT_GT(record->lastPacketDate(), old);
     EXPECT_EQ(active_->size(), 0);
     EXPECT_EQ(refreshes_, 0);
-}
-
-TEST_F(PriorityModeTrafficTest, CountingGoesToTheActiveRecord) {
-    const auto record = client(5, "Alice", SystemClock::now() - 5s);
-    active_->linkThisUserInfo(record, kAlice);
-    const auto before = record->lastPacketDate();
-    traffic_.count(kAlice, 1500, SystemClock::now());
-    traffic_.count(kAlice, 1000, SystemClock::now());
-    traffic_.count(kBob, 999, SystemClock::now());  // no record: nothing happens
-    EXPECT_EQ(record->totalDownloadSize(), 2500);
-    EXPECT_GT(record->lastPacketDate(), before);
 }
 
 // ---- the flushing thread's housekeeping, called directly ----------------------------------

@@ -88,19 +88,6 @@ TEST(Queue, DequeueIsFirstInFirstOutAndPopTakesTheNewest) {
     EXPECT_TRUE(queue.isEmpty());
 }
 
-TEST(Queue, BlockedDequeueIsWokenByAnEnqueue) {
-    Queue queue;
-    uint32_t received = 0;
-    std::thread consumer([&] {
-        PacketPtr packet = queue.dequeue();
-        received = packet ? tagOf(*packet) : 0;
-    });
-    queue.enqueue(makePacket(42));
-    consumer.join();
-    EXPECT_EQ(received, 42u);
-    EXPECT_TRUE(queue.isEmpty());
-}
-
 // One transfer from a source to a destination: what moves, what is dropped (and logged), what
 // stays, and how many numbers it draws.
 TEST(QueueTransfer, MovesTheOldestThatFitAndDropsTheNewestByChanceUnlessItIsTheOnlyOne) {

@@ -24,16 +24,5 @@ TEST(RandomSource, GivesTheSequenceOfTheCLibraryGenerator) {
     }
 }
 
-TEST(RandomSource, SeedingFromTheTimeOfDayChangesTheSequence) {
-    RandomSource source(1);
-    RandomSource unseeded(1);
-    ASSERT_TRUE(source.seedFromTimeOfDay());
-    bool differs = false;
-    for (int i = 0; i < 4; ++i) {
-        differs = differs || source.next() != unseeded.next();
-    }
-    EXPECT_TRUE(differs);
-}
-
 }  // namespace
 }  // namespace quellbox

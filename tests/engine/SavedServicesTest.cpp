@@ -42,15 +42,6 @@ TEST(SavedServices, StoredListsOfUnequalLengthAreCutToTheShorterAndStored) {
     EXPECT_TRUE(SavedServices::load(prefs).empty());
 }
 
-TEST(SavedServices, MissingCapFlagsCountAsCapped) {
-    SimEngineFixture sim;
-    sim.preferences().setObject(PlistValue(PlistValue::Array{false}), keys::activatedULServices);
-    EXPECT_EQ(SavedServices::activatedFlags(sim.preferences(), 3),
-              (std::vector<bool>{false, true, true}));
-    sim.preferences().removeObjectForKey(keys::activatedULServices);
-    EXPECT_EQ(SavedServices::activatedFlags(sim.preferences(), 2), (std::vector<bool>{true, true}));
-}
-
 TEST(SavedServices, ReapplyingStopsAtTheFirstRuleThatFails) {
     SimEngineFixture sim;
     ASSERT_TRUE(sim.engine().waitUntilStarted(std::chrono::seconds(10)));

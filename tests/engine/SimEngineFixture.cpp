@@ -7,6 +7,7 @@
 #include "Eventually.h"
 #include "firewall/IpfwRule.h"
 #include "firewall/PacketBackend.h"
+#include "firewall/SimFirewallState.h"
 #include "platform/AtomicFile.h"
 #include "prioritymode/defaultPriorityParser.h"
 #include "settings/PreferenceKeys.h"
@@ -55,8 +56,13 @@ SimEngineFixture::SimEngineFixture(Options options) {
         }
         socket = std::move(controlled);
     }
-    std::unique_ptr<IpfwRule> rule =
-        options.rule ? std::move(options.rule) : std::make_unique<IpfwRule>(backend.programs());
+    if (options.offline) {
+        EXPECT_TRUE(SimFirewallState::update(state, [](SimFirewallState& firewall) {
+            firewall.offline = true;
+            return true;
+        }));
+    }
+    auto rule = std::make_unique<IpfwRule>(backend.programs());
     random_ = std::make_unique<RandomSource>(1);
     engine_ = std::make_unique<ThroughputLimiter>(
         ThroughputLimiter::Collaborators{std::move(socket), std::move(rule), runLoop_,

@@ -41,15 +41,15 @@ public:
     };
 
     struct Options {
-        // Replaces the rule manager over the simulator's tools (a FakeRule, say).
-        std::unique_ptr<IpfwRule> rule;
+        // The simulated machine has no default route, so the engine finds no own address.
+        bool offline = false;
         // Puts a ControlledSocket, set up by configureSocket, before the simulated socket.
         bool controlledSocket = false;
         std::function<void(ControlledSocket&)> configureSocket;
 
-        static Options withRule(std::unique_ptr<IpfwRule> rule) {
+        static Options offlineMachine() {
             Options options;
-            options.rule = std::move(rule);
+            options.offline = true;
             return options;
         }
         static Options controlled() {

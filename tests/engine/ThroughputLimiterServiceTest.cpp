@@ -1,5 +1,4 @@
-// The engine's service operations, settings, listeners and start-up, mostly against a rule
-// manager that runs no program.
+// The engine's service operations, settings, listeners and start-up over the simulated firewall.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,6 +6,7 @@
 
 #include "EngineDoubles.h"
 #include "SimEngineFixture.h"
+#include "firewall/SimFirewallState.h"
 #include "platform/SystemLog.h"
 #include "settings/Service.h"
 
@@ -15,59 +15,67 @@ namespace {
 
 using testing::ControlledSocket;
 using ::testing::ElementsAre;
-using testing::FakeRule;
 using ::testing::IsEmpty;
-using testing::RecordingListener;
 using testing::SimEngineFixture;
 
-struct FakeRuleEngine {
-    FakeRuleEngine() : FakeRuleEngine(std::make_unique<FakeRule>()) {}
-    explicit FakeRuleEngine(std::unique_ptr<FakeRule> made)
-        : rule(*made), sim(SimEngineFixture::Options::withRule(std::move(made))) {}
-    FakeRule& rule;
-    SimEngineFixture sim;
-    ThroughputLimiter& engine() { return sim.engine(); }
-};
+// The rules the simulated firewall holds: a server and a client rule per capped port.
+std::size_t firewallRules(SimEngineFixture& sim) {
+    EXPECT_TRUE(sim.kernel().syncRules());
+    return sim.kernel().rules().size();
+}
+
+// The simulated firewall tool refuses every `verb` command ("add", "delete"), or, given none,
+// nothing any more.
+void refuse(SimEngineFixture& sim, const char* verb) {
+    ASSERT_TRUE(SimFirewallState::update(sim.kernel().statePath(), [verb](SimFirewallState& state) {
+        state.refusals.clear();
+        if (verb != nullptr) {
+            state.refusals.push_back({verb, 0});
+        }
+        return true;
+    }));
+}
 
 TEST(ThroughputLimiterServices, OneRulePerPortAndOnlyARecordedServiceIsDeruled) {
-    FakeRuleEngine fixture;
+    SimEngineFixture sim;
     auto service = std::make_shared<Service>("Server", 6700);
-    EXPECT_EQ(fixture.engine().removeULService(service), 0);
-    EXPECT_THAT(fixture.rule.derules(), IsEmpty());
-    EXPECT_EQ(fixture.engine().addULService(service), 0);
-    EXPECT_EQ(fixture.engine().addULService(std::make_shared<Service>("Same port", 6700)), 0);
-    EXPECT_EQ(fixture.engine().addULService(std::make_shared<Service>("No port", 0)), 0);
-    EXPECT_THAT(fixture.rule.applied(), ElementsAre(6700));
-    EXPECT_TRUE(fixture.engine().isCappedUL(6700));
-    EXPECT_FALSE(fixture.engine().isCappedUL(0));
-    EXPECT_THAT(fixture.sim.problems(), IsEmpty());
-    EXPECT_EQ(fixture.engine().removeULService(service), 0);
-    EXPECT_THAT(fixture.rule.derules(), ElementsAre(6700));
-    EXPECT_FALSE(fixture.engine().isCappedUL(6700));
+    refuse(sim, "delete");
+    EXPECT_EQ(sim.engine().removeULService(service), 0);
+    refuse(sim, nullptr);
+    EXPECT_EQ(sim.engine().addULService(service), 0);
+    EXPECT_EQ(sim.engine().addULService(std::make_shared<Service>("Same port", 6700)), 0);
+    EXPECT_EQ(sim.engine().addULService(std::make_shared<Service>("No port", 0)), 0);
+    EXPECT_EQ(firewallRules(sim), 2U);
+    EXPECT_TRUE(sim.engine().isCappedUL(6700));
+    EXPECT_FALSE(sim.engine().isCappedUL(0));
+    EXPECT_THAT(sim.problems(), IsEmpty());
+    EXPECT_EQ(sim.engine().removeULService(service), 0);
+    EXPECT_EQ(firewallRules(sim), 0U);
+    EXPECT_FALSE(sim.engine().isCappedUL(6700));
 }
 
 TEST(ThroughputLimiterServices, FailingRuleCommandsAreReportedAndChangeNothing) {
-    FakeRuleEngine fixture;
-    fixture.rule.failApply = true;
+    SimEngineFixture sim;
+    refuse(sim, "add");
     auto service = std::make_shared<Service>("Server", 6700);
-    EXPECT_EQ(fixture.engine().addULService(service), -1);
-    EXPECT_FALSE(fixture.engine().isCappedUL(6700));
-    fixture.sim.expectOnlyProblem(
+    EXPECT_EQ(sim.engine().addULService(service), -1);
+    EXPECT_FALSE(sim.engine().isCappedUL(6700));
+    sim.expectOnlyProblem(
         "Error : Can't create rule for this Service",
         "There is no free rule left.\nIf you are using a FireWall, please move it's own rules to "
         "higher numbers.",
         false);
     // The download cap of a service whose rule fails is recorded nowhere either.
-    EXPECT_EQ(fixture.engine().addDLService(service), -1);
-    EXPECT_FALSE(fixture.engine().isCappedUL(6700));
-    EXPECT_FALSE(fixture.engine().isCappedDL(6700));
+    EXPECT_EQ(sim.engine().addDLService(service), -1);
+    EXPECT_FALSE(sim.engine().isCappedUL(6700));
+    EXPECT_FALSE(sim.engine().isCappedDL(6700));
 
-    fixture.rule.failApply = false;
-    ASSERT_EQ(fixture.engine().addULService(service), 0);
-    fixture.rule.failDerule = true;
-    EXPECT_EQ(fixture.engine().removeULService(service), -1);
-    EXPECT_TRUE(fixture.engine().isCappedUL(6700));
-    const auto problems = fixture.sim.problems();
+    refuse(sim, nullptr);
+    ASSERT_EQ(sim.engine().addULService(service), 0);
+    refuse(sim, "delete");
+    EXPECT_EQ(sim.engine().removeULService(service), -1);
+    EXPECT_TRUE(sim.engine().isCappedUL(6700));
+    const auto problems = sim.problems();
     ASSERT_EQ(problems.size(), 3U);
     EXPECT_EQ(problems[2].title, "Error : Can't remove rule for this Service");
     EXPECT_EQ(problems[2].msg,
@@ -76,26 +84,29 @@ TEST(ThroughputLimiterServices, FailingRuleCommandsAreReportedAndChangeNothing) 
     EXPECT_FALSE(problems[2].needToQuit);
 }
 
+// The firewall refuses every command meanwhile: none may run.
 TEST(ThroughputLimiterServices, DownloadCapOfAnUploadCappedServiceRunsNoCommand) {
-    FakeRuleEngine fixture;
+    SimEngineFixture sim;
     auto service = std::make_shared<Service>("Server", 6700);
-    ASSERT_EQ(fixture.engine().addULService(service), 0);
-    EXPECT_EQ(fixture.engine().addDLService(service), 0);
-    EXPECT_THAT(fixture.rule.applied(), ElementsAre(6700));
-    EXPECT_TRUE(fixture.engine().isCappedDL(6700));
+    ASSERT_EQ(sim.engine().addULService(service), 0);
+    refuse(sim, "add");
+    EXPECT_EQ(sim.engine().addDLService(service), 0);
+    EXPECT_TRUE(sim.engine().isCappedDL(6700));
 
     // Forgetting the download cap keeps the divert rule and the upload cap.
-    EXPECT_EQ(fixture.engine().removeDLService(service), 0);
-    EXPECT_FALSE(fixture.engine().isCappedDL(6700));
-    EXPECT_TRUE(fixture.engine().isCappedUL(6700));
-    EXPECT_THAT(fixture.rule.derules(), IsEmpty());
+    refuse(sim, "delete");
+    EXPECT_EQ(sim.engine().removeDLService(service), 0);
+    EXPECT_FALSE(sim.engine().isCappedDL(6700));
+    EXPECT_TRUE(sim.engine().isCappedUL(6700));
+    EXPECT_EQ(firewallRules(sim), 2U);
     // Also for a service that never had one.
-    EXPECT_EQ(fixture.engine().removeDLService(std::make_shared<Service>("Other", 6800)), 0);
+    EXPECT_EQ(sim.engine().removeDLService(std::make_shared<Service>("Other", 6800)), 0);
+    EXPECT_THAT(sim.problems(), IsEmpty());
 }
 
 TEST(ThroughputLimiterSettings, PauseAndFactorAreMagnitudesAndTheDownloadModeOwnsThePause) {
-    FakeRuleEngine fixture;
-    ThroughputLimiter& engine = fixture.engine();
+    SimEngineFixture sim;
+    ThroughputLimiter& engine = sim.engine();
     EXPECT_EQ(engine.priorityFactor(), 5000) << "the registered default is -5000";
     EXPECT_EQ(engine.setDATARate(-1.0F), 0);
     EXPECT_EQ(engine.getDATARate(), -1.0F);
@@ -120,21 +131,19 @@ TEST(ThroughputLimiterSettings, PauseAndFactorAreMagnitudesAndTheDownloadModeOwn
 // packets of a capped port pass the kernel untouched.
 TEST(ThroughputLimiterStartUp, WithoutAnOwnAddressOrASocketTheEngineEnds) {
     struct Case {
-        const char* ownAddress;
+        bool offline;
         bool failOpen;
         bool failBind;
         const char* problem;
     };
-    for (const Case& test : {Case{"", false, false, nullptr},
-                             Case{"192.0.2.1", true, false,
-                                  "Error : Quellbox can't create the divert socket for ipfw"},
-                             Case{"192.0.2.1", false, true,
-                                  "Error : Quellbox can't bind the divert socket for ipfw"}}) {
+    for (const Case& test :
+         {Case{true, false, false, nullptr},
+          Case{false, true, false, "Error : Quellbox can't create the divert socket for ipfw"},
+          Case{false, false, true, "Error : Quellbox can't bind the divert socket for ipfw"}}) {
         SCOPED_TRACE(test.problem ? test.problem : "no own address");
         SystemLogCapture log;
-        auto options =
-            SimEngineFixture::Options::withRule(std::make_unique<FakeRule>(test.ownAddress));
-        options.controlledSocket = true;
+        auto options = SimEngineFixture::Options::controlled();
+        options.offline = test.offline;
         options.configureSocket = [&test](ControlledSocket& socket) {
             socket.failOpen = test.failOpen;
             socket.failBind = test.failBind;
@@ -157,44 +166,6 @@ TEST(ThroughputLimiterStartUp, WithoutAnOwnAddressOrASocketTheEngineEnds) {
         EXPECT_EQ(sim.kernel().counters().passed, 1U);
         EXPECT_EQ(sim.engine().counters().read, 0U);
     }
-}
-
-// ---- listeners ------------------------------------------------------------------------------
-
-std::vector<std::string> whatWasCalled(const RecordingListener& listener) {
-    std::vector<std::string> calls;
-    for (const auto& call : listener.calls()) {
-        calls.push_back(call.what);
-    }
-    return calls;
-}
-
-// Without an own address the engine has no flushing thread, and on the main loop no gauge tick
-// interleaves: every call the listeners see comes from here.
-TEST(ThroughputLimiterListeners, EachIsCalledAsOftenAsAddedUntilRemovedEverywhere) {
-    FakeRuleEngine fixture(std::make_unique<FakeRule>(""));
-    ThroughputLimiter& engine = fixture.engine();
-    auto twice = std::make_shared<RecordingListener>();
-    auto once = std::make_shared<RecordingListener>();
-    std::vector<std::string> twiceCalls;
-    std::vector<std::string> onceCalls;
-    fixture.sim.runLoop().performOnMainThread(
-        [&] {
-            engine.addTrafficListener(twice);
-            engine.addTrafficListener(once);
-            engine.addTrafficListener(twice);
-            engine.fireAllEventsToListeners();
-            engine.removeTrafficListener(twice.get());
-            engine.fireRefreshEventToListeners();
-            engine.fireDataEventToListeners(1500.0);
-            engine.fireAckEventToListeners(40.0);
-            engine.fireQueueSizeEventToListeners(3.0);
-            twiceCalls = whatWasCalled(*twice);
-            onceCalls = whatWasCalled(*once);
-        },
-        true);
-    EXPECT_THAT(twiceCalls, ElementsAre("ack", "data", "queue", "ack", "data", "queue"));
-    EXPECT_THAT(onceCalls, ElementsAre("ack", "data", "queue", "refresh", "data", "ack", "queue"));
 }
 
 }  // namespace

@@ -52,14 +52,6 @@ TEST(priorityQueue, PlacesPacketsByTheirDistanceBelowTheRunningMaximum) {
     }
 }
 
-TEST(priorityQueue, QueuesAreMadeBucketsFirstWithConsecutiveIdentifiers) {
-    priorityQueue queue;
-    for (int index = 1; index < priorityQueue::bucketCount; ++index) {
-        EXPECT_EQ(queue.bucketList(index).identifier(),
-                  queue.bucketList(index - 1).identifier() + 1);
-    }
-}
-
 TEST(priorityQueue, ServiceTakesTheFinalQueueFirstClimbsTheBucketsThenTakesTheHighest) {
     priorityQueue queue;
     queue.enqueue(makePacket('A', nullptr, 10), 10);  // final queue
@@ -146,19 +138,6 @@ TEST(priorityQueue, PlainDequeueServesTheFinalQueueThenDrainsTheBuckets) {
     EXPECT_TRUE(queue.isEmpty());
 }
 
-TEST(priorityQueue, AFullQueueRefusesWithoutTryingAnother) {
-    SystemLogCapture log;
-    RecordingReleaser releaser;
-    priorityQueue queue;
-    for (uint32_t i = 0; i < 200; ++i) {
-        ASSERT_TRUE(queue.enqueue(makePacket(i, &releaser, 3), 5));
-    }
-    EXPECT_FALSE(queue.enqueue(makePacket(500, &releaser, 3), 5));
-    EXPECT_THAT(releaser.tags(), ElementsAre(500u));
-    EXPECT_EQ(log.count("will release this packet since this queue is full !"), 1);
-    EXPECT_EQ(queue.size(), 200);
-}
-
 // The consumer sleeps before every packet here, in either kind of service: each arrival, in
 // the final queue or a bucket, must wake it again (a lost wake-up leaves the test hanging).
 TEST(priorityQueue, EveryArrivalInAnyQueueWakesTheSleepingConsumer) {
@@ -183,15 +162,6 @@ TEST(priorityQueue, EveryArrivalInAnyQueueWakesTheSleepingConsumer) {
     queue.close();
     consumer.join();
     EXPECT_EQ(served.load(), 200);
-}
-
-TEST(priorityQueue, ClosedQueueServesNothingAndReleasesWhatItRefuses) {
-    RecordingReleaser releaser;
-    priorityQueue queue;
-    queue.close();
-    EXPECT_EQ(queue.dequeueWithPrioWithLossProb(0.0f), nullptr);
-    EXPECT_FALSE(queue.enqueue(makePacket(1, &releaser, 5), 5));
-    EXPECT_EQ(releaser.count(), 1);
 }
 
 // The reading thread and the data pacing thread at full speed, with random priorities and

@@ -294,10 +294,5 @@ TEST(IpfwRuleDeathTest, AFailedRuleListingOrRouteTableEndsTheApplication) {
                 "Quellbox Error : execThisCommand failed !");
 }
 
-TEST(IPLayer, ListsTheLoopbackInterface) {
-    const auto names = IPLayer::getInterfacesList();
-    EXPECT_NE(std::find(names.begin(), names.end(), "lo"), names.end());
-}
-
 }  // namespace
 }  // namespace quellbox

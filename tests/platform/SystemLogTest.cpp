@@ -8,20 +8,6 @@
 namespace quellbox {
 namespace {
 
-TEST(SystemLog, CaptureReceivesMessagesAndErrorReports) {
-    SystemLogCapture capture;
-    SystemLog::log("plain line");
-    SystemLog::logf("LossProb = %f => drop now a packet", 0.25);
-    errno = ENOENT;
-    SystemLog::reportError("Quellbox Error : divert socket not created !");
-    EXPECT_EQ(capture.lines(),
-              (std::vector<std::string>{"plain line", "LossProb = 0.250000 => drop now a packet"}));
-    ASSERT_EQ(capture.errorLines().size(), 1U);
-    EXPECT_EQ(capture.errorLines()[0],
-              "Quellbox Error : divert socket not created !: No such file or directory");
-    EXPECT_EQ(errno, ENOENT);
-}
-
 TEST(SystemLog, NestedCapturesAndManyThreads) {
     SystemLogCapture outer;
     {

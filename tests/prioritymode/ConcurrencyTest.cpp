@@ -187,31 +187,5 @@ TEST_F(PriorityModeConcurrency, CountingAndRateWindowsLoseNoBytes) {
     EXPECT_EQ(seen, 3LL * counted);
 }
 
-TEST_F(PriorityModeConcurrency, TwoThreadsCatchingUpWithTheLogReadEachLineOnce) {
-    LogParser parser(settings_.prefs);
-    std::thread writer([&] {
-        std::ofstream log(settings_.logPath(), std::ios::binary | std::ios::app);
-        for (int i = 0; i < 200; ++i) {
-            log << "d\t10.2.0." << i << "\tlogin" << i << "\tNick\tfile\r";
-            log.flush();
-        }
-    });
-    auto lookups = [&] {
-        for (int i = 0; i < 300; ++i) {
-            (void)parser.ipIsInLogParserStructure("10.2.0." + std::to_string(i % 200));
-            (void)parser.findLoginFromIPString("10.2.0.1");
-        }
-    };
-    std::thread engineReading(lookups);
-    std::thread engineFlushing(lookups);
-    writer.join();
-    engineReading.join();
-    engineFlushing.join();
-    EXPECT_TRUE(parser.ipIsInLogParserStructure("10.2.0.199"));
-    EXPECT_EQ(parser.recordCount(), 200U);
-    EXPECT_EQ(settings_.prefs.integerForKey(keys::logCursor),
-              static_cast<std::int64_t>(std::filesystem::file_size(settings_.logPath())));
-}
-
 }  // namespace
 }  // namespace quellbox

@@ -27,20 +27,6 @@ protected:
     testing::TestSettings settings_;
 };
 
-TEST_F(IPModeTest, ThePartsAreMadeAtTheFirstSwitchOffToo) {
-    IPMode mode(settings_.prefs);
-    EXPECT_FALSE(mode.isActivated());
-    EXPECT_EQ(mode.ipTable(), nullptr);
-    EXPECT_EQ(mode.logParser(), nullptr);
-    EXPECT_EQ(mode.defaultPriorityParser(), nullptr);
-    mode.activate(false);
-    EXPECT_FALSE(mode.isActivated());
-    ASSERT_NE(mode.ipTable(), nullptr);
-    EXPECT_NE(mode.ipTable(), mode.ipTableForTheInactive());
-    EXPECT_NE(mode.ipTable(), mode.waitingForInfoTable());
-    EXPECT_NE(mode.logParser(), nullptr);
-}
-
 TEST_F(IPModeTest, OffClearsTablesAndRewindsTheLogThenOnStartsEmpty) {
     IPMode mode(settings_.prefs);
     mode.activate(true);

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "TestSettings.h"
-#include "platform/SystemLog.h"
 #include "prioritymode/IPTable.h"
 
 namespace quellbox {
@@ -66,22 +65,6 @@ TEST(IPTable, OwnUploadsAreListedFirstNewestOnTop) {
     EXPECT_EQ(table.objectValueForTableColumn("ipAdress", 0), PlistValue("0.0.0.2"));
 }
 
-TEST(IPTable, CellsByColumn) {
-    IPTable table;
-    const auto date = secondsAgo(10);
-    const Ptr info = std::make_shared<UserInfo>("Server", 7, "nick", "bob", date);
-    table.linkThisUserInfo(info, "10.0.0.1");
-    EXPECT_EQ(table.objectValueForTableColumn("ipAdress", 0), PlistValue("10.0.0.1"));
-    EXPECT_EQ(table.objectValueForTableColumn("priority", 0), PlistValue(7));
-    EXPECT_EQ(table.objectValueForTableColumn("screenName", 0), PlistValue("nick"));
-    EXPECT_EQ(table.objectValueForTableColumn("login", 0), PlistValue("bob"));
-    EXPECT_EQ(table.objectValueForTableColumn("usedService", 0), PlistValue("Server"));
-    EXPECT_EQ(table.objectValueForTableColumn("firstPacketDate", 0), PlistValue(date));
-    EXPECT_EQ(table.objectValueForTableColumn("totalDownloadSize", 0), PlistValue(0));
-    EXPECT_FALSE(table.objectValueForTableColumn("userInfoLock", 0).has_value());
-    EXPECT_FALSE(table.objectValueForTableColumn("noSuchField", 0).has_value());
-}
-
 // A window of `seconds` up to the last packet holding `bytes`: the cell shows KiB/s and
 // restarts the window once it is as long as the column's limit (90 s and 15 s).
 TEST(IPTable, RateCellsAndTheRestartOfTheirWindows) {
@@ -124,31 +107,6 @@ TEST(IPTable, RateCellsAndTheRestartOfTheirWindows) {
             EXPECT_EQ(info->lastPacketDate(), last);
         }
     }
-}
-
-TEST(IPTable, RowOutsideTheListGivesAnEmptyCellAndIsLogged) {
-    IPTable table;
-    for (std::uint32_t ip = 1; ip <= 5; ++ip) {
-        table.linkThisUserInfo(client(5), ip);
-    }
-    SystemLogCapture capture;
-    EXPECT_FALSE(table.objectValueForTableColumn("ipAdress", 5).has_value());
-    EXPECT_EQ(capture.lines().size(), 2U);
-    EXPECT_FALSE(table.objectValueForTableColumn("priority", -1).has_value());
-}
-
-TEST(IPTable, DisplayAllInfoNamesTheAddressAndTheRecord) {
-    IPTable table;
-    table.linkThisUserInfo(std::make_shared<UserInfo>("Server", 4, "nick", "bob", secondsAgo(1)),
-                           "10.0.0.1");
-    SystemLogCapture capture;
-    table.displayAllInfo(167772161U);
-    const auto lines = capture.lines();
-    ASSERT_EQ(lines.size(), 6U);  // then the two dates
-    EXPECT_EQ(lines[0], "the user ip : 10.0.0.1 has this user info :");
-    EXPECT_EQ(lines[1], "\t- priority : 4");
-    EXPECT_EQ(lines[2], "\t- loginName : nick");
-    EXPECT_EQ(lines[3], "\t- login : bob");
 }
 
 }  // namespace

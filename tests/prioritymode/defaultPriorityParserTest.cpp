@@ -71,15 +71,6 @@ TEST_F(DefaultPrioritiesTest, TextMatchingOfLines) {
     EXPECT_EQ(fileText().back(), '\n');
 }
 
-TEST_F(DefaultPrioritiesTest, TableCells) {
-    auto parser = parserOver("bob=3\nAlice=9\n");
-    EXPECT_EQ(parser->objectValueForTableColumn("login", 0), PlistValue("Alice"));
-    EXPECT_EQ(parser->objectValueForTableColumn("priority", 1), PlistValue(3));
-    EXPECT_FALSE(parser->objectValueForTableColumn("other", 0).has_value());
-    EXPECT_FALSE(parser->objectValueForTableColumn("login", 2).has_value());
-    EXPECT_FALSE(parser->objectValueForTableColumn("login", -1).has_value());
-}
-
 TEST_F(DefaultPrioritiesTest, AddingLines) {
     auto parser = parserOver("bob=3\n");
     EXPECT_TRUE(parser->addEntry(12, "newLogin"));  // out of range: 5

@@ -60,27 +60,6 @@ protected:
     testing::TempDir dir_;
 };
 
-TEST_F(PreferencesTest, ValuesAreStoredAsTheirKindAndReturnedUnchecked) {
-    Preferences prefs(openStore());
-    EXPECT_EQ(prefs.integerForKey("missing"), 0);
-    EXPECT_FALSE(prefs.boolForKey("missing"));
-    EXPECT_EQ(prefs.floatForKey("missing"), 0.0F);
-    EXPECT_FALSE(prefs.stringForKey("missing").has_value());
-    prefs.setInteger(-3000, keys::priorityFactor);
-    // stringForKey answers the number itself, not a text.
-    EXPECT_EQ(prefs.stringForKey(keys::priorityFactor)->type(), PlistValue::Type::Integer);
-    prefs.setFloat(12.75F, keys::DATARate);
-    EXPECT_FLOAT_EQ(prefs.floatForKey(keys::DATARate), 12.75F);
-    EXPECT_EQ(prefs.integerForKey(keys::DATARate), 12);
-    prefs.setBool(true, keys::useServerLogFile);
-    EXPECT_EQ(prefs.objectForKey(keys::useServerLogFile)->type(), PlistValue::Type::Boolean);
-    // A value of another kind converts through its own value.
-    prefs.setObject("17", keys::connectionType);
-    EXPECT_EQ(prefs.integerForKey(keys::connectionType), 17);
-    prefs.removeObjectForKey(keys::connectionType);
-    EXPECT_FALSE(prefs.objectForKey(keys::connectionType).has_value());
-}
-
 TEST_F(PreferencesTest, SaveWritesOnlyChangedValuesAndNothingUnsaved) {
     {
         Preferences prefs(openStore());
@@ -149,33 +128,6 @@ TEST_F(PreferencesTest, ConcurrentReadersWritersAndSaves) {
     ASSERT_TRUE(prefs.saveLocalPref());
     UserDefaults reread(file());
     EXPECT_EQ(reread.objectForKey(keys::logCursor), prefs.objectForKey(keys::logCursor));
-}
-
-// The rest of the program relies on these shapes and ranges of the shipped defaults.
-TEST(RegisteredDefaults, ShippedDefaultsMeetWhatTheProgramRelyOn) {
-    const auto before = std::chrono::system_clock::now();
-    const auto d = RegisteredDefaults::dictionary();
-    const auto after = std::chrono::system_clock::now();
-
-    const auto services = d.at(keys::servicesNameArray).asArray().size();
-    EXPECT_EQ(services, d.at(keys::servicesPortArray).asArray().size());
-    EXPECT_EQ(services, d.at(keys::activatedULServices).asArray().size());
-    const auto type = d.at(keys::connectionType).integerValue();
-    EXPECT_GE(type, 0);
-    EXPECT_LE(type, 7);
-    const double minRate = d.at(keys::minDATARate).doubleValue();
-    const double maxRate = d.at(keys::maxDATARate).doubleValue();
-    const double rate = d.at(keys::DATARate).doubleValue();
-    EXPECT_LT(minRate, maxRate);
-    EXPECT_GE(rate, minRate);
-    EXPECT_LE(rate, maxRate);
-    EXPECT_LT(d.at(keys::minACKPause).doubleValue(), d.at(keys::maxACKPause).doubleValue());
-    const auto factor = d.at(keys::priorityFactor).integerValue();
-    EXPECT_GE(factor, -15000);
-    EXPECT_LE(factor, -1000);
-    const auto begin = d.at(keys::beginDate).asDate();
-    EXPECT_GE(begin, before);
-    EXPECT_LE(begin, after);
 }
 
 }  // namespace

@@ -55,14 +55,6 @@ TEST_F(PreferencesWindow, StartUpShowsTheStoredValuesAndTheMenuItemShowsTheWindo
     EXPECT_TRUE(interface().prefWindow().isVisible());
 }
 
-TEST_F(PreferencesWindow, NegativeStoredStepAndEmptyPathShowTheirOwnWay) {
-    preferences().setInteger(-5000, keys::priorityFactor);
-    preferences().setObject(PlistValue(""), keys::logPath);
-    start();
-    EXPECT_EQ(prefWindow().priorityStepSlider->value(), -5000);
-    EXPECT_FALSE(prefs().pathTextField().isEmpty()) << "a hint in place of the path";
-}
-
 TEST_F(PreferencesWindow, LogFileSwitchEnablesTheControlsAndStoresTheChoice) {
     start();
     expectLogFileControlsEnabled(false);
@@ -181,18 +173,6 @@ TEST_F(PreferencesWindow, AddRemoveAndEditDefaultPriorities) {
     ASSERT_EQ(logins().rowCount(), 1);
     EXPECT_EQ(loginCell(0, "priority"), "1");
     EXPECT_EQ(modeDefaults.defaultPriorityForLogin("zed"), 1);
-}
-
-TEST_F(PreferencesWindow, RemovingALineThatIsNotInTheFileLogsTheRow) {
-    preferences().setBool(true, keys::useServerLogFile);
-    ASSERT_TRUE(AtomicFile::write(prioritiesFile(), "carol=15\n"));
-    priorities().parseQbxPrioFile();
-    start();
-    selectLoginRow(0);
-    SystemLogCapture log;
-    prefWindow().removeDefaultPrio->click();  // shown as 5, written as 15
-    EXPECT_EQ(log.count("error when trying to remove line 0"), 1);
-    EXPECT_EQ(logins().rowCount(), 1);
 }
 
 TEST_F(PreferencesWindow, InterfaceMenuListsTheSystemsInterfacesAndStoresTheChoice) {

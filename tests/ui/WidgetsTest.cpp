@@ -8,7 +8,6 @@
 
 #include "WindowFixture.h"
 #include "ui/MainTrafficGraph.h"
-#include "ui/NoWaveProgressIndicator.h"
 #include "ui/RateGraph.h"
 #include "ui/TrafficStatusBar.h"
 #include "ui/alternatedRowColorTableView.h"
@@ -86,22 +85,6 @@ TEST(RateGraphHistory, KeepsBoundedHistoriesOfListedClientsOnly) {
     graph.grab();  // paints without trouble
 }
 
-int firstStripeRow(double top, double rowHeight) {
-    const auto stripes =
-        alternatedRowColorTableView::stripesInRect(QRectF(0, top, 100, 100), rowHeight);
-    return stripes.empty() ? -1 : static_cast<int>(stripes.front().y() / rowHeight);
-}
-
-TEST(StripedTable, OnlyOddRowsAreStripedFromTheFirstOneInTheArea) {
-    EXPECT_EQ(firstStripeRow(0.0, 20.0), 1);
-    EXPECT_EQ(firstStripeRow(65.0, 20.0), 3);  // inside row 3
-    EXPECT_EQ(firstStripeRow(85.0, 20.0), 5);  // inside row 4
-    const auto stripes = alternatedRowColorTableView::stripesInRect(QRectF(3, 0, 50, 100), 20.0);
-    ASSERT_EQ(stripes.size(), 2U);  // rows 1 and 3; row 5 starts at the area's bottom
-    EXPECT_EQ(stripes[1], QRectF(3, 60, 50, 20));
-    EXPECT_TRUE(alternatedRowColorTableView::stripesInRect(QRectF(0, 0, 10, 10), 0.0).empty());
-}
-
 TEST(StripedTable, StripesContinueBelowTheLastRowAndFollowADarkPalette) {
     application();
     for (const bool dark : {false, true}) {
@@ -128,24 +111,6 @@ TEST(StripedTable, StripesContinueBelowTheLastRowAndFollowADarkPalette) {
         EXPECT_EQ(rowColour(7), stripe.rgb()) << dark;
         EXPECT_EQ(QColor(rowColour(1)).lightnessF() < 0.5F, dark);
     }
-}
-
-TEST(StillGauge, AnimationChangesNothingAndTheValueMovesTheBar) {
-    application();
-    NoWaveProgressIndicator gauge;
-    gauge.setRange(0, 200);
-    gauge.resize(200, 20);
-    gauge.setDoubleValue(50.0);
-    const QImage before = gauge.grab().toImage();
-    gauge.startAnimation();
-    gauge.animate();
-    EXPECT_EQ(gauge.grab().toImage(), before);
-    gauge.stopAnimation();
-    gauge.setDoubleValue(150.4);
-    EXPECT_EQ(gauge.value(), 150);
-    EXPECT_NE(gauge.grab().toImage(), before);
-    gauge.setDoubleValue(1e9);
-    EXPECT_EQ(gauge.value(), 200);
 }
 
 TEST(QtRunLoop, TimerScheduledFromAnotherThreadFiresOnTheGuiThreadUntilInvalidated) {
