@@ -15,7 +15,6 @@
 
 #include "ChildProcess.h"
 #include "NetNamespaces.h"
-#include "ProgramRun.h"
 #include "TempDir.h"
 #include "TestUser.h"
 #include "platform/AtomicFile.h"
@@ -27,7 +26,6 @@ using namespace privileged;
 namespace fs = std::filesystem;
 
 constexpr uid_t kNobody = 65534;
-constexpr int kServicePort = 6700;
 
 // Installs the build tree into `prefix` (cmake --install) with the rights the Debian
 // package's postinst gives: quellbox-engine and quellbox-ipfw in the group quellbox, mode
@@ -65,28 +63,19 @@ std::string installOrWhyNot(const fs::path& prefix) {
 class InstalledTreeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (const std::string why = user_.createOrWhyNot(); !why.empty()) {
-            GTEST_SKIP() << why;
-        }
+        QUELLBOX_SKIP_IF(user_.createOrWhyNot());
         ASSERT_EQ(installOrWhyNot(prefix_.path()), "");
         ASSERT_TRUE(user_.own(home_.path()));
     }
 
-    // A run of an installed program as the test's user in the group quellbox.
-    std::unique_ptr<testing::ProgramRun> runAsUser(const fs::path& program,
-                                                   const std::vector<std::string>& arguments,
-                                                   const std::vector<std::string>& environment,
-                                                   const std::string& ns = "") {
-        auto command = user_.runAs(false);
-        command.push_back(program.string());
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        auto run = std::make_unique<testing::ProgramRun>(
-            testing::ProgramRun::Options{command, ns, home_.path(), environment});
-        EXPECT_TRUE(run->start());
-        return run;
+    // A run of an installed program (its path first) as the test's user in the group quellbox.
+    std::unique_ptr<testing::ProgramRun> runAsUser(std::vector<std::string> command,
+                                                   std::vector<std::string> environment = {},
+                                                   std::string ns = "") {
+        return user_.start({std::move(command), std::move(ns), home_.path(), environment}, false);
     }
 
-    fs::path engine() const { return prefix_ / "bin" / "quellbox-engine"; }
+    std::string engine() const { return prefix_ / "bin" / "quellbox-engine"; }
 
     TestUser user_;
     testing::TempDir prefix_;
@@ -101,13 +90,13 @@ TEST_F(InstalledTreeTest, OnlyTheEngineCarriesRightsAndOnlyTheGroupRunsIt) {
     }
     std::string capabilities;
     ASSERT_TRUE(run({"/usr/sbin/getcap", "-r", prefix_.path().string()}, &capabilities));
-    EXPECT_EQ(capabilities, engine().string() + " cap_net_admin,cap_net_raw=ep\n");
+    EXPECT_EQ(capabilities, engine() + " cap_net_admin,cap_net_raw=ep\n");
     std::string libraries;
-    ASSERT_TRUE(run({"/usr/bin/ldd", engine().string()}, &libraries));
+    ASSERT_TRUE(run({"/usr/bin/ldd", engine()}, &libraries));
     EXPECT_EQ(libraries.find("libQt"), std::string::npos) << libraries;
 
     // A user outside the group cannot even start it.
-    const std::string enginePath = engine().string();
+    const std::string enginePath = engine();
     const int refused = testing::runInChild([&] {
         if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
             ::setresuid(kNobody, kNobody, kNobody) != 0) {
@@ -119,7 +108,7 @@ TEST_F(InstalledTreeTest, OnlyTheEngineCarriesRightsAndOnlyTheGroupRunsIt) {
     });
     EXPECT_EQ(refused, 0) << "2: cannot become nobody, 1: not refused with EACCES";
     // One in the group can.
-    auto version = runAsUser(engine(), {"--version"}, {});
+    auto version = runAsUser({engine(), "--version"});
     EXPECT_EQ(version->wait(), 0) << version->output();
     EXPECT_EQ(version->output().rfind("Quellbox ", 0), 0U) << version->output();
 }
@@ -132,7 +121,7 @@ TEST_F(InstalledTreeTest, AQtPluginOfTheUsersNeverRunsWithARootUserId) {
     fs::copy_file(QUELLBOX_EVIL_STYLE, attack / "styles" / "libevilstyle.so");
     const fs::path mark = attack / "mark";
 
-    auto window = runAsUser(prefix_ / "bin" / "quellbox", {"--backend", "sim"},
+    auto window = runAsUser({prefix_ / "bin" / "quellbox", "--backend", "sim"},
                             {"QT_QPA_PLATFORM=offscreen",
                              "QT_PLUGIN_PATH=" + attack.path().string(), "QT_STYLE_OVERRIDE=evil"});
     // The plugin tells of its load: only then is the window known to have come up with it.
@@ -150,16 +139,9 @@ TEST_F(InstalledTreeTest, AQtPluginOfTheUsersNeverRunsWithARootUserId) {
 #endif
 
 TEST_F(InstalledTreeTest, IptablesExtensionsOfTheUsersNeverLoad) {
-#ifndef QUELLBOX_HAVE_NFQUEUE
-    GTEST_SKIP() << "this build has no libnetfilter_queue: the nfqueue backend is not built";
-#else
     NamespacePair pair;
-    if (const std::string why = pair.createOrWhyNot(); !why.empty()) {
-        GTEST_SKIP() << why;
-    }
-    if (const std::string why = nfqueueProblem(pair.sender()); !why.empty()) {
-        GTEST_SKIP() << why;
-    }
+    QUELLBOX_SKIP_IF(pair.createOrWhyNot());
+    QUELLBOX_SKIP_IF(nfqueueProblem(pair.sender()));
     testing::TempDir extensions;
     ASSERT_TRUE(user_.own(extensions.path()));
     const std::vector<std::string> names{"libxt_tcp.so", "libxt_comment.so", "libxt_NFQUEUE.so"};
@@ -167,27 +149,23 @@ TEST_F(InstalledTreeTest, IptablesExtensionsOfTheUsersNeverLoad) {
         fs::copy_file(QUELLBOX_EVIL_XTABLES, extensions / name);
     }
     const std::vector<std::string> environment{"XTABLES_LIBDIR=" + extensions.path().string()};
-    writeSettings(home_.path(), kServicePort);
+    writeSettings(home_.path());
     ASSERT_TRUE(user_.own(home_.path()));
     const std::string before = iptablesState(pair.sender());
 
     // A headless run adds rules with all three extensions.
-    auto shaping = runAsUser(engine(), {"--headless", "--backend", "nfqueue", "--duration", "2"},
+    auto shaping = runAsUser({engine(), "--headless", "--backend", "nfqueue", "--duration", "2"},
                              environment, pair.sender());
     ASSERT_TRUE(shaping->waitFor("headless on the nfqueue backend")) << shaping->output();
     std::string rules;
-    EXPECT_TRUE(ipfwIn(pair.sender(), {"list"}, &rules));
-    EXPECT_NE(
-        rules.find("divert 6715 tcp from 192.0.2.10 6700 to any out via " + pair.senderLink()),
-        std::string::npos);
+    EXPECT_TRUE(ipfwIn(pair.sender(), "list", &rules));
+    EXPECT_NE(rules.find(kServiceRule + pair.senderLink()), std::string::npos);
     EXPECT_EQ(shaping->wait(), 0) << shaping->output();
 
     // A rule a killed run left behind, listed (which loads the extensions) and removed.
-    ASSERT_TRUE(
-        ipfwIn(pair.sender(), {"add", "100", "divert", "6715", "tcp", "from", kSenderAddress,
-                               "6700", "to", "any", "out", "via", pair.senderLink()}));
+    ASSERT_TRUE(ipfwIn(pair.sender(), "add 100 " + (kServiceRule + pair.senderLink())));
     auto cleanup =
-        runAsUser(engine(), {"--cleanup", "--backend", "nfqueue"}, environment, pair.sender());
+        runAsUser({engine(), "--cleanup", "--backend", "nfqueue"}, environment, pair.sender());
     EXPECT_EQ(cleanup->wait(), 0) << cleanup->output();
     EXPECT_NE(cleanup->output().find("1 divert rule(s) to port 6715 removed"), std::string::npos)
         << cleanup->output();
@@ -196,7 +174,6 @@ TEST_F(InstalledTreeTest, IptablesExtensionsOfTheUsersNeverLoad) {
         EXPECT_FALSE(fs::exists(extensions / (name + ".mark"))) << name << " was loaded";
     }
     EXPECT_EQ(iptablesState(pair.sender()), before);
-#endif
 }
 
 }  // namespace

@@ -11,14 +11,13 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <regex>
 #include <sstream>
 #include <thread>
 
 #include "firewall/CommandRunner.h"
 #include "firewall/PacketBackend.h"
-#ifdef QUELLBOX_HAVE_NFQUEUE
-#include "firewall/NfqueueDivertSocket.h"
-#endif
 
 namespace quellbox::privileged {
 
@@ -30,11 +29,17 @@ bool run(const std::vector<std::string>& arguments, std::string* output) {
     return outcome && outcome->exited && outcome->exitStatus == 0;
 }
 
-bool ipfwIn(const std::string& ns, const std::vector<std::string>& words, std::string* output) {
-    std::vector<std::string> arguments{kIp, "netns", "exec", ns,
-                                       PacketBackend::toolPath("quellbox-ipfw")};
-    arguments.insert(arguments.end(), words.begin(), words.end());
+bool runIn(const std::string& ns, const std::string& line, std::string* output,
+           const std::string& program) {
+    std::vector<std::string> arguments{kIp, "netns", "exec", ns, program};
+    std::istringstream words(line);
+    arguments.insert(arguments.end(), std::istream_iterator<std::string>(words), {});
+    std::erase(arguments, "");
     return run(arguments, output);
+}
+
+bool ipfwIn(const std::string& ns, const std::string& words, std::string* output) {
+    return runIn(ns, words, output, PacketBackend::toolPath("quellbox-ipfw"));
 }
 
 NamespacePair::NamespacePair()
@@ -49,19 +54,19 @@ NamespacePair::~NamespacePair() {
     }
 }
 
-#ifdef QUELLBOX_HAVE_NFQUEUE
 std::string nfqueueProblem(const std::string& name) {
     std::string problem;
-    inNamespace(name, [&] {
-        NfqueueDivertSocket probe;
-        if (probe.open() != 0 || probe.bind(DivertSocket::kDivertPort) != 0) {
-            problem = "cannot open NFQUEUE " + std::to_string(DivertSocket::kDivertPort) + ": " +
-                      std::strerror(errno);
-        }
-    });
+    if (const auto backend = PacketBackend::named("nfqueue", &problem)) {
+        inNamespace(name, [&] {
+            const auto probe = backend->makeDivertSocket();
+            if (probe->open() != 0 || probe->bind(DivertSocket::kDivertPort) != 0) {
+                problem = "cannot open NFQUEUE " + std::to_string(DivertSocket::kDivertPort) +
+                          ": " + std::strerror(errno);
+            }
+        });
+    }
     return problem;
 }
-#endif
 
 std::string NamespacePair::createOrWhyNot() {
     if (::geteuid() != 0) {
@@ -77,56 +82,47 @@ std::string NamespacePair::createOrWhyNot() {
         }
         created_.push_back(name);
     }
-    const std::vector<std::vector<std::string>> steps{
-        {kIp, "-n", sender_, "link", "add", senderLink_, "type", "veth", "peer", "name", peerLink_,
-         "netns", peer_},
-        {kIp, "-n", sender_, "addr", "add", std::string(kSenderAddress) + "/24", "dev",
-         senderLink_},
-        {kIp, "-n", peer_, "addr", "add", std::string(kPeerAddress) + "/24", "dev", peerLink_},
-        {kIp, "-n", sender_, "link", "set", senderLink_, "up"},
-        {kIp, "-n", peer_, "link", "set", peerLink_, "up"},
-        {kIp, "-n", sender_, "link", "set", "lo", "up"},
-        {kIp, "-n", peer_, "link", "set", "lo", "up"},
-        {kIp, "-n", sender_, "route", "add", "default", "via", kPeerAddress},
+    const std::pair<std::string, std::string> steps[] = {
+        {sender_,
+         "link add " + senderLink_ + " type veth peer name " + peerLink_ + " netns " + peer_},
+        {sender_, "addr add " + std::string(kSenderAddress) + "/24 dev " + senderLink_},
+        {peer_, "addr add " + std::string(kPeerAddress) + "/24 dev " + peerLink_},
+        {sender_, "link set " + senderLink_ + " up"},
+        {peer_, "link set " + peerLink_ + " up"},
+        {sender_, "link set lo up"},
+        {peer_, "link set lo up"},
+        {sender_, "route add default via " + std::string(kPeerAddress)},
     };
-    for (const auto& step : steps) {
-        if (!run(step)) {
-            return cannot + "'" + step[3] + " " + step[4] + "' in a namespace failed";
+    for (const auto& [ns, step] : steps) {
+        if (!runIn(ns, step, nullptr, kIp)) {
+            return cannot + "'ip " + step + "' in a namespace failed";
         }
     }
     return "";
 }
 
 bool NamespacePair::addPeerAddress(const std::string& address) {
-    return run({kIp, "-n", peer_, "addr", "add", address + "/24", "dev", peerLink_});
-}
-
-bool enterNamespace(const std::string& name) {
-    const std::string path = "/run/netns/" + name;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool entered = ::setns(fd, CLONE_NEWNET) == 0;
-    ::close(fd);
-    return entered;
+    return runIn(peer_, "addr add " + address + "/24 dev " + peerLink_, nullptr, kIp);
 }
 
 void inNamespace(const std::string& name, const std::function<void()>& work) {
     std::thread thread([&] {
-        ASSERT_TRUE(enterNamespace(name)) << name;
+        const int fd = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+        const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+        ::close(fd);  // of -1: fails harmlessly
+        ASSERT_TRUE(entered) << name;
         work();
     });
     thread.join();
 }
 
-void writeSettings(const std::filesystem::path& home, int port, const std::string& extraEntries) {
+void writeSettings(const std::filesystem::path& home, const std::string& extraEntries) {
     std::filesystem::create_directories(home / ".config" / "Quellbox");
     std::ofstream(home / ".config" / "Quellbox" / "Quellbox.plist")
         << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
            "<key>servicesNameArray</key><array><string>File server</string></array>\n"
            "<key>servicesPortArray</key><array><integer>"
-        << port
+        << kServicePort
         << "</integer></array>\n"
            "<key>activatedULServices</key><array><true/></array>\n"
         << extraEntries << "</dict>\n</plist>\n";
@@ -180,20 +176,11 @@ int connectIn(const std::string& ns, const std::string& from, const std::string&
 
 std::string iptablesState(const std::string& name) {
     std::string output;
-    EXPECT_TRUE(run({kIp, "netns", "exec", name, "iptables-save", "-t", "filter"}, &output));
-    std::istringstream lines(output);
-    std::string state;
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line[0] != '#') {
-            // Chain lines end in packet and byte counters, " [12:720]": drop them.
-            const auto counters = line.rfind(" [");
-            if (line[0] == ':' && counters != std::string::npos && line.back() == ']') {
-                line.erase(counters);
-            }
-            state += line + "\n";
-        }
-    }
-    return state;
+    EXPECT_TRUE(runIn(name, "iptables-save -t filter", &output));
+    // Comment lines go, and the packet and byte counters chain lines end in, " [12:720]".
+    static const std::regex noise(R"(^#.*\n|^(:.*) \[\d+:\d+\]$)",
+                                  std::regex::ECMAScript | std::regex::multiline);
+    return std::regex_replace(output, noise, "$1");
 }
 
 }  // namespace quellbox::privileged

@@ -20,10 +20,6 @@
 #include "firewall/IpfwRule.h"
 #include "firewall/PacketBackend.h"
 
-#ifdef QUELLBOX_HAVE_NFQUEUE
-#include "firewall/NfqueueDivertSocket.h"
-#endif
-
 namespace quellbox {
 namespace {
 
@@ -73,54 +69,41 @@ std::vector<char> transfer(const NamespacePair& pair, const std::vector<char>& d
 
 class PrivilegedFirewall : public ::testing::Test {
 protected:
-    void SetUp() override {
-#ifndef QUELLBOX_HAVE_NFQUEUE
-        GTEST_SKIP() << "this build has no libnetfilter_queue: the nfqueue backend is not built";
-#endif
-        if (const std::string why = pair_.createOrWhyNot(); !why.empty()) {
-            GTEST_SKIP() << why;
-        }
-    }
+    void SetUp() override { QUELLBOX_SKIP_IF(pair_.createOrWhyNot()); }
 
     // The rule that diverts the traffic to kPort into the queue, applied in the sender.
-    std::unique_ptr<IpfwRule> divertInSender(const PacketBackend& backend) {
+    std::unique_ptr<IpfwRule> divertInSender() {
         std::unique_ptr<IpfwRule> rules;
         inNamespace(pair_.sender(), [&] {
-            rules = std::make_unique<IpfwRule>(backend.programs());
+            rules = std::make_unique<IpfwRule>(backend_->programs());
             EXPECT_EQ(rules->applyRule(kPort), 0);
         });
         return rules;
     }
 
     NamespacePair pair_;
+    // There, as nfqueueProblem() tells, when the build has the nfqueue backend.
+    const std::optional<PacketBackend> backend_ = PacketBackend::named("nfqueue");
 };
-
-#ifdef QUELLBOX_HAVE_NFQUEUE
 
 // Rule discovery and the reader on the real queue; that packets pass while nobody reads it
 // and the rates the engine keeps are the shaping tests' part.
 TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
-    if (const std::string why = nfqueueProblem(pair_.sender()); !why.empty()) {
-        GTEST_SKIP() << why;
-    }
+    QUELLBOX_SKIP_IF(nfqueueProblem(pair_.sender()));
     const std::string before = iptablesState(pair_.sender());
-    const auto backend = PacketBackend::named("nfqueue");
-    ASSERT_TRUE(backend);
-    const auto rules = divertInSender(*backend);
+    const auto rules = divertInSender();
 
     // A reader that writes every packet back at once.
-    auto socket = backend->makeDivertSocket();
-    std::promise<int> bound;
+    auto socket = backend_->makeDivertSocket();
+    inNamespace(pair_.sender(), [&] {  // the queue is the namespace's, whichever thread reads
+        ASSERT_EQ(socket->open(), 0) << std::strerror(errno);
+        ASSERT_EQ(socket->bind(DivertSocket::kDivertPort), 0) << std::strerror(errno);
+    });
+    ASSERT_FALSE(HasFailure());
     std::atomic<long> bytes{0};  // every byte sent passes the reader
     std::atomic<long> failedSends{0};
     ssize_t lastResult = 0;
     std::thread reader([&] {
-        if (!enterNamespace(pair_.sender())) {
-            bound.set_value(-1);
-            return;
-        }
-        bound.set_value(
-            socket->open() == 0 && socket->bind(DivertSocket::kDivertPort) == 0 ? 0 : errno);
         std::vector<std::uint8_t> buffer(DivertSocket::kMaxPacketSize);
         for (;;) {
             sockaddr_in token{};
@@ -136,7 +119,6 @@ TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
             }
         }
     });
-    ASSERT_EQ(bound.get_future().get(), 0);
     std::vector<char> large(4 * 1024 * 1024);
     std::mt19937 random(12345);
     std::generate(large.begin(), large.end(), [&] { return static_cast<char>(random()); });
@@ -156,12 +138,8 @@ TEST_F(PrivilegedFirewall, DivertedPacketsPassThroughTheReaderByteForByte) {
 // speed): the kernel queues packets from the moment of the bind, while the queue is still being
 // set up, and every bind must succeed all the same without losing a byte.
 TEST_F(PrivilegedFirewall, BindingWhileTrafficFloodsTheQueueSucceeds) {
-    if (const std::string why = nfqueueProblem(pair_.sender()); !why.empty()) {
-        GTEST_SKIP() << why;
-    }
-    const auto backend = PacketBackend::named("nfqueue");
-    ASSERT_TRUE(backend);
-    const auto rules = divertInSender(*backend);
+    QUELLBOX_SKIP_IF(nfqueueProblem(pair_.sender()));
+    const auto rules = divertInSender();
     const std::vector<char> large(64 * 1024 * 1024, 'q');
     auto flood = std::async(std::launch::async, [&] { return transfer(pair_, large) == large; });
     constexpr int kRestarts = 1000;
@@ -170,7 +148,7 @@ TEST_F(PrivilegedFirewall, BindingWhileTrafficFloodsTheQueueSucceeds) {
         // Bounded: each restart drops what the closed queue held, and the sender backs off.
         while (restarts < kRestarts &&
                flood.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-            auto socket = backend->makeDivertSocket();
+            auto socket = backend_->makeDivertSocket();
             ASSERT_EQ(socket->open(), 0) << std::strerror(errno);
             ASSERT_EQ(socket->bind(DivertSocket::kDivertPort), 0)
                 << "restart " << restarts << ": " << std::strerror(errno);
@@ -183,54 +161,44 @@ TEST_F(PrivilegedFirewall, BindingWhileTrafficFloodsTheQueueSucceeds) {
     inNamespace(pair_.sender(), [&] { EXPECT_EQ(rules->derule(kPort), 0); });
 }
 
-#endif  // QUELLBOX_HAVE_NFQUEUE
-
 TEST_F(PrivilegedFirewall, QuellboxIpfwKeepsOrderAndLeavesOtherRulesAlone) {
     const std::string ns = pair_.sender();
-    const auto ipfw = [&](const std::vector<std::string>& words, std::string* output = nullptr) {
-        return ipfwIn(ns, words, output);
-    };
     const std::string link = pair_.senderLink();
     // Someone else's rule, made before.
-    ASSERT_TRUE(run({kIp, "netns", "exec", ns, "iptables", "-w", "-A", "OUTPUT", "-p", "udp",
-                     "--dport", "9", "-j", "DROP"}));
+    ASSERT_TRUE(runIn(ns, "iptables -w -A OUTPUT -p udp --dport 9 -j DROP"));
     const std::string before = iptablesState(ns);
 
     std::string listing;
-    ASSERT_TRUE(ipfw({"list"}, &listing));
+    ASSERT_TRUE(ipfwIn(ns, "list", &listing));
     EXPECT_EQ(listing, "65535 allow ip from any to any\n");
-    ASSERT_TRUE(ipfw({"add", "300", "divert", "6715", "tcp", "from", kSenderAddress, "80", "to",
-                      "any", "out", "via", link}));
-    ASSERT_TRUE(ipfw({"add", "100", "divert", "6715", "tcp", "from", kSenderAddress, "to", "any",
-                      "80", "via", link}));
-    ASSERT_TRUE(ipfw({"add", "200", "divert", "6715", "tcp", "from", kSenderAddress, "81", "to",
-                      "any", "out", "via", link}));
-    ASSERT_TRUE(ipfw({"list"}, &listing));
+    for (const char* rule : {"300 divert 6715 tcp from 192.0.2.10 80 to any out via ",
+                             "100 divert 6715 tcp from 192.0.2.10 to any 80 via ",
+                             "200 divert 6715 tcp from 192.0.2.10 81 to any out via "}) {
+        ASSERT_TRUE(ipfwIn(ns, "add " + (rule + link))) << rule;
+    }
+    ASSERT_TRUE(ipfwIn(ns, "list", &listing));
     EXPECT_EQ(listing, "00100 divert 6715 tcp from 192.0.2.10 to any 80 via " + link +
                            "\n00200 divert 6715 tcp from 192.0.2.10 81 to any out via " + link +
                            "\n00300 divert 6715 tcp from 192.0.2.10 80 to any out via " + link +
                            "\n65535 allow ip from any to any\n");
     // The chain itself is in number order, and OUTPUT jumps to it first.
     std::string chain;
-    ASSERT_TRUE(run({kIp, "netns", "exec", ns, "iptables", "-w", "-S", "QUELLBOX"}, &chain));
-    const auto at100 = chain.find("quellbox-00100");
-    const auto at200 = chain.find("quellbox-00200");
-    const auto at300 = chain.find("quellbox-00300");
-    EXPECT_TRUE(at100 < at200 && at200 < at300) << chain;
+    ASSERT_TRUE(runIn(ns, "iptables -w -S QUELLBOX", &chain));
+    EXPECT_LT(chain.find("quellbox-00100"), chain.find("quellbox-00200")) << chain;
+    EXPECT_LT(chain.find("quellbox-00200"), chain.find("quellbox-00300")) << chain;
     EXPECT_NE(chain.find("--queue-num 6715 --queue-bypass"), std::string::npos) << chain;
     std::string output;
-    ASSERT_TRUE(run({kIp, "netns", "exec", ns, "iptables", "-w", "-S", "OUTPUT"}, &output));
+    ASSERT_TRUE(runIn(ns, "iptables -w -S OUTPUT", &output));
     EXPECT_LT(output.find("-A OUTPUT -j QUELLBOX"), output.find("--dport 9")) << output;
 
     ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(ipfw({"delete", "999"}));
+    EXPECT_FALSE(ipfwIn(ns, "delete 999"));
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("rule 999: no such rule"),
               std::string::npos);
-    for (const char* number : {"200", "100"}) {
-        EXPECT_TRUE(ipfw({"delete", number}));
-    }
+    EXPECT_TRUE(ipfwIn(ns, "delete 200"));
+    EXPECT_TRUE(ipfwIn(ns, "delete 100"));
     EXPECT_NE(iptablesState(ns), before);
-    EXPECT_TRUE(ipfw({"delete", "300"}));
+    EXPECT_TRUE(ipfwIn(ns, "delete 300"));
     EXPECT_EQ(iptablesState(ns), before);
 }
 

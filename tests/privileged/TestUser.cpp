@@ -1,6 +1,7 @@
 #include "TestUser.h"
 
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,6 +72,15 @@ std::vector<std::string> TestUser::runAs(bool withRights) const {
                                    "+net_admin,+net_raw"});
     }
     return words;
+}
+
+std::unique_ptr<testing::ProgramRun> TestUser::start(testing::ProgramRun::Options options,
+                                                     bool withRights) const {
+    const auto prefix = runAs(withRights);
+    options.command.insert(options.command.begin(), prefix.begin(), prefix.end());
+    auto run = std::make_unique<testing::ProgramRun>(std::move(options));
+    EXPECT_TRUE(run->start());
+    return run;
 }
 
 bool TestUser::own(const std::filesystem::path& folder) const {

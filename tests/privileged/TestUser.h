@@ -3,8 +3,11 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "ProgramRun.h"
 
 namespace quellbox::privileged {
 
@@ -24,12 +27,14 @@ public:
     std::string createOrWhyNot();
 
     uid_t uid() const { return uid_; }
-    gid_t gid() const { return gid_; }
 
     // The words that run a program as this user with its groups (setpriv), and with the
     // shaping rights as ambient capabilities when `withRights`: the engine as the service
     // manager starts it.
     std::vector<std::string> runAs(bool withRights) const;
+    // Starts the run `options` describe (its command's program first) as this user, as runAs.
+    std::unique_ptr<testing::ProgramRun> start(testing::ProgramRun::Options options,
+                                               bool withRights) const;
     // Makes `folder` and everything in it this user's (the attacker's), the folder open to
     // everyone for reading.
     bool own(const std::filesystem::path& folder) const;
