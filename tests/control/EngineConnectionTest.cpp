@@ -30,8 +30,7 @@ constexpr const char* kScenario =
     "service 6700 Server download\n"
     "client 192.0.2.10 download port=6700 login=alice name=\"Alice\" demand=200 priority=10\n";
 
-class GaugeCounter : public TrafficListener {
-public:
+struct GaugeCounter : TrafficListener {
     void refreshView() override {}
     void dataReceived(double) override { ++data; }
     void queueSizeChanged(double) override {}

@@ -39,8 +39,7 @@ private:
     std::vector<std::chrono::milliseconds> delayBounds_;
 };
 
-class NoPriorityMode : public PriorityModeControls {
-public:
+struct NoPriorityMode : PriorityModeControls {
     void activate(bool) override {}
     bool isActivated() const override { return false; }
     ClientSnapshot clientSnapshot() override { return {}; }
@@ -112,7 +111,6 @@ TEST_F(EngineServerTest, QueueDelayBoundIsCheckedStoredAndPassedToTheEngine) {
     };
     const Case cases[] = {
         {"off", PlistValue(0), milliseconds(0)},
-        {"a quarter second", PlistValue(250), milliseconds(250)},
         {"the longest", PlistValue(10000), milliseconds(10000)},
         {"removed: the default, off", std::nullopt, milliseconds(0)},
         {"negative", PlistValue(-1), std::nullopt},
