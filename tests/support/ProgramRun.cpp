@@ -27,32 +27,26 @@ ProgramRun::~ProgramRun() {
     }
 }
 
-std::vector<std::string> ProgramRun::environment() const {
-    const std::string home = options_.home.string();
-    std::vector<std::string> entries{"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
-                                     "XDG_RUNTIME_DIR=" + home,
-                                     "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
-    // A sanitizer's report in the child must fail the run as it would fail the test.
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        if (text.substr(0, text.find('=')).ends_with("SAN_OPTIONS")) {
-            entries.push_back(text);
-        }
-    }
-    entries.insert(entries.end(), options_.environment.begin(), options_.environment.end());
-    return entries;
-}
-
 bool ProgramRun::start() {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         return false;
     }
-    std::vector<std::string> words = options_.command;
-    std::vector<std::string> environment = this->environment();
+    const std::string home = options_.home.string();
+    std::vector<std::string> environment{"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
+                                         "XDG_RUNTIME_DIR=" + home,
+                                         "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    // A sanitizer's report in the child must fail the run as it would fail the test.
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (text.substr(0, text.find('=')).ends_with("SAN_OPTIONS")) {
+            environment.push_back(text);
+        }
+    }
+    environment.insert(environment.end(), options_.environment.begin(), options_.environment.end());
     std::vector<char*> argv;
     std::vector<char*> envp;
-    for (auto& word : words) argv.push_back(word.data());
+    for (auto& word : options_.command) argv.push_back(word.data());
     for (auto& entry : environment) envp.push_back(entry.data());
     argv.push_back(nullptr);
     envp.push_back(nullptr);

@@ -36,11 +36,8 @@ public:
     // The exit status, or -signal number when a signal ended it; a run that has not ended
     // after a guard of a minute is killed.
     int wait();
-    pid_t pid() const { return pid_; }
 
 private:
-    std::vector<std::string> environment() const;
-
     Options options_;
     pid_t pid_ = -1;
     std::thread reader_;
