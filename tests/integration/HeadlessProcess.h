@@ -41,11 +41,9 @@ private:
 struct StatsLine {
     struct Client {
         std::string login;
-        std::string kind;
         long long wireBytes = 0;
         long long deliveredBytes = 0;
     };
-    double time = 0;
     std::map<std::string, long long> engine;  // the numbers of the "engine" object
     std::vector<Client> clients;
 };
