@@ -28,18 +28,12 @@ protected:
         return cellText(logins(), row, identifier);
     }
     int selectedLoginRow() { return selectedRow(*prefWindow().loginIPTable); }
-    void selectLoginRow(int row) {
-        prefWindow().loginIPTable->selectRow(row);
-        processPendingEvents();
-    }
 };
 
-TEST_F(PreferencesWindow, StartUpShowsTheStoredValuesAndTheMenuItemShowsTheWindow) {
+TEST_F(PreferencesWindow, StartUpShowsTheStoredValuesTheLogFileSwitchSetsTheControlsAndMenuShows) {
     preferences().setInteger(5000, keys::priorityFactor);
     preferences().setBool(true, keys::useServerLogFile);
     start();
-    EXPECT_EQ(prefWindow().priorityStepSlider->minimum(), -15000);
-    EXPECT_EQ(prefWindow().priorityStepSlider->maximum(), -1000);
     EXPECT_EQ(prefWindow().priorityStepSlider->value(), -5000);
     EXPECT_EQ(preferences().integerForKey(keys::priorityFactor), 5000) << "showing stores nothing";
     EXPECT_EQ(prefs().pathTextField().toStdString(), (folder() / "Downloads").string());
@@ -49,34 +43,30 @@ TEST_F(PreferencesWindow, StartUpShowsTheStoredValuesAndTheMenuItemShowsTheWindo
     ASSERT_EQ(logins().rowCount(), 3);
     EXPECT_EQ(loginCell(0, "login"), "qim");
     EXPECT_EQ(loginCell(0, "priority"), "10");
+    selectRow(*prefWindow().loginIPTable, 1);
+    EXPECT_TRUE(logins().flags(logins().index(1, 1)) & Qt::ItemIsEditable);
+
+    prefWindow().useLogFileSwitchButton->click();
+    EXPECT_FALSE(preferences().boolForKey(keys::useServerLogFile));
+    expectLogFileControlsEnabled(false);
+    EXPECT_EQ(selectedLoginRow(), -1);
+    // A disabled table's cells are greyed and take no input.
+    EXPECT_FALSE(logins().flags(logins().index(1, 1)) & Qt::ItemIsEditable);
+    EXPECT_TRUE(logins().data(logins().index(1, 1), Qt::ForegroundRole).isValid());
+    prefWindow().useLogFileSwitchButton->click();
+    EXPECT_TRUE(preferences().boolForKey(keys::useServerLogFile));
+    expectLogFileControlsEnabled(true);
 
     EXPECT_FALSE(interface().prefWindow().isVisible());
     ui().actionPreferences->trigger();
     EXPECT_TRUE(interface().prefWindow().isVisible());
 }
 
-TEST_F(PreferencesWindow, LogFileSwitchEnablesTheControlsAndStoresTheChoice) {
-    start();
-    expectLogFileControlsEnabled(false);
-    EXPECT_FALSE(prefWindow().useLogFileSwitchButton->isChecked());
-
-    prefWindow().useLogFileSwitchButton->click();
-    EXPECT_TRUE(preferences().boolForKey(keys::useServerLogFile));
-    expectLogFileControlsEnabled(true);
-    selectLoginRow(1);
-    EXPECT_TRUE(logins().flags(logins().index(1, 1)) & Qt::ItemIsEditable);
-
-    prefWindow().useLogFileSwitchButton->click();
-    EXPECT_FALSE(preferences().boolForKey(keys::useServerLogFile));
-    EXPECT_FALSE(prefWindow().loginIPTable->isEnabled());
-    EXPECT_EQ(selectedLoginRow(), -1);
-    // A disabled table's cells are greyed and take no input.
-    EXPECT_FALSE(logins().flags(logins().index(1, 1)) & Qt::ItemIsEditable);
-    EXPECT_TRUE(logins().data(logins().index(1, 1), Qt::ForegroundRole).isValid());
-}
-
-TEST_F(PreferencesWindow, PriorityStepAndQueueDelayAreStoredAndReachTheEngine) {
+TEST_F(PreferencesWindow, PriorityStepQueueDelayAndInterfaceAreStoredAndReachTheEngine) {
     preferences().setInteger(250, keys::maxQueueDelay);
+    const auto names = IPLayer::getInterfacesList();
+    ASSERT_FALSE(names.empty());
+    preferences().setObject(PlistValue(names.back()), keys::NetworkIf);
     start();
     prefWindow().priorityStepSlider->setValue(-3000);
     EXPECT_EQ(preferences().integerForKey(keys::priorityFactor), -3000);
@@ -90,6 +80,17 @@ TEST_F(PreferencesWindow, PriorityStepAndQueueDelayAreStoredAndReachTheEngine) {
     box.stepBy(3);
     EXPECT_EQ(preferences().integerForKey(keys::maxQueueDelay), 30);
     EXPECT_EQ(engine().maxQueueDelay(), std::chrono::milliseconds(30));
+
+    // The interface menu lists the system's interfaces.
+    QComboBox& menu = *prefWindow().networkInterfacePopup;
+    ASSERT_EQ(menu.count(), static_cast<int>(names.size()));
+    for (int i = 0; i < menu.count(); ++i) {
+        EXPECT_EQ(menu.itemText(i).toStdString(), names[static_cast<std::size_t>(i)]);
+    }
+    EXPECT_EQ(menu.currentText().toStdString(), names.back());
+    menu.setCurrentIndex(0);
+    emit menu.activated(0);
+    EXPECT_EQ(preferences().stringForKey(keys::NetworkIf)->stringValue(), names.front());
 }
 
 TEST_F(PreferencesWindow, ChoosingAnotherLogFileRestartsTheLogAndEveryChoiceRereadsPriorities) {
@@ -98,6 +99,8 @@ TEST_F(PreferencesWindow, ChoosingAnotherLogFileRestartsTheLogAndEveryChoiceRere
     preferences().setInteger(42, keys::cursorBegin);
     preferences().setInteger(42, keys::logCursor);
     start();
+    EXPECT_FALSE(prefWindow().useLogFileSwitchButton->isChecked());
+    expectLogFileControlsEnabled(false);
     // A cancel, then the same file: the log goes on, the priorities are read again.
     ASSERT_TRUE(AtomicFile::write(prioritiesFile(), "amy=1\nben=2\nkai=3\nlou=4\n"));
     prefs().setPathString();
@@ -146,7 +149,7 @@ TEST_F(PreferencesWindow, AddRemoveAndEditDefaultPriorities) {
     EXPECT_EQ(AtomicFile::read(prioritiesFile()), "qim=10\nzed=4\nnewLogin=5\n");
     EXPECT_TRUE(modeDefaults.containsEntryWithLogin("newLogin"));
     // A second "newLogin" is refused: table and selection stay.
-    selectLoginRow(2);
+    selectRow(*prefWindow().loginIPTable, 2);
     prefWindow().addDefaultPrioButton->click();
     EXPECT_EQ(logins().rowCount(), 3);
     EXPECT_EQ(selectedLoginRow(), 2);
@@ -159,7 +162,7 @@ TEST_F(PreferencesWindow, AddRemoveAndEditDefaultPriorities) {
     EXPECT_EQ(AtomicFile::read(prioritiesFile()), "qim=10\nzed=7\nann=5\n");
     EXPECT_TRUE(modeDefaults.containsEntryWithLogin("ann"));
 
-    selectLoginRow(1);  // qim
+    selectRow(*prefWindow().loginIPTable, 1);  // qim
     prefWindow().removeDefaultPrio->click();
     EXPECT_EQ(AtomicFile::read(prioritiesFile()), "zed=7\nann=5\n");
     EXPECT_FALSE(modeDefaults.containsEntryWithLogin("qim"));
@@ -173,22 +176,6 @@ TEST_F(PreferencesWindow, AddRemoveAndEditDefaultPriorities) {
     ASSERT_EQ(logins().rowCount(), 1);
     EXPECT_EQ(loginCell(0, "priority"), "1");
     EXPECT_EQ(modeDefaults.defaultPriorityForLogin("zed"), 1);
-}
-
-TEST_F(PreferencesWindow, InterfaceMenuListsTheSystemsInterfacesAndStoresTheChoice) {
-    const auto names = IPLayer::getInterfacesList();
-    ASSERT_FALSE(names.empty());
-    preferences().setObject(PlistValue(names.back()), keys::NetworkIf);
-    start();
-    QComboBox& menu = *prefWindow().networkInterfacePopup;
-    ASSERT_EQ(menu.count(), static_cast<int>(names.size()));
-    for (int i = 0; i < menu.count(); ++i) {
-        EXPECT_EQ(menu.itemText(i).toStdString(), names[static_cast<std::size_t>(i)]);
-    }
-    EXPECT_EQ(menu.currentText().toStdString(), names.back());
-    menu.setCurrentIndex(0);
-    emit menu.activated(0);
-    EXPECT_EQ(preferences().stringForKey(keys::NetworkIf)->stringValue(), names.front());
 }
 
 TEST_F(PreferencesWindow, AScheduledPeriodIsStoredAndTakesOverTheRatesWhileItIsOn) {
@@ -292,7 +279,8 @@ struct VersionCase {
     QByteArray body;
     bool fileRead;  // else the check is skipped
     int panelAnswer;
-    const char* offered;  // the version the alert names, or null for no alert
+    const char* offered;    // the version the alert names, or null for no alert
+    bool storedOn = false;  // the check runs at start, not at the check box's click
 };
 
 std::vector<VersionCase> versionCases() {
@@ -305,6 +293,7 @@ std::vector<VersionCase> versionCases() {
         {"SameVersion", versionFile(QUELLBOX_VERSION), true, upgrade, nullptr},
         {"OlderCountsAsNew", versionFile("0.0.9"), true, upgrade, "0.0.9"},
         {"KeepingTheCurrentOne", versionFile("9.9"), true, keep, "9.9"},
+        {"StoredOnChecksAtStart", versionFile("9.9"), true, keep, "9.9", true},
         {"NoServer", {}, false, upgrade, nullptr},
         {"Garbage", QByteArray(garbage, sizeof garbage - 1), false, upgrade, nullptr},
         {"NoDictionary", plistBody(PlistValue(PlistValue::Array{PlistValue("2.0")})), false,
@@ -338,11 +327,18 @@ TEST_P(VersionCheckWindow, AlertsOnlyForAnotherVersion) {
     const QString address = server ? server->address() : LocalHttpServer("").address();
     preferences().setObject(PlistValue(address.toStdString()), keys::versionCheckURL);
     presenter().panelAnswer = check.panelAnswer;
+    preferences().setBool(check.storedOn, keys::checkForUpdate);
     start();
-    prefWindow().checkUpdatesButton->click();
+    EXPECT_EQ(prefWindow().checkUpdatesButton->isChecked(), check.storedOn);
+    if (!check.storedOn) {
+        prefWindow().checkUpdatesButton->click();
+    }
     ASSERT_TRUE(preferences().boolForKey(keys::checkForUpdate));
     ASSERT_TRUE(processEventsUntil([this] { return finished(); }));
-    processPendingEvents();  // the panel is posted, not shown from the transfer
+    processPendingEvents();                    // the panel is posted, not shown from the transfer
+    prefWindow().checkUpdatesButton->click();  // switched off: no check runs
+    EXPECT_FALSE(preferences().boolForKey(keys::checkForUpdate));
+    processPendingEvents();
 
     if (server) {
         EXPECT_EQ(server->requests(), 1);
@@ -364,19 +360,6 @@ TEST_P(VersionCheckWindow, AlertsOnlyForAnotherVersion) {
 
 INSTANTIATE_TEST_SUITE_P(Answers, VersionCheckWindow, ::testing::ValuesIn(versionCases()),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(PreferencesWindow, SwitchingTheVersionCheckOffRunsNothing) {
-    LocalHttpServer server(versionFile("9.9"));
-    preferences().setBool(true, keys::checkForUpdate);
-    preferences().setObject(PlistValue(server.address().toStdString()), keys::versionCheckURL);
-    start();  // the check at start
-    ASSERT_TRUE(processEventsUntil([this] { return !presenter().panels.empty(); }));
-    EXPECT_TRUE(prefWindow().checkUpdatesButton->isChecked());
-    prefWindow().checkUpdatesButton->click();
-    EXPECT_FALSE(preferences().boolForKey(keys::checkForUpdate));
-    processPendingEvents();
-    EXPECT_EQ(server.requests(), 1);
-}
 
 TEST(VersionCheckFetch, OnlyHttpIsFetchedAndASilentServerEndsAtTheTimeOut) {
     application();
