@@ -4,6 +4,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "firewall/SimFirewallState.h"
 #include "platform/AtomicFile.h"
 
 namespace quellbox::testing {
@@ -29,16 +30,9 @@ int HeadlessProcess::run(const std::vector<std::string>& arguments) {
     return wait();
 }
 
-std::vector<std::string> HeadlessProcess::simulatedRules() const {
-    std::vector<std::string> rules;
-    std::istringstream state(AtomicFile::read(path("sim.state")).value_or(""));
-    std::string line;
-    while (std::getline(state, line)) {
-        if (line.starts_with("rule ")) {
-            rules.push_back(line);
-        }
-    }
-    return rules;
+std::size_t HeadlessProcess::simulatedRules() const {
+    const auto state = SimFirewallState::load(path("sim.state"));
+    return state ? state->rules.size() : 0;
 }
 
 std::vector<StatsLine> readStats(const std::filesystem::path& file) {

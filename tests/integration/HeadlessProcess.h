@@ -30,7 +30,7 @@ public:
     // Standard output and error.
     std::string output() const { return run_ ? run_->output() : ""; }
     // The rules left in the simulated firewall's state.
-    std::vector<std::string> simulatedRules() const;
+    std::size_t simulatedRules() const;
 
 private:
     TempDir folder_;
