@@ -68,6 +68,8 @@ TEST_F(PreferencesWindow, PriorityStepQueueDelayAndInterfaceAreStoredAndReachThe
     ASSERT_FALSE(names.empty());
     preferences().setObject(PlistValue(names.back()), keys::NetworkIf);
     start();
+    EXPECT_FALSE(prefWindow().useLogFileSwitchButton->isChecked());
+    expectLogFileControlsEnabled(false);
     prefWindow().priorityStepSlider->setValue(-3000);
     EXPECT_EQ(preferences().integerForKey(keys::priorityFactor), -3000);
     EXPECT_EQ(engine().priorityFactor(), 3000);
@@ -93,53 +95,16 @@ TEST_F(PreferencesWindow, PriorityStepQueueDelayAndInterfaceAreStoredAndReachThe
     EXPECT_EQ(preferences().stringForKey(keys::NetworkIf)->stringValue(), names.front());
 }
 
-TEST_F(PreferencesWindow, ChoosingAnotherLogFileRestartsTheLogAndEveryChoiceRereadsPriorities) {
-    const auto oldDate = std::chrono::system_clock::now() - std::chrono::hours(48);
-    preferences().setObject(PlistValue(oldDate), keys::beginDate);
-    preferences().setInteger(42, keys::cursorBegin);
-    preferences().setInteger(42, keys::logCursor);
-    start();
-    EXPECT_FALSE(prefWindow().useLogFileSwitchButton->isChecked());
-    expectLogFileControlsEnabled(false);
-    // A cancel, then the same file: the log goes on, the priorities are read again.
-    ASSERT_TRUE(AtomicFile::write(prioritiesFile(), "amy=1\nben=2\nkai=3\nlou=4\n"));
-    prefs().setPathString();
-    EXPECT_EQ(preferences().stringForKey(keys::logPath)->stringValue(),
-              (folder() / "Downloads").string());
-    ASSERT_EQ(logins().rowCount(), 4);
-    EXPECT_EQ(loginCell(3, "login"), "lou");
-    fileChoice = (folder() / "Downloads").string();
-    prefWindow().selectPathButton->setEnabled(true);
-    prefWindow().selectPathButton->click();
-    EXPECT_EQ(fileChoices, 2);
-    EXPECT_EQ(preferences().objectForKey(keys::beginDate)->asDate(), oldDate);
-    EXPECT_EQ(preferences().integerForKey(keys::cursorBegin), 42);
-    EXPECT_EQ(preferences().integerForKey(keys::logCursor), 42);
-
-    const auto other = folder() / "server2" / "Downloads";
-    std::filesystem::create_directories(other.parent_path());
-    ASSERT_TRUE(AtomicFile::write(other, ""));
-    ASSERT_TRUE(
-        AtomicFile::write(other.parent_path() / "Quellbox Default Priorities.txt", "zoe=2\n"));
-    const auto before = std::chrono::system_clock::now();
-    fileChoice = other.string();
-    prefs().setPathString();
-    EXPECT_EQ(preferences().stringForKey(keys::logPath)->stringValue(), other.string());
-    EXPECT_GE(preferences().objectForKey(keys::beginDate)->asDate(), before);
-    EXPECT_EQ(preferences().integerForKey(keys::cursorBegin), 0);
-    EXPECT_EQ(preferences().integerForKey(keys::logCursor), 0);
-    EXPECT_EQ(prefs().pathTextField().toStdString(), other.string());
-    // The default priorities of the new folder show at once.
-    ASSERT_EQ(logins().rowCount(), 1);
-    EXPECT_EQ(loginCell(0, "login"), "zoe");
-}
-
-TEST_F(PreferencesWindow, AddRemoveAndEditDefaultPriorities) {
+TEST_F(PreferencesWindow, DefaultPrioritiesAreEditedAndEveryLogFileChoiceRereadsThem) {
     preferences().setBool(true, keys::useServerLogFile);
     ASSERT_TRUE(AtomicFile::write(prioritiesFile(), "qim=10\nzed=4\n"));
     priorities().parseQbxPrioFile();
     ipmode().activate(false);  // Priority Mode reads the file too
     const defaultPriorityParser& modeDefaults = *ipmode().defaultPriorityParser();
+    const auto oldDate = std::chrono::system_clock::now() - std::chrono::hours(48);
+    preferences().setObject(PlistValue(oldDate), keys::beginDate);
+    preferences().setInteger(42, keys::cursorBegin);
+    preferences().setInteger(42, keys::logCursor);
     start();
 
     prefWindow().addDefaultPrioButton->click();
@@ -176,6 +141,38 @@ TEST_F(PreferencesWindow, AddRemoveAndEditDefaultPriorities) {
     ASSERT_EQ(logins().rowCount(), 1);
     EXPECT_EQ(loginCell(0, "priority"), "1");
     EXPECT_EQ(modeDefaults.defaultPriorityForLogin("zed"), 1);
+
+    // Choosing the log file: after a cancel or the same file the log goes on, after another one
+    // it restarts; every choice reads the priorities again.
+    ASSERT_TRUE(AtomicFile::write(prioritiesFile(), "amy=1\nben=2\nkai=3\nlou=4\n"));
+    prefs().setPathString();
+    EXPECT_EQ(preferences().stringForKey(keys::logPath)->stringValue(),
+              (folder() / "Downloads").string());
+    ASSERT_EQ(logins().rowCount(), 4);
+    EXPECT_EQ(loginCell(3, "login"), "lou");
+    fileChoice = (folder() / "Downloads").string();
+    prefWindow().selectPathButton->click();
+    EXPECT_EQ(fileChoices, 2);
+    EXPECT_EQ(preferences().objectForKey(keys::beginDate)->asDate(), oldDate);
+    EXPECT_EQ(preferences().integerForKey(keys::cursorBegin), 42);
+    EXPECT_EQ(preferences().integerForKey(keys::logCursor), 42);
+
+    const auto other = folder() / "server2" / "Downloads";
+    std::filesystem::create_directories(other.parent_path());
+    ASSERT_TRUE(AtomicFile::write(other, ""));
+    ASSERT_TRUE(
+        AtomicFile::write(other.parent_path() / "Quellbox Default Priorities.txt", "zoe=2\n"));
+    const auto before = std::chrono::system_clock::now();
+    fileChoice = other.string();
+    prefs().setPathString();
+    EXPECT_EQ(preferences().stringForKey(keys::logPath)->stringValue(), other.string());
+    EXPECT_GE(preferences().objectForKey(keys::beginDate)->asDate(), before);
+    EXPECT_EQ(preferences().integerForKey(keys::cursorBegin), 0);
+    EXPECT_EQ(preferences().integerForKey(keys::logCursor), 0);
+    EXPECT_EQ(prefs().pathTextField().toStdString(), other.string());
+    // The default priorities of the new folder show at once.
+    ASSERT_EQ(logins().rowCount(), 1);
+    EXPECT_EQ(loginCell(0, "login"), "zoe");
 }
 
 TEST_F(PreferencesWindow, AScheduledPeriodIsStoredAndTakesOverTheRatesWhileItIsOn) {
