@@ -49,7 +49,7 @@ protected:
     }
 };
 
-TEST_F(Drawer, OpeningSwitchesPriorityModeOnAndClosingSwitchesItOff) {
+TEST_F(Drawer, OpeningSwitchesPriorityModeOnClosingOffAndABadLogPathIsToldAtTheOpening) {
     start();
     QMainWindow& window = interface().mainWindow();
     const int closedWidth = window.width();
@@ -79,11 +79,9 @@ TEST_F(Drawer, OpeningSwitchesPriorityModeOnAndClosingSwitchesItOff) {
     EXPECT_FALSE(ui().priorityModeButton->isChecked());
     EXPECT_FALSE(ui().priorityDrawer->isVisible());
     EXPECT_EQ(window.width(), closedWidth);
-}
 
-TEST_F(Drawer, InvalidLogPathAlertsAtEveryOpeningAndNoPathAsksOnceForOne) {
+    // An invalid log path alerts at every opening; without one a sheet asks, once.
     preferences().setObject(PlistValue((folder() / "gone" / "Downloads").string()), keys::logPath);
-    start();
     openDrawer();
     ASSERT_EQ(presenter().alerts.size(), 1U);
     EXPECT_TRUE(presenter().sheets.empty()) << "a path is set";
