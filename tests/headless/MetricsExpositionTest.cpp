@@ -30,7 +30,7 @@ MetricsExposition knownReading() {
     return reading;
 }
 
-TEST(MetricsExposition, KnownCountersReadBackFromAWellFormedPage) {
+TEST(MetricsExposition, KnownCountersReadBackFromAWellFormedPageAndPacingOffShowsNoCap) {
     const std::string text = knownReading().text();
     std::string error;
     const auto scrape = PrometheusScrape::parse(text, error);
@@ -79,18 +79,16 @@ TEST(MetricsExposition, KnownCountersReadBackFromAWellFormedPage) {
                   "the\\nbuilder\",priority=\"0\"} 1500\n"),
         std::string::npos)
         << text;
-}
 
-TEST(MetricsExposition, PacingOffShowsACapOfZeroAndNoClientsNoSamples) {
-    MetricsExposition reading;
-    reading.rateCap = -1.0F;  // pacing off
-    std::string error;
-    const auto scrape = PrometheusScrape::parse(reading.text(), error);
-    ASSERT_TRUE(scrape.has_value()) << error;
-    EXPECT_EQ(scrape->value("quellbox_upload_cap_bytes_per_second"), 0.0);
-    EXPECT_EQ(scrape->value("quellbox_priority_mode"), 0.0);
-    EXPECT_EQ(scrape->types.count("quellbox_client_sent_bytes_total"), 1U);
-    for (const auto& sample : scrape->samples) {
+    // Pacing off shows a cap of 0; no clients, no client samples (their TYPE line stays).
+    MetricsExposition off;
+    off.rateCap = -1.0F;
+    const auto offScrape = PrometheusScrape::parse(off.text(), error);
+    ASSERT_TRUE(offScrape.has_value()) << error;
+    EXPECT_EQ(offScrape->value("quellbox_upload_cap_bytes_per_second"), 0.0);
+    EXPECT_EQ(offScrape->value("quellbox_priority_mode"), 0.0);
+    EXPECT_EQ(offScrape->types.count("quellbox_client_sent_bytes_total"), 1U);
+    for (const auto& sample : offScrape->samples) {
         EXPECT_NE(sample.name, "quellbox_client_sent_bytes_total");
     }
 }

@@ -4,6 +4,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "firewall/SimFirewallState.h"
 #include "platform/AtomicFile.h"
 
 namespace quellbox::testing {
@@ -29,33 +30,22 @@ int HeadlessProcess::run(const std::vector<std::string>& arguments) {
     return wait();
 }
 
-std::vector<std::string> HeadlessProcess::simulatedRules() const {
-    std::vector<std::string> rules;
-    std::istringstream state(AtomicFile::read(path("sim.state")).value_or(""));
-    std::string line;
-    while (std::getline(state, line)) {
-        if (line.starts_with("rule ")) {
-            rules.push_back(line);
-        }
-    }
-    return rules;
+std::size_t HeadlessProcess::simulatedRules() const {
+    const auto state = SimFirewallState::load(path("sim.state"));
+    return state ? state->rules.size() : 0;
 }
 
 std::vector<StatsLine> readStats(const std::filesystem::path& file) {
     std::vector<StatsLine> lines;
     std::istringstream text(AtomicFile::read(file).value_or(""));
-    const std::regex time(R"re(^\{"time":([0-9.]+))re");
     const std::regex engine(R"re("engine":\{([^}]*)\})re");
     const std::regex number(R"re("(\w+)":(\d+))re");
     const std::regex client(
-        R"re(\{"address":"[^"]*","login":"([^"]*)","name":"[^"]*","kind":"(\w+)","port":\d+,"wire_bytes":(\d+),"delivered_bytes":(\d+))re");
+        R"re(\{"address":"[^"]*","login":"([^"]*)","name":"[^"]*","kind":"\w+","port":\d+,"wire_bytes":(\d+),"delivered_bytes":(\d+))re");
     std::string line;
     while (std::getline(text, line)) {
         StatsLine stats;
         std::smatch match;
-        if (std::regex_search(line, match, time)) {
-            stats.time = std::stod(match[1]);
-        }
         if (std::regex_search(line, match, engine)) {
             const std::string fields = match[1];
             for (auto it = std::sregex_iterator(fields.begin(), fields.end(), number);
@@ -65,8 +55,7 @@ std::vector<StatsLine> readStats(const std::filesystem::path& file) {
         }
         for (auto it = std::sregex_iterator(line.begin(), line.end(), client);
              it != std::sregex_iterator(); ++it) {
-            stats.clients.push_back(
-                {(*it)[1], (*it)[2], std::stoll((*it)[3]), std::stoll((*it)[4])});
+            stats.clients.push_back({(*it)[1], std::stoll((*it)[2]), std::stoll((*it)[3])});
         }
         lines.push_back(stats);
     }

@@ -30,7 +30,7 @@ public:
     // Standard output and error.
     std::string output() const { return run_ ? run_->output() : ""; }
     // The rules left in the simulated firewall's state.
-    std::vector<std::string> simulatedRules() const;
+    std::size_t simulatedRules() const;
 
 private:
     TempDir folder_;
@@ -41,11 +41,9 @@ private:
 struct StatsLine {
     struct Client {
         std::string login;
-        std::string kind;
         long long wireBytes = 0;
         long long deliveredBytes = 0;
     };
-    double time = 0;
     std::map<std::string, long long> engine;  // the numbers of the "engine" object
     std::vector<Client> clients;
 };

@@ -15,10 +15,12 @@ protected:
               "client 192.0.2.10 download port=6700 login=alice name=\"Alice\" demand=200\n") {}
 };
 
-TEST_F(ChildEngineWindow, CapsAPortShowsItsClientsAndWindsDownThroughTheEngineProcess) {
-    storeServices({"Server"}, {6700}, {false});
+TEST_F(ChildEngineWindow, CapsShowClientsRestartADeadEngineAndWindDownThroughTheProcess) {
+    storeServices({"Server"}, {6700}, {true});
     start();
-    ASSERT_EQ(firewallRules(), 0U);
+    ASSERT_EQ(firewallRules(), 2U);
+    clickCheckBox(0, "Ul");
+    EXPECT_EQ(firewallRules(), 0U);
     clickCheckBox(0, "Ul");
     EXPECT_EQ(firewallRules(), 2U);
 
@@ -32,15 +34,6 @@ TEST_F(ChildEngineWindow, CapsAPortShowsItsClientsAndWindsDownThroughTheEnginePr
     EXPECT_EQ(cellText(priority().tableModel(), 0, "ipAdress"), "192.0.2.10");
     EXPECT_EQ(cellText(priority().tableModel(), 0, "screenName"), "Alice");
 
-    controller().terminateWithoutQuestion();
-    EXPECT_EQ(quits, 1);
-    EXPECT_EQ(firewallRules(), 0U);
-}
-
-TEST_F(ChildEngineWindow, AnEngineThatDiesIsRestartedWithTheCapsOfTheWindow) {
-    storeServices({"Server"}, {6700}, {true});
-    start();
-    ASSERT_EQ(firewallRules(), 2U);
     presenter().panelAnswer = Presenter::kDefaultButton;  // "Restart"
     ASSERT_EQ(::kill(*proxy().client().enginePid(), SIGKILL), 0);
     ASSERT_TRUE(processEventsUntil([this] { return !presenter().panels.empty(); }));
@@ -49,6 +42,10 @@ TEST_F(ChildEngineWindow, AnEngineThatDiesIsRestartedWithTheCapsOfTheWindow) {
     // The killed engine's rules stay (traffic bypasses them); the new one capped the port again.
     EXPECT_EQ(firewallRules(), 4U);
     EXPECT_EQ(quits, 0);
+
+    controller().terminateWithoutQuestion();
+    EXPECT_EQ(quits, 1);
+    EXPECT_EQ(firewallRules(), 2U) << "only the killed engine's rules are left";
 }
 
 }  // namespace

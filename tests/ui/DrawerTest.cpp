@@ -35,11 +35,6 @@ protected:
         return client;
     }
 
-    void selectRow(int row) {
-        drawer().drawerTable->selectRow(row);
-        processPendingEvents();
-    }
-
     // Which of the less, more and set-default buttons are enabled, as "1" or "0" each.
     std::string enabledButtons() {
         std::string enabled;
@@ -54,7 +49,7 @@ protected:
     }
 };
 
-TEST_F(Drawer, OpeningSwitchesPriorityModeOnAndClosingSwitchesItOff) {
+TEST_F(Drawer, OpeningSwitchesPriorityModeOnClosingOffAndABadLogPathIsToldAtTheOpening) {
     start();
     QMainWindow& window = interface().mainWindow();
     const int closedWidth = window.width();
@@ -72,7 +67,6 @@ TEST_F(Drawer, OpeningSwitchesPriorityModeOnAndClosingSwitchesItOff) {
     EXPECT_TRUE(ui().priorityModeButton->isChecked());
     ASSERT_NE(priority().userInterfaceTimer(), nullptr);
     EXPECT_TRUE(priority().userInterfaceTimer()->isActive());
-    EXPECT_EQ(priority().userInterfaceTimer()->interval(), 2000);
     EXPECT_TRUE(ui().priorityDrawer->isVisible());
     EXPECT_EQ(window.width(), closedWidth + ui().priorityDrawer->revealedWidth());
     EXPECT_TRUE(preferences().boolForKey(keys::firstLaunch)) << "a log path is set";
@@ -85,32 +79,30 @@ TEST_F(Drawer, OpeningSwitchesPriorityModeOnAndClosingSwitchesItOff) {
     EXPECT_FALSE(ui().priorityModeButton->isChecked());
     EXPECT_FALSE(ui().priorityDrawer->isVisible());
     EXPECT_EQ(window.width(), closedWidth);
-}
 
-TEST_F(Drawer, FirstUseSheetIsShownOnceAndOnlyWithoutALogPath) {
-    preferences().setObject(PlistValue(""), keys::logPath);
-    start();
-    openDrawer();
-    ASSERT_EQ(presenter().sheets.size(), 1U);
-    EXPECT_FALSE(preferences().boolForKey(keys::firstLaunch));
-    EXPECT_TRUE(presenter().alerts.empty());
-    closeDrawer();
-    openDrawer();
-    EXPECT_EQ(presenter().sheets.size(), 1U);
-}
-
-TEST_F(Drawer, InvalidLogPathAlertsAtEveryOpening) {
+    // An invalid log path alerts at every opening; without one a sheet asks, once.
     preferences().setObject(PlistValue((folder() / "gone" / "Downloads").string()), keys::logPath);
-    start();
     openDrawer();
     ASSERT_EQ(presenter().alerts.size(), 1U);
     EXPECT_TRUE(presenter().sheets.empty()) << "a path is set";
     closeDrawer();
     openDrawer();
     EXPECT_EQ(presenter().alerts.size(), 2U);
+
+    preferences().setObject(PlistValue(""), keys::logPath);
+    closeDrawer();
+    openDrawer();
+    ASSERT_EQ(presenter().sheets.size(), 1U);
+    EXPECT_FALSE(preferences().boolForKey(keys::firstLaunch));
+    EXPECT_EQ(presenter().alerts.size(), 2U);
+    closeDrawer();
+    openDrawer();
+    EXPECT_EQ(presenter().sheets.size(), 1U);
 }
 
-TEST_F(Drawer, PriorityButtonsStopAtZeroAndTenAndFollowTheSelection) {
+TEST_F(Drawer, PriorityButtonsStopAtZeroAndTenFollowTheSelectionAndSetTheLoginsDefault) {
+    ASSERT_TRUE(AtomicFile::write(prioritiesFile(), "high=3\nzed=4\n"));
+    priorities().parseQbxPrioFile();
     start();
     openDrawer();
     auto low = addClient("192.0.2.10", 0, "low");
@@ -118,7 +110,7 @@ TEST_F(Drawer, PriorityButtonsStopAtZeroAndTenAndFollowTheSelection) {
     priority().refreshView();
     ASSERT_EQ(priority().tableModel().rowCount(), 2);
     EXPECT_EQ(enabledButtons(), "000");
-    selectRow(0);
+    selectRow(*drawer().drawerTable, 0);
     EXPECT_EQ(cellText(0, "ipAdress"), "192.0.2.10");
     EXPECT_EQ(enabledButtons(), "011");
     priority().priorityLess();  // at 0 it stays 0
@@ -127,7 +119,7 @@ TEST_F(Drawer, PriorityButtonsStopAtZeroAndTenAndFollowTheSelection) {
     EXPECT_EQ(low->priority(), 1);
     EXPECT_EQ(cellText(0, "priority"), "1");
     EXPECT_EQ(enabledButtons(), "111");
-    selectRow(1);
+    selectRow(*drawer().drawerTable, 1);
     drawer().priorityMoreButton->click();  // 9 becomes 10
     EXPECT_EQ(high->priority(), 10);
     EXPECT_EQ(cellText(1, "priority"), "10");
@@ -138,6 +130,15 @@ TEST_F(Drawer, PriorityButtonsStopAtZeroAndTenAndFollowTheSelection) {
     drawer().priorityLessButton->click();
     EXPECT_EQ(high->priority(), 8);
 
+    // Set Default replaces the login's line, or adds one.
+    drawer().setDefaultButton->click();
+    EXPECT_EQ(AtomicFile::read(prioritiesFile()), "zed=4\nhigh=8\n");
+    EXPECT_EQ(priorities().defaultPriorityForLogin("high"), 8) << "the preferences window's too";
+    selectRow(*drawer().drawerTable, 0);
+    drawer().setDefaultButton->click();
+    EXPECT_EQ(AtomicFile::read(prioritiesFile()), "zed=4\nhigh=8\nlow=1\n");
+    EXPECT_EQ(prefs().loginTableModel().rowCount(), 3);
+
     drawer().drawerTable->clearSelection();
     processPendingEvents();
     EXPECT_EQ(enabledButtons(), "000");
@@ -146,75 +147,49 @@ TEST_F(Drawer, PriorityButtonsStopAtZeroAndTenAndFollowTheSelection) {
     EXPECT_EQ(low->priority(), 1);
 }
 
-TEST_F(Drawer, SetDefaultReplacesTheLoginsLine) {
-    ASSERT_TRUE(AtomicFile::write(prioritiesFile(), "bob=3\nzed=4\n"));
-    priorities().parseQbxPrioFile();
-    start();
-    openDrawer();
-    addClient("192.0.2.20", 7, "bob");
-    addClient("192.0.2.21", 2, "newcomer");
-    priority().refreshView();
-
-    selectRow(0);
-    drawer().setDefaultButton->click();
-    EXPECT_EQ(AtomicFile::read(prioritiesFile()), "zed=4\nbob=7\n");
-    EXPECT_EQ(priorities().defaultPriorityForLogin("bob"), 7) << "the preferences window's too";
-    selectRow(1);  // no line yet
-    drawer().setDefaultButton->click();
-    EXPECT_EQ(AtomicFile::read(prioritiesFile()), "zed=4\nbob=7\nnewcomer=2\n");
-    EXPECT_EQ(prefs().loginTableModel().rowCount(), 3);
-}
-
-TEST_F(Drawer, TimerReloadsOnlyATableWithRowsAndTheEngineRefreshReloadsAlways) {
-    start();
-    openDrawer();
-    ASSERT_EQ(priority().tableModel().rowCount(), 0);
-    addClient("192.0.2.40", 5, "dave");
-    EXPECT_EQ(priority().tableModel().rowCount(), 0);  // not shown before a reload
-    priority().getUserRateValues();
-    EXPECT_EQ(priority().tableModel().rowCount(), 1);
-    EXPECT_EQ(cellText(0, "login"), "dave");
-    EXPECT_EQ(cellText(0, "screenName"), "name of dave");
-    EXPECT_EQ(cellText(0, "usedService"), "Carracho");
-
-    // The client leaves: the timer does not reload the empty table...
-    ipmode().ipTable()->removeThisIPString("192.0.2.40");
-    priority().getUserRateValues();
-    EXPECT_EQ(priority().tableModel().rowCount(), 1);
-    // ... the engine's refresh does, through the main window's controller.
-    controller().refreshView();
-    EXPECT_EQ(priority().tableModel().rowCount(), 0);
-}
-
-TEST_F(Drawer, RatesShowInTheTableAndTheSelectedClientsGraph) {
+TEST_F(Drawer, TableAndSelectedClientsGraphShowRatesTheTimerLeavesAnEmptyTableToTheEngine) {
     start();
     openDrawer();
     const auto first = std::chrono::system_clock::now() - std::chrono::seconds(10);
-    auto client = std::make_shared<UserInfo>("Carracho", 5, "erin", "erin", first);
+    auto client = std::make_shared<UserInfo>("Carracho", 5, "name of erin", "erin", first);
     client->setLastInstantaneousRateDate(first);
     client->setLastPacketSize(102400);
     client->setLastPacketDate(first + std::chrono::seconds(10));
     ipmode().ipTable()->linkThisUserInfo(client, "192.0.2.50");
     addClient("192.0.2.51", 5, "idle");
+    EXPECT_EQ(priority().tableModel().rowCount(), 0);  // not shown before a reload
 
     for (int tick = 0; tick < 3; ++tick) {
         priority().getUserRateValues();
     }
+    ASSERT_EQ(priority().tableModel().rowCount(), 2);
+    EXPECT_EQ(cellText(0, "login"), "erin");
+    EXPECT_EQ(cellText(0, "screenName"), "name of erin");
+    EXPECT_EQ(cellText(0, "usedService"), "Carracho");
     EXPECT_EQ(cellText(0, "instantRate"), "10.0");
     EXPECT_EQ(cellText(0, "avRate"), "10.0");
     RateGraph& graph = *drawer().rateGraph;
     EXPECT_TRUE(graph.shownSamples().empty());  // nothing selected
     // One sample per refresh, and perhaps one of the running timer.
-    selectRow(0);
+    selectRow(*drawer().drawerTable, 0);
     const auto busy = graph.shownSamples();
     EXPECT_GE(busy.size(), 3U);
     EXPECT_TRUE(std::all_of(busy.begin(), busy.end(), [](float rate) { return rate == 10.0F; }));
-    selectRow(1);
+    selectRow(*drawer().drawerTable, 1);
     const auto idle = graph.shownSamples();
     EXPECT_GE(idle.size(), 3U);
     EXPECT_TRUE(std::all_of(idle.begin(), idle.end(), [](float rate) { return rate == 0.0F; }));
     // The graph's samples leave the table's rate windows alone.
     EXPECT_EQ(client->instantaneousRateTotalPacketsSize(), 102400);
+
+    // The clients leave: the timer does not reload the empty table...
+    ipmode().ipTable()->removeThisIPString("192.0.2.50");
+    ipmode().ipTable()->removeThisIPString("192.0.2.51");
+    priority().getUserRateValues();
+    EXPECT_EQ(priority().tableModel().rowCount(), 2);
+    // ... the engine's refresh does, through the main window's controller.
+    controller().refreshView();
+    EXPECT_EQ(priority().tableModel().rowCount(), 0);
 }
 
 }  // namespace

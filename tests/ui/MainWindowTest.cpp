@@ -57,15 +57,6 @@ TEST_F(MainWindow, SavedCapsStopAtTheFirstRuleThatCannotBeMade) {
     EXPECT_EQ(storedNumbers(keys::activatedULServices), (std::vector<long long>{1, 1, 1}));
 }
 
-TEST_F(MainWindow, DonationReminderWaitsThirtyDays) {
-    preferences().setObject(
-        PlistValue(std::chrono::system_clock::now() - std::chrono::hours(24 * 29)),
-        keys::lastDonatewareAdvertisementDate);
-    start();
-    EXPECT_TRUE(presenter().sheets.empty());
-    EXPECT_FALSE(controller().smthingHasChanged()) << "the date stays";
-}
-
 TEST_F(MainWindow, DonationReminderAnswersOpenThePaymentPageOrTheMailProgram) {
     const auto before = std::chrono::system_clock::now();
     preferences().setObject(PlistValue(before - std::chrono::hours(24 * 30)),
@@ -86,6 +77,10 @@ TEST_F(MainWindow, DonationReminderAnswersOpenThePaymentPageOrTheMailProgram) {
 TEST_F(MainWindow, QuitWithoutChangesWindsDownAtOnceAndRemovesEveryRule) {
     storeServices({"a", "b"}, {7001, 7002}, {true, true});
     preferences().setFloat(90.0F, keys::DATARate);
+    // The donation reminder waits thirty days: it neither shows nor stores a date.
+    preferences().setObject(
+        PlistValue(std::chrono::system_clock::now() - std::chrono::hours(24 * 29)),
+        keys::lastDonatewareAdvertisementDate);
     start();
     ASSERT_EQ(firewallRules(), 4U);
 
@@ -148,8 +143,17 @@ TEST_F(MainWindow, SaveParametersWritesTheSettingsOrAlertsAndKeepsRunning) {
                     33.0F);
 }
 
-TEST_F(MainWindow, ProblemAlertsFromAnyThreadReachTheWindowAndQuitWhenAsked) {
+TEST_F(MainWindow, GaugesAndProblemAlertsFromAnyThreadReachTheWindowAndQuitWhenAsked) {
     start();
+    std::thread([this] {
+        engine().fireDataEventToListeners(700.0);
+        engine().fireAckEventToListeners(52.0);
+        engine().fireQueueSizeEventToListeners(17.0);
+    }).join();
+    ASSERT_TRUE(processEventsUntil([this] { return ui().queueSizeGauge->value() == 17; }));
+    EXPECT_EQ(ui().dataPacketGauge->value(), 700);
+    EXPECT_EQ(ui().ackPacketGauge->value(), 52);
+
     const auto problem = [this](const char* title, bool quit) {
         notifications().postNotification("genericIpfwProblemNotification", nullptr,
                                          {{"title", PlistValue(title)},
@@ -169,18 +173,6 @@ TEST_F(MainWindow, ProblemAlertsFromAnyThreadReachTheWindowAndQuitWhenAsked) {
     problem("Error : Quellbox can't bind the divert socket for ipfw", true);
     ASSERT_EQ(presenter().alerts.size(), 3U);
     EXPECT_EQ(presenter().alerts[2].button, "Quit");
-}
-
-TEST_F(MainWindow, GaugesFollowEventsSentFromEngineThreads) {
-    start();
-    std::thread([this] {
-        engine().fireDataEventToListeners(700.0);
-        engine().fireAckEventToListeners(52.0);
-        engine().fireQueueSizeEventToListeners(17.0);
-    }).join();
-    ASSERT_TRUE(processEventsUntil([this] { return ui().queueSizeGauge->value() == 17; }));
-    EXPECT_EQ(ui().dataPacketGauge->value(), 700);
-    EXPECT_EQ(ui().ackPacketGauge->value(), 52);
 }
 
 TEST_F(MainWindow, HelpIsReadOnceAndShownEachTime) {
@@ -216,7 +208,7 @@ private:
     std::unique_ptr<TrayIcon> tray_;
 };
 
-TEST_F(Tray, MenuActsThroughTheWindowsControls) {
+TEST_F(Tray, MenuActsThroughTheWindowClosingHidesUnlessUntickedAndQuitAsksInTheWindow) {
     startWithTray();
     const QList<QAction*> items = tray().menu().actions();
     ASSERT_TRUE(items.contains(ui().actionCapUpload));
@@ -226,25 +218,28 @@ TEST_F(Tray, MenuActsThroughTheWindowsControls) {
     EXPECT_LT(engine().getDATARate(), 0.0F);
     ui().actionPriorityMode->trigger();
     EXPECT_TRUE(ipmode().isActivated());
-
     tray().showRates({"Upload 41.9 KiB/s paced", "ACKs 1.2 KiB/s"});
     EXPECT_EQ(tray().toolTip(), "Quellbox\nUpload 41.9 KiB/s paced\nACKs 1.2 KiB/s");
-}
 
-TEST_F(Tray, ClosingQuitsUnlessKeepingRunningInTheTrayIsTicked) {
-    startWithTray();
+    // With changes to save, so that a quit would ask.
+    preferences().setFloat(33.0F, keys::DATARate);
     prefWindow().keepRunningInTrayButton->click();
     EXPECT_TRUE(preferences().boolForKey(keys::keepRunningInTray));
-
     EXPECT_FALSE(interface().mainWindow().close());
     EXPECT_FALSE(interface().mainWindow().isVisible());
     EXPECT_TRUE(presenter().sheets.empty()) << "no quit question";
     tray().showHideAction().trigger();
     EXPECT_TRUE(interface().mainWindow().isVisible());
-
     prefWindow().keepRunningInTrayButton->click();
     interface().mainWindow().close();
-    EXPECT_EQ(quits, 1);
+    ASSERT_EQ(presenter().sheets.size(), 1U) << "unticked, closing is the quit command";
+    presenter().answerLastSheet(Presenter::kAlternateButton);
+
+    // The tray's quit shows the hidden window and asks the save question there.
+    interface().mainWindow().hide();
+    tray().quitAction().trigger();
+    EXPECT_TRUE(interface().mainWindow().isVisible());
+    EXPECT_EQ(presenter().sheets.size(), 2U);
 }
 
 TEST_F(Tray, WithoutATrayClosingStillQuits) {
@@ -253,15 +248,6 @@ TEST_F(Tray, WithoutATrayClosingStillQuits) {
     EXPECT_FALSE(prefWindow().keepRunningInTrayButton->isEnabled());
     interface().mainWindow().close();
     EXPECT_EQ(quits, 1);
-}
-
-TEST_F(Tray, QuitShowsTheWindowAndAsksTheSaveQuestion) {
-    startWithTray();
-    preferences().setFloat(33.0F, keys::DATARate);
-    interface().mainWindow().hide();
-    tray().quitAction().trigger();
-    EXPECT_TRUE(interface().mainWindow().isVisible());
-    EXPECT_EQ(presenter().sheets.size(), 1U);
 }
 
 }  // namespace

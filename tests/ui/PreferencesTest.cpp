@@ -28,18 +28,12 @@ protected:
         return cellText(logins(), row, identifier);
     }
     int selectedLoginRow() { return selectedRow(*prefWindow().loginIPTable); }
-    void selectLoginRow(int row) {
-        prefWindow().loginIPTable->selectRow(row);
-        processPendingEvents();
-    }
 };
 
-TEST_F(PreferencesWindow, StartUpShowsTheStoredValuesAndTheMenuItemShowsTheWindow) {
+TEST_F(PreferencesWindow, StartUpShowsTheStoredValuesTheLogFileSwitchSetsTheControlsAndMenuShows) {
     preferences().setInteger(5000, keys::priorityFactor);
     preferences().setBool(true, keys::useServerLogFile);
     start();
-    EXPECT_EQ(prefWindow().priorityStepSlider->minimum(), -15000);
-    EXPECT_EQ(prefWindow().priorityStepSlider->maximum(), -1000);
     EXPECT_EQ(prefWindow().priorityStepSlider->value(), -5000);
     EXPECT_EQ(preferences().integerForKey(keys::priorityFactor), 5000) << "showing stores nothing";
     EXPECT_EQ(prefs().pathTextField().toStdString(), (folder() / "Downloads").string());
@@ -49,35 +43,33 @@ TEST_F(PreferencesWindow, StartUpShowsTheStoredValuesAndTheMenuItemShowsTheWindo
     ASSERT_EQ(logins().rowCount(), 3);
     EXPECT_EQ(loginCell(0, "login"), "qim");
     EXPECT_EQ(loginCell(0, "priority"), "10");
+    selectRow(*prefWindow().loginIPTable, 1);
+    EXPECT_TRUE(logins().flags(logins().index(1, 1)) & Qt::ItemIsEditable);
+
+    prefWindow().useLogFileSwitchButton->click();
+    EXPECT_FALSE(preferences().boolForKey(keys::useServerLogFile));
+    expectLogFileControlsEnabled(false);
+    EXPECT_EQ(selectedLoginRow(), -1);
+    // A disabled table's cells are greyed and take no input.
+    EXPECT_FALSE(logins().flags(logins().index(1, 1)) & Qt::ItemIsEditable);
+    EXPECT_TRUE(logins().data(logins().index(1, 1), Qt::ForegroundRole).isValid());
+    prefWindow().useLogFileSwitchButton->click();
+    EXPECT_TRUE(preferences().boolForKey(keys::useServerLogFile));
+    expectLogFileControlsEnabled(true);
 
     EXPECT_FALSE(interface().prefWindow().isVisible());
     ui().actionPreferences->trigger();
     EXPECT_TRUE(interface().prefWindow().isVisible());
 }
 
-TEST_F(PreferencesWindow, LogFileSwitchEnablesTheControlsAndStoresTheChoice) {
-    start();
-    expectLogFileControlsEnabled(false);
-    EXPECT_FALSE(prefWindow().useLogFileSwitchButton->isChecked());
-
-    prefWindow().useLogFileSwitchButton->click();
-    EXPECT_TRUE(preferences().boolForKey(keys::useServerLogFile));
-    expectLogFileControlsEnabled(true);
-    selectLoginRow(1);
-    EXPECT_TRUE(logins().flags(logins().index(1, 1)) & Qt::ItemIsEditable);
-
-    prefWindow().useLogFileSwitchButton->click();
-    EXPECT_FALSE(preferences().boolForKey(keys::useServerLogFile));
-    EXPECT_FALSE(prefWindow().loginIPTable->isEnabled());
-    EXPECT_EQ(selectedLoginRow(), -1);
-    // A disabled table's cells are greyed and take no input.
-    EXPECT_FALSE(logins().flags(logins().index(1, 1)) & Qt::ItemIsEditable);
-    EXPECT_TRUE(logins().data(logins().index(1, 1), Qt::ForegroundRole).isValid());
-}
-
-TEST_F(PreferencesWindow, PriorityStepAndQueueDelayAreStoredAndReachTheEngine) {
+TEST_F(PreferencesWindow, PriorityStepQueueDelayAndInterfaceAreStoredAndReachTheEngine) {
     preferences().setInteger(250, keys::maxQueueDelay);
+    const auto names = IPLayer::getInterfacesList();
+    ASSERT_FALSE(names.empty());
+    preferences().setObject(PlistValue(names.back()), keys::NetworkIf);
     start();
+    EXPECT_FALSE(prefWindow().useLogFileSwitchButton->isChecked());
+    expectLogFileControlsEnabled(false);
     prefWindow().priorityStepSlider->setValue(-3000);
     EXPECT_EQ(preferences().integerForKey(keys::priorityFactor), -3000);
     EXPECT_EQ(engine().priorityFactor(), 3000);
@@ -90,15 +82,68 @@ TEST_F(PreferencesWindow, PriorityStepAndQueueDelayAreStoredAndReachTheEngine) {
     box.stepBy(3);
     EXPECT_EQ(preferences().integerForKey(keys::maxQueueDelay), 30);
     EXPECT_EQ(engine().maxQueueDelay(), std::chrono::milliseconds(30));
+
+    // The interface menu lists the system's interfaces.
+    QComboBox& menu = *prefWindow().networkInterfacePopup;
+    ASSERT_EQ(menu.count(), static_cast<int>(names.size()));
+    for (int i = 0; i < menu.count(); ++i) {
+        EXPECT_EQ(menu.itemText(i).toStdString(), names[static_cast<std::size_t>(i)]);
+    }
+    EXPECT_EQ(menu.currentText().toStdString(), names.back());
+    menu.setCurrentIndex(0);
+    emit menu.activated(0);
+    EXPECT_EQ(preferences().stringForKey(keys::NetworkIf)->stringValue(), names.front());
 }
 
-TEST_F(PreferencesWindow, ChoosingAnotherLogFileRestartsTheLogAndEveryChoiceRereadsPriorities) {
+TEST_F(PreferencesWindow, DefaultPrioritiesAreEditedAndEveryLogFileChoiceRereadsThem) {
+    preferences().setBool(true, keys::useServerLogFile);
+    ASSERT_TRUE(AtomicFile::write(prioritiesFile(), "qim=10\nzed=4\n"));
+    priorities().parseQbxPrioFile();
+    ipmode().activate(false);  // Priority Mode reads the file too
+    const defaultPriorityParser& modeDefaults = *ipmode().defaultPriorityParser();
     const auto oldDate = std::chrono::system_clock::now() - std::chrono::hours(48);
     preferences().setObject(PlistValue(oldDate), keys::beginDate);
     preferences().setInteger(42, keys::cursorBegin);
     preferences().setInteger(42, keys::logCursor);
     start();
-    // A cancel, then the same file: the log goes on, the priorities are read again.
+
+    prefWindow().addDefaultPrioButton->click();
+    ASSERT_EQ(logins().rowCount(), 3);
+    EXPECT_EQ(loginCell(0, "login"), "newLogin");  // sorted ignoring case: newLogin, qim, zed
+    EXPECT_EQ(selectedLoginRow(), 0);
+    EXPECT_EQ(AtomicFile::read(prioritiesFile()), "qim=10\nzed=4\nnewLogin=5\n");
+    EXPECT_TRUE(modeDefaults.containsEntryWithLogin("newLogin"));
+    // A second "newLogin" is refused: table and selection stay.
+    selectRow(*prefWindow().loginIPTable, 2);
+    prefWindow().addDefaultPrioButton->click();
+    EXPECT_EQ(logins().rowCount(), 3);
+    EXPECT_EQ(selectedLoginRow(), 2);
+
+    ASSERT_TRUE(logins().setData(logins().index(2, 1), 7, Qt::EditRole));
+    EXPECT_EQ(loginCell(2, "priority"), "7");
+    EXPECT_EQ(modeDefaults.defaultPriorityForLogin("zed"), 7);
+    ASSERT_TRUE(logins().setData(logins().index(0, 0), QString("ann"), Qt::EditRole));
+    EXPECT_EQ(loginCell(0, "login"), "ann");
+    EXPECT_EQ(AtomicFile::read(prioritiesFile()), "qim=10\nzed=7\nann=5\n");
+    EXPECT_TRUE(modeDefaults.containsEntryWithLogin("ann"));
+
+    selectRow(*prefWindow().loginIPTable, 1);  // qim
+    prefWindow().removeDefaultPrio->click();
+    EXPECT_EQ(AtomicFile::read(prioritiesFile()), "zed=7\nann=5\n");
+    EXPECT_FALSE(modeDefaults.containsEntryWithLogin("qim"));
+    prefWindow().loginIPTable->clearSelection();
+    prefWindow().removeDefaultPrio->click();  // nothing selected: nothing removed
+    EXPECT_EQ(logins().rowCount(), 2);
+
+    // A line changed by hand shows after a refresh.
+    ASSERT_TRUE(AtomicFile::write(prioritiesFile(), "zed=1\n"));
+    prefWindow().refreshDefaultPrioList->click();
+    ASSERT_EQ(logins().rowCount(), 1);
+    EXPECT_EQ(loginCell(0, "priority"), "1");
+    EXPECT_EQ(modeDefaults.defaultPriorityForLogin("zed"), 1);
+
+    // Choosing the log file: after a cancel or the same file the log goes on, after another one
+    // it restarts; every choice reads the priorities again.
     ASSERT_TRUE(AtomicFile::write(prioritiesFile(), "amy=1\nben=2\nkai=3\nlou=4\n"));
     prefs().setPathString();
     EXPECT_EQ(preferences().stringForKey(keys::logPath)->stringValue(),
@@ -106,7 +151,6 @@ TEST_F(PreferencesWindow, ChoosingAnotherLogFileRestartsTheLogAndEveryChoiceRere
     ASSERT_EQ(logins().rowCount(), 4);
     EXPECT_EQ(loginCell(3, "login"), "lou");
     fileChoice = (folder() / "Downloads").string();
-    prefWindow().selectPathButton->setEnabled(true);
     prefWindow().selectPathButton->click();
     EXPECT_EQ(fileChoices, 2);
     EXPECT_EQ(preferences().objectForKey(keys::beginDate)->asDate(), oldDate);
@@ -129,66 +173,6 @@ TEST_F(PreferencesWindow, ChoosingAnotherLogFileRestartsTheLogAndEveryChoiceRere
     // The default priorities of the new folder show at once.
     ASSERT_EQ(logins().rowCount(), 1);
     EXPECT_EQ(loginCell(0, "login"), "zoe");
-}
-
-TEST_F(PreferencesWindow, AddRemoveAndEditDefaultPriorities) {
-    preferences().setBool(true, keys::useServerLogFile);
-    ASSERT_TRUE(AtomicFile::write(prioritiesFile(), "qim=10\nzed=4\n"));
-    priorities().parseQbxPrioFile();
-    ipmode().activate(false);  // Priority Mode reads the file too
-    const defaultPriorityParser& modeDefaults = *ipmode().defaultPriorityParser();
-    start();
-
-    prefWindow().addDefaultPrioButton->click();
-    ASSERT_EQ(logins().rowCount(), 3);
-    EXPECT_EQ(loginCell(0, "login"), "newLogin");  // sorted ignoring case: newLogin, qim, zed
-    EXPECT_EQ(selectedLoginRow(), 0);
-    EXPECT_EQ(AtomicFile::read(prioritiesFile()), "qim=10\nzed=4\nnewLogin=5\n");
-    EXPECT_TRUE(modeDefaults.containsEntryWithLogin("newLogin"));
-    // A second "newLogin" is refused: table and selection stay.
-    selectLoginRow(2);
-    prefWindow().addDefaultPrioButton->click();
-    EXPECT_EQ(logins().rowCount(), 3);
-    EXPECT_EQ(selectedLoginRow(), 2);
-
-    ASSERT_TRUE(logins().setData(logins().index(2, 1), 7, Qt::EditRole));
-    EXPECT_EQ(loginCell(2, "priority"), "7");
-    EXPECT_EQ(modeDefaults.defaultPriorityForLogin("zed"), 7);
-    ASSERT_TRUE(logins().setData(logins().index(0, 0), QString("ann"), Qt::EditRole));
-    EXPECT_EQ(loginCell(0, "login"), "ann");
-    EXPECT_EQ(AtomicFile::read(prioritiesFile()), "qim=10\nzed=7\nann=5\n");
-    EXPECT_TRUE(modeDefaults.containsEntryWithLogin("ann"));
-
-    selectLoginRow(1);  // qim
-    prefWindow().removeDefaultPrio->click();
-    EXPECT_EQ(AtomicFile::read(prioritiesFile()), "zed=7\nann=5\n");
-    EXPECT_FALSE(modeDefaults.containsEntryWithLogin("qim"));
-    prefWindow().loginIPTable->clearSelection();
-    prefWindow().removeDefaultPrio->click();  // nothing selected: nothing removed
-    EXPECT_EQ(logins().rowCount(), 2);
-
-    // A line changed by hand shows after a refresh.
-    ASSERT_TRUE(AtomicFile::write(prioritiesFile(), "zed=1\n"));
-    prefWindow().refreshDefaultPrioList->click();
-    ASSERT_EQ(logins().rowCount(), 1);
-    EXPECT_EQ(loginCell(0, "priority"), "1");
-    EXPECT_EQ(modeDefaults.defaultPriorityForLogin("zed"), 1);
-}
-
-TEST_F(PreferencesWindow, InterfaceMenuListsTheSystemsInterfacesAndStoresTheChoice) {
-    const auto names = IPLayer::getInterfacesList();
-    ASSERT_FALSE(names.empty());
-    preferences().setObject(PlistValue(names.back()), keys::NetworkIf);
-    start();
-    QComboBox& menu = *prefWindow().networkInterfacePopup;
-    ASSERT_EQ(menu.count(), static_cast<int>(names.size()));
-    for (int i = 0; i < menu.count(); ++i) {
-        EXPECT_EQ(menu.itemText(i).toStdString(), names[static_cast<std::size_t>(i)]);
-    }
-    EXPECT_EQ(menu.currentText().toStdString(), names.back());
-    menu.setCurrentIndex(0);
-    emit menu.activated(0);
-    EXPECT_EQ(preferences().stringForKey(keys::NetworkIf)->stringValue(), names.front());
 }
 
 TEST_F(PreferencesWindow, AScheduledPeriodIsStoredAndTakesOverTheRatesWhileItIsOn) {
@@ -292,7 +276,8 @@ struct VersionCase {
     QByteArray body;
     bool fileRead;  // else the check is skipped
     int panelAnswer;
-    const char* offered;  // the version the alert names, or null for no alert
+    const char* offered;    // the version the alert names, or null for no alert
+    bool storedOn = false;  // the check runs at start, not at the check box's click
 };
 
 std::vector<VersionCase> versionCases() {
@@ -305,6 +290,7 @@ std::vector<VersionCase> versionCases() {
         {"SameVersion", versionFile(QUELLBOX_VERSION), true, upgrade, nullptr},
         {"OlderCountsAsNew", versionFile("0.0.9"), true, upgrade, "0.0.9"},
         {"KeepingTheCurrentOne", versionFile("9.9"), true, keep, "9.9"},
+        {"StoredOnChecksAtStart", versionFile("9.9"), true, keep, "9.9", true},
         {"NoServer", {}, false, upgrade, nullptr},
         {"Garbage", QByteArray(garbage, sizeof garbage - 1), false, upgrade, nullptr},
         {"NoDictionary", plistBody(PlistValue(PlistValue::Array{PlistValue("2.0")})), false,
@@ -338,11 +324,18 @@ TEST_P(VersionCheckWindow, AlertsOnlyForAnotherVersion) {
     const QString address = server ? server->address() : LocalHttpServer("").address();
     preferences().setObject(PlistValue(address.toStdString()), keys::versionCheckURL);
     presenter().panelAnswer = check.panelAnswer;
+    preferences().setBool(check.storedOn, keys::checkForUpdate);
     start();
-    prefWindow().checkUpdatesButton->click();
+    EXPECT_EQ(prefWindow().checkUpdatesButton->isChecked(), check.storedOn);
+    if (!check.storedOn) {
+        prefWindow().checkUpdatesButton->click();
+    }
     ASSERT_TRUE(preferences().boolForKey(keys::checkForUpdate));
     ASSERT_TRUE(processEventsUntil([this] { return finished(); }));
-    processPendingEvents();  // the panel is posted, not shown from the transfer
+    processPendingEvents();                    // the panel is posted, not shown from the transfer
+    prefWindow().checkUpdatesButton->click();  // switched off: no check runs
+    EXPECT_FALSE(preferences().boolForKey(keys::checkForUpdate));
+    processPendingEvents();
 
     if (server) {
         EXPECT_EQ(server->requests(), 1);
@@ -364,19 +357,6 @@ TEST_P(VersionCheckWindow, AlertsOnlyForAnotherVersion) {
 
 INSTANTIATE_TEST_SUITE_P(Answers, VersionCheckWindow, ::testing::ValuesIn(versionCases()),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(PreferencesWindow, SwitchingTheVersionCheckOffRunsNothing) {
-    LocalHttpServer server(versionFile("9.9"));
-    preferences().setBool(true, keys::checkForUpdate);
-    preferences().setObject(PlistValue(server.address().toStdString()), keys::versionCheckURL);
-    start();  // the check at start
-    ASSERT_TRUE(processEventsUntil([this] { return !presenter().panels.empty(); }));
-    EXPECT_TRUE(prefWindow().checkUpdatesButton->isChecked());
-    prefWindow().checkUpdatesButton->click();
-    EXPECT_FALSE(preferences().boolForKey(keys::checkForUpdate));
-    processPendingEvents();
-    EXPECT_EQ(server.requests(), 1);
-}
 
 TEST(VersionCheckFetch, OnlyHttpIsFetchedAndASilentServerEndsAtTheTimeOut) {
     application();

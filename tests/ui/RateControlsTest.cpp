@@ -28,7 +28,7 @@ protected:
     }
 };
 
-TEST_F(RateControls, StartUpShowsTheStoredRangeAndFixedConnectionTypesSetTheirOwn) {
+TEST_F(RateControls, StartUpShowsTheStoredRangeConnectionTypesSetTheirOwnTypedRatesStayInIt) {
     preferences().setFloat(500.0F, keys::ACKPause);  // the pause starts at 0 all the same
     start();
     EXPECT_EQ(ui().ULRangePopUp->currentIndex(), 3);
@@ -50,56 +50,7 @@ TEST_F(RateControls, StartUpShowsTheStoredRangeAndFixedConnectionTypesSetTheirOw
     EXPECT_DOUBLE_EQ(ui().sliderUL->floatValue(), 42.0);
     EXPECT_FLOAT_EQ(preferences().floatForKey(keys::DATARate), 42.0F);
     EXPECT_EQ(preferences().integerForKey(keys::connectionType), 3);
-    for (int item = 0; item < 7; ++item) {
-        const auto range = RangeController::rangeForConnectionType(item);
-        EXPECT_LT(range.minimum, range.defaultRate);
-        EXPECT_LE(range.defaultRate, range.maximum);
-        if (item > 0) {
-            EXPECT_LT(range.maximum, RangeController::rangeForConnectionType(item - 1).maximum)
-                << "fastest first";
-        }
-    }
-}
-
-TEST_F(RateControls, CustomRangeInKilobitsIsDividedByEight) {
-    start();
-    presenter().modalRun = [this](QDialog&) { return fill("100", "200", true, true); };
-    chooseConnectionType(RangeController::kCustomItem);
-    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::minDATARate), 12.5F);
-    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::maxDATARate), 25.0F);
-    EXPECT_EQ(ui().rangeULmin->text(), "12");
-    EXPECT_EQ(ui().rangeULmax->text(), "25");
-    EXPECT_EQ(ui().uploadRateTF->text(), "18.75");
-    EXPECT_DOUBLE_EQ(ui().sliderUL->floatValue(), 18.75);
-    EXPECT_FLOAT_EQ(engine().getDATARate(), 18.75F);
-    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::DATARate), 18.75F);
-}
-
-TEST_F(RateControls, AnEmptyCustomRangeBeepsAndAsksAgainAndCancelKeepsTheRange) {
-    start();
-    presenter().modalRun = [this](QDialog&) {
-        if (presenter().modalRuns == 1) {
-            return fill("50", "50", false, true);
-        }
-        if (presenter().modalRuns == 2) {
-            // The entries are still there for the second try.
-            EXPECT_EQ(interface().customRange().fromBWForm->text(), "50");
-            return fill("-10", "20", false, true);
-        }
-        return fill("1", "2", false, false);
-    };
-    chooseConnectionType(RangeController::kCustomItem);
-    EXPECT_EQ(presenter().modalRuns, 3);
-    EXPECT_EQ(presenter().beeps, 2);
-    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::minDATARate), 30.0F);
-    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::maxDATARate), 45.0F);
-    EXPECT_EQ(preferences().integerForKey(keys::connectionType), RangeController::kCustomItem);
-    EXPECT_FLOAT_EQ(engine().getDATARate(), 42.0F);
-    EXPECT_EQ(ui().rangeULmax->text(), "45");
-}
-
-TEST_F(RateControls, TypedUploadRatesAreKeptInsideTheRangeAndTheSliderSetsTheRate) {
-    start();
+    // Typed rates are kept inside the range; the slider sets the rate.
     typeUploadRate("500");
     EXPECT_FLOAT_EQ(engine().getDATARate(), 45.0F);
     EXPECT_EQ(ui().uploadRateTF->text(), "45");
@@ -118,6 +69,49 @@ TEST_F(RateControls, TypedUploadRatesAreKeptInsideTheRangeAndTheSliderSetsTheRat
     EXPECT_FLOAT_EQ(engine().getDATARate(), 30.0F);
     EXPECT_EQ(ui().uploadRateTF->text(), "30");
     EXPECT_FLOAT_EQ(preferences().floatForKey(keys::DATARate), 30.0F);
+    for (int item = 0; item < 7; ++item) {
+        const auto range = RangeController::rangeForConnectionType(item);
+        EXPECT_LT(range.minimum, range.defaultRate);
+        EXPECT_LE(range.defaultRate, range.maximum);
+        if (item > 0) {
+            EXPECT_LT(range.maximum, RangeController::rangeForConnectionType(item - 1).maximum)
+                << "fastest first";
+        }
+    }
+}
+
+TEST_F(RateControls, CustomRangesBeepUntilTheyHaveRoomCancelKeepsTheRangeKilobitsAreEighths) {
+    start();
+    presenter().modalRun = [this](QDialog&) {
+        if (presenter().modalRuns == 1) {
+            return fill("50", "50", false, true);
+        }
+        if (presenter().modalRuns == 2) {
+            // The entries are still there for the second try.
+            EXPECT_EQ(interface().customRange().fromBWForm->text(), "50");
+            return fill("-10", "20", false, true);
+        }
+        return presenter().modalRuns == 3 ? fill("1", "2", false, false)
+                                          : fill("100", "200", true, true);
+    };
+    chooseConnectionType(RangeController::kCustomItem);
+    EXPECT_EQ(presenter().modalRuns, 3);
+    EXPECT_EQ(presenter().beeps, 2);
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::minDATARate), 30.0F);
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::maxDATARate), 45.0F);
+    EXPECT_EQ(preferences().integerForKey(keys::connectionType), RangeController::kCustomItem);
+    EXPECT_FLOAT_EQ(engine().getDATARate(), 42.0F);
+    EXPECT_EQ(ui().rangeULmax->text(), "45");
+
+    chooseConnectionType(RangeController::kCustomItem);  // in kilobits
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::minDATARate), 12.5F);
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::maxDATARate), 25.0F);
+    EXPECT_EQ(ui().rangeULmin->text(), "12");
+    EXPECT_EQ(ui().rangeULmax->text(), "25");
+    EXPECT_EQ(ui().uploadRateTF->text(), "18.75");
+    EXPECT_DOUBLE_EQ(ui().sliderUL->floatValue(), 18.75);
+    EXPECT_FLOAT_EQ(engine().getDATARate(), 18.75F);
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::DATARate), 18.75F);
 }
 
 TEST_F(RateControls, CapSwitchesHandTheirValuesToTheEngine) {

@@ -31,62 +31,47 @@ protected:
     int selectedRow() { return testing::selectedRow(*ui().portTableView); }
 };
 
-TEST_F(ServicesTable, ANewRowIsNamedThenGivenAPortAndCannotBeLeftInBetween) {
-    storeServices({"Server"}, {6700}, {false});
-    start();
-    QTest::mouseClick(ui().addPortButton, Qt::LeftButton);
-    processPendingEvents();
-    ASSERT_EQ(controller().numberOfRowsInTableView(), 2);
-    EXPECT_EQ(selectedRow(), 1);
-    ASSERT_EQ(editedColumn(), ServicesTableModel::columnWithIdentifier("Service"));
-    EXPECT_EQ(openEditor()->selectedText(), "Service");
-    EXPECT_EQ(storedNumbers(keys::activatedULServices), (std::vector<long long>{0, 0}));
-
-    // A second new row is refused while this one has no port.
-    controller().addPort();
-    processPendingEvents();
-    EXPECT_EQ(controller().numberOfRowsInTableView(), 2);
-    EXPECT_EQ(presenter().beeps, 1);
-
-    typeIntoEditor("Web");
-    EXPECT_EQ(presenter().beeps, 1) << "moving to the port cell does not beep";
-    EXPECT_EQ(editedColumn(), ServicesTableModel::columnWithIdentifier("Port"));
-    EXPECT_FALSE(controller().canSelectAnotherRow());
-    EXPECT_EQ(storedTexts(keys::servicesNameArray), (std::vector<std::string>{"Server", "Web"}));
-    EXPECT_EQ(storedNumbers(keys::servicesPortArray), std::vector<long long>{6700});
-
-    // Clicking the other row beeps and keeps the selection and the editing on the new row.
-    const QRect other = ui().portTableView->visualRect(cell(0, "Service"));
-    QTest::mouseClick(ui().portTableView->viewport(), Qt::LeftButton, {}, other.center());
-    processPendingEvents();
-    EXPECT_GT(presenter().beeps, 1);
-    EXPECT_EQ(selectedRow(), 1);
-    EXPECT_EQ(editedRow(), 1);
-    EXPECT_EQ(editedColumn(), ServicesTableModel::columnWithIdentifier("Port"));
-
-    typeIntoEditor("8080");
-    EXPECT_TRUE(controller().canSelectAnotherRow());
-    EXPECT_EQ(controller().servicesArray()[1]->servicePort(), 8080);
-    EXPECT_EQ(storedNumbers(keys::servicesPortArray), (std::vector<long long>{6700, 8080}));
-    EXPECT_EQ(controller().tableModel().data(cell(1, "Port"), Qt::DisplayRole).toInt(), 8080);
-}
-
-TEST_F(ServicesTable, DuplicateNamesAndInvalidOrDuplicatePortsAreRefused) {
+TEST_F(ServicesTable, ANewRowIsNamedThenGivenAPortAndRefusesDuplicatesAndBadPortsInBetween) {
     storeServices({"Server", "Web"}, {6700, 80}, {false, false});
     start();
     QTest::mouseClick(ui().addPortButton, Qt::LeftButton);
     processPendingEvents();
+    ASSERT_EQ(controller().numberOfRowsInTableView(), 3);
+    EXPECT_EQ(selectedRow(), 2);
+    ASSERT_EQ(editedColumn(), ServicesTableModel::columnWithIdentifier("Service"));
+    EXPECT_EQ(openEditor()->selectedText(), "Service");
+    EXPECT_EQ(storedNumbers(keys::activatedULServices), (std::vector<long long>{0, 0, 0}));
+
+    // A second new row is refused while this one has no port.
+    controller().addPort();
+    processPendingEvents();
+    EXPECT_EQ(controller().numberOfRowsInTableView(), 3);
+    EXPECT_EQ(presenter().beeps, 1);
 
     typeIntoEditor("Server");
-    EXPECT_EQ(presenter().beeps, 1);
+    EXPECT_EQ(presenter().beeps, 2);
     EXPECT_FALSE(controller().canSelectAnotherRow());
     EXPECT_EQ(editedColumn(), ServicesTableModel::columnWithIdentifier("Service"));
     EXPECT_EQ(controller().servicesArray()[2]->name(), "Service");
     EXPECT_EQ(storedTexts(keys::servicesNameArray), (std::vector<std::string>{"Server", "Web"}));
 
     typeIntoEditor("Files");
-    ASSERT_EQ(editedColumn(), ServicesTableModel::columnWithIdentifier("Port"));
+    EXPECT_EQ(presenter().beeps, 2) << "moving to the port cell does not beep";
+    EXPECT_EQ(editedColumn(), ServicesTableModel::columnWithIdentifier("Port"));
+    EXPECT_FALSE(controller().canSelectAnotherRow());
+    EXPECT_EQ(storedTexts(keys::servicesNameArray),
+              (std::vector<std::string>{"Server", "Web", "Files"}));
+
+    // Clicking another row beeps and keeps the selection and the editing on the new row.
+    const QRect other = ui().portTableView->visualRect(cell(0, "Service"));
+    QTest::mouseClick(ui().portTableView->viewport(), Qt::LeftButton, {}, other.center());
+    processPendingEvents();
     int beeps = presenter().beeps;
+    EXPECT_GT(beeps, 2);
+    EXPECT_EQ(selectedRow(), 2);
+    EXPECT_EQ(editedRow(), 2);
+    ASSERT_EQ(editedColumn(), ServicesTableModel::columnWithIdentifier("Port"));
+
     for (const char* bad : {"0", "-5", "abc", "80"}) {
         typeIntoEditor(bad);
         EXPECT_EQ(presenter().beeps, ++beeps) << bad;
@@ -96,8 +81,10 @@ TEST_F(ServicesTable, DuplicateNamesAndInvalidOrDuplicatePortsAreRefused) {
             << bad;
     }
     typeIntoEditor("21abc");  // the number at the start counts, as in a number field
-    EXPECT_EQ(controller().servicesArray()[2]->servicePort(), 21);
     EXPECT_TRUE(controller().canSelectAnotherRow());
+    EXPECT_EQ(controller().servicesArray()[2]->servicePort(), 21);
+    EXPECT_EQ(storedNumbers(keys::servicesPortArray), (std::vector<long long>{6700, 80, 21}));
+    EXPECT_EQ(controller().tableModel().data(cell(2, "Port"), Qt::DisplayRole).toInt(), 21);
 
     // Renaming a complete row to another row's name is refused too.
     controller().tableModel().setData(cell(1, "Service"), "Files", Qt::EditRole);
@@ -108,7 +95,7 @@ TEST_F(ServicesTable, DuplicateNamesAndInvalidOrDuplicatePortsAreRefused) {
               (std::vector<std::string>{"Server", "WWW", "Files"}));
 }
 
-TEST_F(ServicesTable, DlSwitchesUlOnAndUlOffSwitchesDlOff) {
+TEST_F(ServicesTable, CapsFollowTheRowsDlSwitchesUlOnUlOffSwitchesDlOffNewRowsStayUncapped) {
     storeServices({"Server", "Web"}, {6700, 80}, {false, false});
     start();
     clickCheckBox(1, "Dl");
@@ -131,34 +118,33 @@ TEST_F(ServicesTable, DlSwitchesUlOnAndUlOffSwitchesDlOff) {
     EXPECT_TRUE(controller().downloadCappedServicesPort().empty());
     EXPECT_EQ(storedNumbers(keys::activatedULServices), (std::vector<long long>{0, 0}));
     EXPECT_EQ(firewallRules(), 0U);
-}
 
-TEST_F(ServicesTable, ANewRowCannotBeCappedAndRemovedRowsTakeTheirCapsAndStoredEntries) {
-    storeServices({"Server"}, {6700}, {true});
-    start();
+    // A new row cannot be capped; removed rows take their caps and stored entries along.
     controller().addPort();
     processPendingEvents();
-    EXPECT_FALSE(controller().toggleUlService(1));
-    EXPECT_FALSE(controller().toggleDlService(1));
-    EXPECT_FALSE(controller().servicesArray()[1]->uploadIsCapped());
-    controller().tableModel().setData(cell(1, "Service"), "Named", Qt::EditRole);
-    ASSERT_EQ(storedTexts(keys::servicesNameArray), (std::vector<std::string>{"Server", "Named"}));
+    EXPECT_FALSE(controller().toggleUlService(2));
+    EXPECT_FALSE(controller().toggleDlService(2));
+    EXPECT_FALSE(controller().servicesArray()[2]->uploadIsCapped());
+    controller().tableModel().setData(cell(2, "Service"), "Named", Qt::EditRole);
+    ASSERT_EQ(storedTexts(keys::servicesNameArray),
+              (std::vector<std::string>{"Server", "Web", "Named"}));
     controller().removePort();  // the new row, named but without a port
-    EXPECT_EQ(controller().numberOfRowsInTableView(), 1);
+    EXPECT_EQ(controller().numberOfRowsInTableView(), 2);
     EXPECT_TRUE(controller().canSelectAnotherRow());
-    EXPECT_EQ(storedTexts(keys::servicesNameArray), std::vector<std::string>{"Server"});
-    EXPECT_EQ(storedNumbers(keys::activatedULServices), std::vector<long long>{1});
+    EXPECT_EQ(storedTexts(keys::servicesNameArray), (std::vector<std::string>{"Server", "Web"}));
+    EXPECT_EQ(storedNumbers(keys::activatedULServices), (std::vector<long long>{0, 0}));
 
     ui().portTableView->selectRow(0);
     ASSERT_EQ(selectedRow(), 0);
     ASSERT_TRUE(controller().toggleDlService(0));
+    ASSERT_TRUE(engine().isCappedUL(6700));
     controller().removePort();
-    EXPECT_EQ(controller().numberOfRowsInTableView(), 0);
+    EXPECT_EQ(controller().numberOfRowsInTableView(), 1);
     EXPECT_FALSE(engine().isCappedUL(6700));
     EXPECT_FALSE(engine().isCappedDL(6700));
-    EXPECT_TRUE(storedTexts(keys::servicesNameArray).empty());
-    EXPECT_TRUE(storedNumbers(keys::servicesPortArray).empty());
-    EXPECT_TRUE(storedNumbers(keys::activatedULServices).empty());
+    EXPECT_EQ(storedTexts(keys::servicesNameArray), std::vector<std::string>{"Web"});
+    EXPECT_EQ(storedNumbers(keys::servicesPortArray), std::vector<long long>{80});
+    EXPECT_EQ(storedNumbers(keys::activatedULServices), std::vector<long long>{0});
 }
 
 }  // namespace

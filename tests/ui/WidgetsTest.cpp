@@ -113,7 +113,7 @@ TEST(StripedTable, StripesContinueBelowTheLastRowAndFollowADarkPalette) {
     }
 }
 
-TEST(QtRunLoop, TimerScheduledFromAnotherThreadFiresOnTheGuiThreadUntilInvalidated) {
+TEST(QtRunLoop, TimersAndWorkFromOtherThreadsRunOnTheGuiThreadWaitedForAndUntilInvalidated) {
     application();
     QtRunLoop loop;
     std::atomic<int> ticks{0};
@@ -132,11 +132,8 @@ TEST(QtRunLoop, TimerScheduledFromAnotherThreadFiresOnTheGuiThreadUntilInvalidat
     QTest::qWait(50);  // room for ticks that must not come
     EXPECT_EQ(ticks.load(), settled);
     EXPECT_TRUE(allOnGuiThread.load());
-}
 
-TEST(QtRunLoop, WorkFromAWorkerWaitsForTheGuiThread) {
-    application();
-    QtRunLoop loop;
+    // Work from a worker waits for the GUI thread.
     std::atomic<bool> ran{false};
     std::atomic<bool> workerDone{false};
     bool ranOnGui = false;

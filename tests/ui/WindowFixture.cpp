@@ -42,6 +42,11 @@ int selectedRow(const QAbstractItemView& view) {
     return rows.isEmpty() ? -1 : rows.first().row();
 }
 
+void selectRow(QTableView& view, int row) {
+    view.selectRow(row);
+    processPendingEvents();
+}
+
 WindowFixture::WindowFixture(const char* childScenario) {
     application();
     const auto state = folder_ / "sim.state";

@@ -97,9 +97,10 @@ QApplication& application();
 // Runs the GUI event loop until `done` holds; false after ten seconds.
 bool processEventsUntil(const std::function<bool()>& done);
 void processPendingEvents();
-// A table's shown text, and its selected row or -1.
+// A table's shown text, its selected row or -1, and a row's selection with its events handled.
 QString cellText(const PlistTableModel& model, int row, const char* identifier);
 int selectedRow(const QAbstractItemView& view);
+void selectRow(QTableView& view, int row);
 
 // The main window with its controllers over an engine on a simulated network of its own, with
 // settings in a temporary folder that a test may prepare before start(). It includes the forms.
