@@ -26,7 +26,12 @@ TEST(SystemLog, NestedCapturesAndManyThreads) {
         EXPECT_EQ(inner.count("x"), 400);
     }
     SystemLog::log("after");
+    errno = ENOENT;
+    SystemLog::reportError("divert socket not created");
+    EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(outer.lines(), std::vector<std::string>{"after"});
+    EXPECT_EQ(outer.errorLines(),
+              std::vector<std::string>{"divert socket not created: No such file or directory"});
 }
 
 }  // namespace

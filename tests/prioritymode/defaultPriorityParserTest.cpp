@@ -60,7 +60,12 @@ TEST_F(DefaultPrioritiesTest, TextMatchingOfLines) {
     EXPECT_EQ(parser->defaultPriorityForLogin("alice "), 4);
     EXPECT_FALSE(parser->containsEntryWithLogin("alice"));
     EXPECT_EQ(parser->defaultPriorityForLogin("carol"), 5);  // out of range
-    EXPECT_EQ(parser->objectValueForTableColumn("priority", 3), PlistValue(5));
+    // The window's cells: the third row is bob's; none outside the rows or the two columns.
+    EXPECT_EQ(parser->objectValueForTableColumn("login", 2), PlistValue("bob"));
+    EXPECT_EQ(parser->objectValueForTableColumn("priority", 2), PlistValue(7));
+    for (const auto& [column, row] : {std::pair{"other", 0}, {"login", 6}, {"login", -1}}) {
+        EXPECT_FALSE(parser->objectValueForTableColumn(column, row).has_value()) << row;
+    }
     EXPECT_EQ(parser->defaultPriorityForLogin("dave"), 4);
     EXPECT_FALSE(parser->containsEntryWithLogin("#eve"));
     EXPECT_EQ(parser->defaultPriorityForLogin(" #eve"), 10);

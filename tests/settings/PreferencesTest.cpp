@@ -63,6 +63,10 @@ protected:
 TEST_F(PreferencesTest, SaveWritesOnlyChangedValuesAndNothingUnsaved) {
     {
         Preferences prefs(openStore());
+        // The log reader's 48-hour rule counts from this start, registered as now.
+        const auto begin = prefs.objectForKey(keys::beginDate);
+        ASSERT_TRUE(begin && begin->type() == PlistValue::Type::Date);
+        EXPECT_LT(std::chrono::system_clock::now() - begin->asDate(), std::chrono::minutes(1));
         ASSERT_TRUE(prefs.saveLocalPref());
         EXPECT_FALSE(std::filesystem::exists(file())) << "nothing changed, yet a file was written";
         // Equal to the registered default: not written either.
