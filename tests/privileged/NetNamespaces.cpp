@@ -157,10 +157,8 @@ int socketIn(const std::string& ns, const std::function<bool(int)>& use) {
 
 int listenIn(const std::string& ns, const std::string& ip, int port) {
     return socketIn(ns, [&](int fd) {
-        const int on = 1;
         const sockaddr_in address = socketAddress(ip, port);
-        return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
-               ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
                ::listen(fd, 4) == 0;
     });
 }

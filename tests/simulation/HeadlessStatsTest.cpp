@@ -7,8 +7,6 @@ namespace {
 
 TEST(HeadlessStats, JsonEscapesNamesAndOmitsUnknowns) {
     HeadlessStats stats;
-    stats.time = 2;
-    stats.backend = "sim";
     stats.rateCap = 100;
     stats.clients.push_back(
         {"192.0.2.10", "al\"ice", "Tab\tand\\slash\x01", "download", 6700, 1500, 1460, 10});

@@ -35,7 +35,7 @@ TEST(SimScenario, ReadsServicesAndClientsWithQuotesAndDefaults) {
     EXPECT_EQ(outgoing.window, 16);
     EXPECT_EQ(outgoing.packetSize, 1500);
     EXPECT_EQ(outgoing.priority, -1);
-    EXPECT_EQ(scenario->defaultPrioritiesText().find("alice=10\n") != std::string::npos, true);
+    EXPECT_NE(scenario->defaultPrioritiesText().find("alice=10\n"), std::string::npos);
 }
 
 TEST(SimScenario, MistakesNameTheirLine) {

@@ -9,7 +9,6 @@
 #include "TempDir.h"
 #include "firewall/DivertSocket.h"
 #include "firewall/PacketBackend.h"
-#include "firewall/SimFirewallState.h"
 #include "firewall/SimKernel.h"
 #include "platform/AtomicFile.h"
 #include "simulation/SimTraffic.h"
@@ -45,8 +44,7 @@ TEST_F(SimTrafficTest, NamedClientsAreWrittenToTheServerLogWhenTheyStart) {
         [&] { return AtomicFile::read(folder_ / "Downloads").value_or("").size() > 0; }));
     traffic.stop();
     const std::string log = AtomicFile::read(folder_ / "Downloads").value_or("");
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back(), '\r');
+    EXPECT_TRUE(log.ends_with('\r')) << log;
     EXPECT_EQ(std::count(log.begin(), log.end(), '\r'), 1) << "the unnamed client has no line";
     EXPECT_EQ(std::count(log.begin(), log.end(), '\t'), 4);
     EXPECT_NE(log.find("\t192.0.2.10\talice\tBig Al\t"), std::string::npos) << log;
@@ -88,17 +86,8 @@ TEST_F(SimTrafficTest, AnUploadingClientIsAcknowledgedByTheServer) {
 
 // Segments that never leave (a shaper dropped them) are sent again after a time-out.
 TEST_F(SimTrafficTest, DroppedSegmentsAreResent) {
-    ASSERT_TRUE(SimFirewallState::update(kernel_.statePath(), [](SimFirewallState& state) {
-        IpfwCommand rule;
-        rule.verb = IpfwCommand::Verb::AddServer;
-        rule.rule = 100;
-        rule.divertPort = DivertSocket::kDivertPort;
-        rule.address = SimKernel::kLocalAddress;
-        rule.port = 6700;
-        rule.interfaceName = SimKernel::kInterface;
-        state.addRule(rule);
-        return true;
-    }));
+    ASSERT_TRUE(AtomicFile::write(
+        kernel_.statePath(), "rule 100 divert 6715 tcp from 192.0.2.1 6700 to any out via sim0\n"));
     kernel_.syncRules();
     auto socket = PacketBackend::simulated(kernel_).makeDivertSocket();
     ASSERT_EQ(socket->open(), 0);

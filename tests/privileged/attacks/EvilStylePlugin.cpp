@@ -1,15 +1,13 @@
 // A Qt style plugin as an attacker would put it on QT_PLUGIN_PATH (with QT_STYLE_OVERRIDE
-// naming it): as soon as Qt loads it, it tries to become root and records in the file
-// "mark", one folder above its own ("<dir>/styles/lib....so" writes "<dir>/mark"), which
-// user ids the process had and whether seteuid(0) worked, then tells of its load on standard
-// error. The file's owner tells the rest.
-#include <dlfcn.h>
+// naming it): as soon as Qt loads it, it tries to become root and records in the file that
+// EVIL_STYLE_MARK names which user ids the process had and whether seteuid(0) worked, then
+// tells of its load on standard error.
 #include <unistd.h>
 
 #include <QStyle>
 #include <QStylePlugin>
 #include <cstdio>
-#include <string>
+#include <cstdlib>
 
 namespace {
 
@@ -21,15 +19,8 @@ __attribute__((constructor)) void tryToBecomeRoot() {
         return;
     }
     const int raised = ::seteuid(0);
-    Dl_info self{};
-    if (::dladdr(reinterpret_cast<void*>(&tryToBecomeRoot), &self) == 0 ||
-        self.dli_fname == nullptr) {
-        return;
-    }
-    std::string mark = self.dli_fname;
-    mark = mark.substr(0, mark.rfind('/'));
-    mark = mark.substr(0, mark.rfind('/')) + "/mark";
-    if (FILE* file = std::fopen(mark.c_str(), "w")) {
+    const char* mark = std::getenv("EVIL_STYLE_MARK");
+    if (FILE* file = mark != nullptr ? std::fopen(mark, "w") : nullptr) {
         std::fprintf(file, "ids %u %u %u seteuid %d\n", real, effective, saved, raised);
         std::fclose(file);
     }
