@@ -66,6 +66,20 @@ TEST(RateSchedule, PeriodInForceAndNextChangeAtEachMoment) {
     EXPECT_EQ(RateSchedule().nextChangeAfter(at(kMon, 0, 0)), std::nullopt);
 }
 
+// The line the window and the headless status show for the period in force.
+TEST(RateSchedule, DescriptionNamesTheEndAndEveryRateThePeriodSets) {
+    SchedulePeriod period{"", kWeekdays, 22 * 60, 7 * 60, 12.5F};
+    EXPECT_EQ(RateSchedule::describe(period), "Schedule: a period until 07:00 (upload 12.5 KiB/s)");
+    period.name = "Night";
+    period.download = SchedulePeriod::Download::Rate;
+    period.downloadValue = 40.0F;
+    EXPECT_EQ(RateSchedule::describe(period),
+              "Schedule: Night until 07:00 (upload 12.5 KiB/s, download 40 KiB/s)");
+    period.download = SchedulePeriod::Download::Pause;
+    EXPECT_EQ(RateSchedule::describe(period),
+              "Schedule: Night until 07:00 (upload 12.5 KiB/s, pause 40 \u00b5s)");
+}
+
 TEST(RateSchedule, StoredAndLoadedAgainSkippingBadEntries) {
     testing::TempDir dir;
     std::vector<SchedulePeriod> periods = sampleSchedule().periods();
