@@ -81,10 +81,14 @@ TEST(UserDefaults, DefaultPathFollowsXdgConfigHome) {
                   setenv("HOME", "/home/someone", 1);
                   const bool relative = UserDefaults::defaultPath() ==
                                         "/home/someone/.config/Quellbox/Quellbox.plist";
-                  return (absolute ? 0 : 1) | (relative ? 0 : 2);
+                  // A service started without HOME keeps its settings in its folder.
+                  unsetenv("HOME");
+                  const bool homeless = UserDefaults::defaultPath() ==
+                                        std::filesystem::current_path() / "Quellbox/Quellbox.plist";
+                  return (absolute ? 0 : 1) | (relative ? 0 : 2) | (homeless ? 0 : 4);
               }),
               0)
-        << "1: XDG_CONFIG_HOME not followed, 2: a relative one not ignored";
+        << "1: XDG_CONFIG_HOME not followed, 2: a relative one not ignored, 4: no HOME";
 }
 
 }  // namespace
