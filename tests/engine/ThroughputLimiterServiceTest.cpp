@@ -128,7 +128,7 @@ TEST(ThroughputLimiterSettings, PauseAndFactorAreMagnitudesAndTheDownloadModeOwn
 }
 
 // Without an own address, or a socket it can open and bind, nothing reads the divert port:
-// packets of a capped port pass the kernel untouched.
+// packets of a port capped meanwhile pass the kernel untouched.
 TEST(ThroughputLimiterStartUp, WithoutAnOwnAddressOrASocketTheEngineEnds) {
     struct Case {
         bool offline;
@@ -160,6 +160,9 @@ TEST(ThroughputLimiterStartUp, WithoutAnOwnAddressOrASocketTheEngineEnds) {
         if (test.failOpen) {
             EXPECT_THAT(log.errorLines(), ElementsAre(::testing::StartsWith(
                                               "Quellbox Error : divert socket not created !: ")));
+        }
+        if (test.offline) {
+            continue;  // a machine without an address has no rule to divert with either
         }
         ASSERT_NE(sim.cap(6700), nullptr);
         sim.inject(sim.serverPacket(6700, "192.0.2.10", 1000));
