@@ -64,34 +64,30 @@ double ratePerSecond(const std::vector<StatsLine>& stats, std::size_t from,
 
 TEST(HeadlessRun, BadOptionsAndFilesAreRefusedWithStatusTwo) {
     HeadlessProcess process;
-    const std::vector<std::vector<std::string>> bad = {
-        {"--rate", "fast"},
-        {"--scenario", process.path("missing.scenario").string()},
-        {"--stats-json", process.path("no/such/folder/stats.json").string()},
-    };
-    for (const auto& arguments : bad) {
-        EXPECT_EQ(process.run(arguments), 2) << arguments.back();
-        EXPECT_NE(process.output().find("quellbox: "), std::string::npos) << arguments.back();
-    }
-    // Addresses that parse but can't be listened on: a port in use, an address of no
+    process.writeFile("broken.scenario",
+                      "service 6700 Server\nclient 10.0.0.1 download port=6700\n");
+    // Metrics addresses that parse but can't be listened on: a port in use, an address of no
     // interface of this machine.
     httplib::Server taken;
     taken.set_socket_options([](int) {});  // no SO_REUSEPORT: the port is another's alone
     const int port = taken.bind_to_any_port("127.0.0.1");
     ASSERT_GT(port, 0);
-    for (const std::string& address :
-         {"127.0.0.1:" + std::to_string(port), std::string("192.0.2.99:9715")}) {
-        EXPECT_EQ(process.run({"--backend", "sim", "--metrics", address}), 2) << address;
-        EXPECT_NE(process.output().find("quellbox: can't serve the metrics on " + address + ": "),
-                  std::string::npos)
-            << process.output();
+    const std::string inUse = "127.0.0.1:" + std::to_string(port);
+    // The arguments and what the program says about them.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+        {{"--rate", "fast"}, "quellbox: "},
+        {{"--scenario", process.path("missing.scenario").string()}, "quellbox: "},
+        {{"--stats-json", process.path("no/such/folder/stats.json").string()}, "quellbox: "},
+        {{"--metrics", inUse}, "quellbox: can't serve the metrics on " + inUse + ": "},
+        {{"--metrics", "192.0.2.99:9715"},
+         "quellbox: can't serve the metrics on 192.0.2.99:9715: "},
+        {{"--scenario", process.path("broken.scenario").string()}, "line 2"},
+    };
+    for (auto [arguments, told] : bad) {
+        arguments.insert(arguments.begin(), {"--backend", "sim"});
+        EXPECT_EQ(process.run(arguments), 2) << arguments.back();
+        EXPECT_NE(process.output().find(told), std::string::npos) << process.output();
     }
-    process.writeFile("broken.scenario",
-                      "service 6700 Server\nclient 10.0.0.1 download port=6700\n");
-    EXPECT_EQ(
-        process.run({"--backend", "sim", "--scenario", process.path("broken.scenario").string()}),
-        2);
-    EXPECT_NE(process.output().find("line 2"), std::string::npos) << process.output();
 }
 
 // A statistics file on a full disk (/dev/full refuses every write, even root's): the run

@@ -37,7 +37,6 @@ TEST_F(ChildEngineWindow, CapsShowClientsRestartADeadEngineAndWindDownThroughThe
     presenter().panelAnswer = Presenter::kDefaultButton;  // "Restart"
     ASSERT_EQ(::kill(*proxy().client().enginePid(), SIGKILL), 0);
     ASSERT_TRUE(processEventsUntil([this] { return !presenter().panels.empty(); }));
-    EXPECT_EQ(presenter().panels.front().title, "The Quellbox engine stopped");
     ASSERT_TRUE(processEventsUntil([this] { return proxy().client().alive(); }));
     // The killed engine's rules stay (traffic bypasses them); the new one capped the port again.
     EXPECT_EQ(firewallRules(), 4U);

@@ -49,7 +49,7 @@ protected:
     }
 };
 
-TEST_F(Drawer, OpeningSwitchesPriorityModeOnClosingOffAndABadLogPathIsToldAtTheOpening) {
+TEST_F(Drawer, OpeningSwitchesPriorityModeOnABadLogPathIsToldAndTheTableAndGraphShowRates) {
     start();
     QMainWindow& window = interface().mainWindow();
     const int closedWidth = window.width();
@@ -98,6 +98,49 @@ TEST_F(Drawer, OpeningSwitchesPriorityModeOnClosingOffAndABadLogPathIsToldAtTheO
     closeDrawer();
     openDrawer();
     EXPECT_EQ(presenter().sheets.size(), 1U);
+
+    // The table and the selected client's graph show the rates; the timer leaves an empty table
+    // to the engine.
+    const auto first = std::chrono::system_clock::now() - std::chrono::seconds(10);
+    auto client = std::make_shared<UserInfo>("Carracho", 5, "name of erin", "erin", first);
+    client->setLastInstantaneousRateDate(first);
+    client->setLastPacketSize(102400);
+    client->setLastPacketDate(first + std::chrono::seconds(10));
+    ipmode().ipTable()->linkThisUserInfo(client, "192.0.2.50");
+    addClient("192.0.2.51", 5, "idle");
+    EXPECT_EQ(priority().tableModel().rowCount(), 0);  // not shown before a reload
+
+    for (int tick = 0; tick < 3; ++tick) {
+        priority().getUserRateValues();
+    }
+    ASSERT_EQ(priority().tableModel().rowCount(), 2);
+    EXPECT_EQ(cellText(0, "login"), "erin");
+    EXPECT_EQ(cellText(0, "screenName"), "name of erin");
+    EXPECT_EQ(cellText(0, "usedService"), "Carracho");
+    EXPECT_EQ(cellText(0, "instantRate"), "10.0");
+    EXPECT_EQ(cellText(0, "avRate"), "10.0");
+    RateGraph& graph = *drawer().rateGraph;
+    EXPECT_TRUE(graph.shownSamples().empty());  // nothing selected
+    // One sample per refresh, and perhaps one of the running timer.
+    selectRow(*drawer().drawerTable, 0);
+    const auto busy = graph.shownSamples();
+    EXPECT_GE(busy.size(), 3U);
+    EXPECT_TRUE(std::all_of(busy.begin(), busy.end(), [](float rate) { return rate == 10.0F; }));
+    selectRow(*drawer().drawerTable, 1);
+    const auto idle = graph.shownSamples();
+    EXPECT_GE(idle.size(), 3U);
+    EXPECT_TRUE(std::all_of(idle.begin(), idle.end(), [](float rate) { return rate == 0.0F; }));
+    // The graph's samples leave the table's rate windows alone.
+    EXPECT_EQ(client->instantaneousRateTotalPacketsSize(), 102400);
+
+    // The clients leave: the timer does not reload the empty table...
+    ipmode().ipTable()->removeThisIPString("192.0.2.50");
+    ipmode().ipTable()->removeThisIPString("192.0.2.51");
+    priority().getUserRateValues();
+    EXPECT_EQ(priority().tableModel().rowCount(), 2);
+    // ... the engine's refresh does, through the main window's controller.
+    controller().refreshView();
+    EXPECT_EQ(priority().tableModel().rowCount(), 0);
 }
 
 TEST_F(Drawer, PriorityButtonsStopAtZeroAndTenFollowTheSelectionAndSetTheLoginsDefault) {
@@ -145,51 +188,6 @@ TEST_F(Drawer, PriorityButtonsStopAtZeroAndTenFollowTheSelectionAndSetTheLoginsD
     priority().priorityMore();  // no selection: nothing
     EXPECT_EQ(high->priority(), 8);
     EXPECT_EQ(low->priority(), 1);
-}
-
-TEST_F(Drawer, TableAndSelectedClientsGraphShowRatesTheTimerLeavesAnEmptyTableToTheEngine) {
-    start();
-    openDrawer();
-    const auto first = std::chrono::system_clock::now() - std::chrono::seconds(10);
-    auto client = std::make_shared<UserInfo>("Carracho", 5, "name of erin", "erin", first);
-    client->setLastInstantaneousRateDate(first);
-    client->setLastPacketSize(102400);
-    client->setLastPacketDate(first + std::chrono::seconds(10));
-    ipmode().ipTable()->linkThisUserInfo(client, "192.0.2.50");
-    addClient("192.0.2.51", 5, "idle");
-    EXPECT_EQ(priority().tableModel().rowCount(), 0);  // not shown before a reload
-
-    for (int tick = 0; tick < 3; ++tick) {
-        priority().getUserRateValues();
-    }
-    ASSERT_EQ(priority().tableModel().rowCount(), 2);
-    EXPECT_EQ(cellText(0, "login"), "erin");
-    EXPECT_EQ(cellText(0, "screenName"), "name of erin");
-    EXPECT_EQ(cellText(0, "usedService"), "Carracho");
-    EXPECT_EQ(cellText(0, "instantRate"), "10.0");
-    EXPECT_EQ(cellText(0, "avRate"), "10.0");
-    RateGraph& graph = *drawer().rateGraph;
-    EXPECT_TRUE(graph.shownSamples().empty());  // nothing selected
-    // One sample per refresh, and perhaps one of the running timer.
-    selectRow(*drawer().drawerTable, 0);
-    const auto busy = graph.shownSamples();
-    EXPECT_GE(busy.size(), 3U);
-    EXPECT_TRUE(std::all_of(busy.begin(), busy.end(), [](float rate) { return rate == 10.0F; }));
-    selectRow(*drawer().drawerTable, 1);
-    const auto idle = graph.shownSamples();
-    EXPECT_GE(idle.size(), 3U);
-    EXPECT_TRUE(std::all_of(idle.begin(), idle.end(), [](float rate) { return rate == 0.0F; }));
-    // The graph's samples leave the table's rate windows alone.
-    EXPECT_EQ(client->instantaneousRateTotalPacketsSize(), 102400);
-
-    // The clients leave: the timer does not reload the empty table...
-    ipmode().ipTable()->removeThisIPString("192.0.2.50");
-    ipmode().ipTable()->removeThisIPString("192.0.2.51");
-    priority().getUserRateValues();
-    EXPECT_EQ(priority().tableModel().rowCount(), 2);
-    // ... the engine's refresh does, through the main window's controller.
-    controller().refreshView();
-    EXPECT_EQ(priority().tableModel().rowCount(), 0);
 }
 
 }  // namespace

@@ -6,17 +6,10 @@ namespace {
 class RateControls : public WindowFixture {
 protected:
     // As a user does.
-    static void choose(QComboBox* menu, int item) {
-        menu->setCurrentIndex(item);
-        emit menu->activated(item);
-    }
     static void type(QLineEdit* field, const char* text) {
         field->setText(text);
         emit field->editingFinished();
     }
-    void chooseConnectionType(int item) { choose(ui().ULRangePopUp, item); }
-    void typeUploadRate(const char* text) { type(ui().uploadRateTF, text); }
-    void typeDownloadRate(const char* text) { type(ui().downloadRateTF, text); }
     // Fills the custom range dialog and presses one of its buttons.
     int fill(const char* from, const char* to, bool kilobits, bool pressOK) {
         Ui::QuellboxCustomRangeDialog& form = interface().customRange();
@@ -39,31 +32,27 @@ TEST_F(RateControls, StartUpShowsTheStoredRangeConnectionTypesSetTheirOwnTypedRa
     EXPECT_FLOAT_EQ(engine().getDATARate(), 42.0F);
     EXPECT_FLOAT_EQ(engine().getACKPause(), 0.0F);
 
-    chooseConnectionType(5);
+    choose(ui().ULRangePopUp, 5);
     EXPECT_EQ(ui().rangeULmin->text(), "7");
     EXPECT_EQ(ui().rangeULmax->text(), "15");
     EXPECT_EQ(ui().uploadRateTF->text(), "13.5");
     EXPECT_FLOAT_EQ(engine().getDATARate(), 13.5F);
-    chooseConnectionType(3);
+    choose(ui().ULRangePopUp, 3);
     EXPECT_DOUBLE_EQ(ui().sliderUL->floatMinimum(), 30.0);
     EXPECT_DOUBLE_EQ(ui().sliderUL->floatMaximum(), 45.0);
     EXPECT_DOUBLE_EQ(ui().sliderUL->floatValue(), 42.0);
-    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::DATARate), 42.0F);
     EXPECT_EQ(preferences().integerForKey(keys::connectionType), 3);
-    // Typed rates are kept inside the range; the slider sets the rate.
-    typeUploadRate("500");
-    EXPECT_FLOAT_EQ(engine().getDATARate(), 45.0F);
-    EXPECT_EQ(ui().uploadRateTF->text(), "45");
-    EXPECT_EQ(presenter().beeps, 1);
-    typeUploadRate("10");
-    EXPECT_FLOAT_EQ(engine().getDATARate(), 30.0F);
-    EXPECT_DOUBLE_EQ(ui().sliderUL->floatValue(), 30.0);
-    typeUploadRate("40");
-    EXPECT_FLOAT_EQ(engine().getDATARate(), 40.0F);
-    EXPECT_DOUBLE_EQ(ui().sliderUL->floatValue(), 40.0);
-    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::DATARate), 40.0F);
-    EXPECT_EQ(presenter().beeps, 2);
-
+    // Typed rates are kept inside the range, with a beep for one outside it; the slider follows.
+    for (const auto& [typed, kept, beeps] :
+         {std::tuple{"500", 45.0F, 1}, std::tuple{"10", 30.0F, 2}, std::tuple{"40", 40.0F, 2}}) {
+        type(ui().uploadRateTF, typed);
+        EXPECT_FLOAT_EQ(engine().getDATARate(), kept) << typed;
+        EXPECT_EQ(ui().uploadRateTF->text(), QString::number(kept)) << typed;
+        EXPECT_DOUBLE_EQ(ui().sliderUL->floatValue(), kept) << typed;
+        EXPECT_FLOAT_EQ(preferences().floatForKey(keys::DATARate), kept) << typed;
+        EXPECT_EQ(presenter().beeps, beeps) << typed;
+    }
+    // The slider sets the rate.
     ui().sliderUL->setFocus();
     QTest::keyClick(ui().sliderUL, Qt::Key_Home);
     EXPECT_FLOAT_EQ(engine().getDATARate(), 30.0F);
@@ -80,41 +69,7 @@ TEST_F(RateControls, StartUpShowsTheStoredRangeConnectionTypesSetTheirOwnTypedRa
     }
 }
 
-TEST_F(RateControls, CustomRangesBeepUntilTheyHaveRoomCancelKeepsTheRangeKilobitsAreEighths) {
-    start();
-    presenter().modalRun = [this](QDialog&) {
-        if (presenter().modalRuns == 1) {
-            return fill("50", "50", false, true);
-        }
-        if (presenter().modalRuns == 2) {
-            // The entries are still there for the second try.
-            EXPECT_EQ(interface().customRange().fromBWForm->text(), "50");
-            return fill("-10", "20", false, true);
-        }
-        return presenter().modalRuns == 3 ? fill("1", "2", false, false)
-                                          : fill("100", "200", true, true);
-    };
-    chooseConnectionType(RangeController::kCustomItem);
-    EXPECT_EQ(presenter().modalRuns, 3);
-    EXPECT_EQ(presenter().beeps, 2);
-    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::minDATARate), 30.0F);
-    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::maxDATARate), 45.0F);
-    EXPECT_EQ(preferences().integerForKey(keys::connectionType), RangeController::kCustomItem);
-    EXPECT_FLOAT_EQ(engine().getDATARate(), 42.0F);
-    EXPECT_EQ(ui().rangeULmax->text(), "45");
-
-    chooseConnectionType(RangeController::kCustomItem);  // in kilobits
-    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::minDATARate), 12.5F);
-    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::maxDATARate), 25.0F);
-    EXPECT_EQ(ui().rangeULmin->text(), "12");
-    EXPECT_EQ(ui().rangeULmax->text(), "25");
-    EXPECT_EQ(ui().uploadRateTF->text(), "18.75");
-    EXPECT_DOUBLE_EQ(ui().sliderUL->floatValue(), 18.75);
-    EXPECT_FLOAT_EQ(engine().getDATARate(), 18.75F);
-    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::DATARate), 18.75F);
-}
-
-TEST_F(RateControls, CapSwitchesHandTheirValuesToTheEngine) {
+TEST_F(RateControls, CapSwitchesHandTheirValuesToTheEngineAndCustomRangesNeedRoom) {
     storeServices({"Server"}, {6700}, {true});
     start();
     ui().portTableView->selectRow(0);
@@ -155,6 +110,35 @@ TEST_F(RateControls, CapSwitchesHandTheirValuesToTheEngine) {
     ui().capDLSwitch->click();
     EXPECT_FLOAT_EQ(engine().getACKPause(), 0.0F);
     EXPECT_FALSE(ui().sliderDL->isEnabled());
+
+    // Custom ranges beep until they have room, a cancel keeps the range, kilobits are eighths.
+    presenter().modalRun = [this](QDialog&) {
+        if (presenter().modalRuns == 1) {
+            return fill("50", "50", false, true);
+        }
+        if (presenter().modalRuns == 2) {
+            // The entries are still there for the second try.
+            EXPECT_EQ(interface().customRange().fromBWForm->text(), "50");
+            return fill("-10", "20", false, true);
+        }
+        return presenter().modalRuns == 3 ? fill("1", "2", false, false)
+                                          : fill("100", "200", true, true);
+    };
+    choose(ui().ULRangePopUp, RangeController::kCustomItem);
+    EXPECT_EQ(presenter().modalRuns, 3);
+    EXPECT_EQ(presenter().beeps, 2);
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::minDATARate), 30.0F);
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::maxDATARate), 45.0F);
+    EXPECT_EQ(preferences().integerForKey(keys::connectionType), RangeController::kCustomItem);
+    EXPECT_FLOAT_EQ(engine().getDATARate(), 42.0F);
+    EXPECT_EQ(ui().rangeULmax->text(), "45");
+
+    choose(ui().ULRangePopUp, RangeController::kCustomItem);  // in kilobits
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::minDATARate), 12.5F);
+    EXPECT_FLOAT_EQ(preferences().floatForKey(keys::maxDATARate), 25.0F);
+    EXPECT_EQ(ui().rangeULmin->text(), "12");
+    EXPECT_EQ(ui().rangeULmax->text(), "25");
+    EXPECT_EQ(ui().uploadRateTF->text(), "18.75");
 }
 
 TEST_F(RateControls, TheDownloadRateModeHandsTheTypedRateToTheEngineAndThePauseComesBack) {
@@ -170,12 +154,12 @@ TEST_F(RateControls, TheDownloadRateModeHandsTheTypedRateToTheEngineAndThePauseC
     EXPECT_TRUE(engine().isDownloadRateOn());
     EXPECT_FLOAT_EQ(engine().getDownloadRate(), 64.0F);
     EXPECT_TRUE(ui().downloadRateTF->isEnabled());
-    typeDownloadRate("250");
+    type(ui().downloadRateTF, "250");
     EXPECT_FLOAT_EQ(engine().getDownloadRate(), 250.0F);
     EXPECT_FLOAT_EQ(preferences().floatForKey(keys::downloadRate), 250.0F);
     int beeps = 0;
     for (const char* bad : {"abc", "0", "-5", "12abc", "", "inf"}) {
-        typeDownloadRate(bad);
+        type(ui().downloadRateTF, bad);
         EXPECT_EQ(presenter().beeps, ++beeps) << bad;
         EXPECT_EQ(ui().downloadRateTF->text(), "250") << bad;
     }

@@ -27,7 +27,6 @@ protected:
         QTableView* view = ui().portTableView;
         return openEditor() != nullptr ? view->currentIndex().column() : -1;
     }
-    int editedRow() { return ui().portTableView->currentIndex().row(); }
     int selectedRow() { return testing::selectedRow(*ui().portTableView); }
 };
 
@@ -69,7 +68,7 @@ TEST_F(ServicesTable, ANewRowIsNamedThenGivenAPortAndRefusesDuplicatesAndBadPort
     int beeps = presenter().beeps;
     EXPECT_GT(beeps, 2);
     EXPECT_EQ(selectedRow(), 2);
-    EXPECT_EQ(editedRow(), 2);
+    EXPECT_EQ(ui().portTableView->currentIndex().row(), 2);
     ASSERT_EQ(editedColumn(), ServicesTableModel::columnWithIdentifier("Port"));
 
     for (const char* bad : {"0", "-5", "abc", "80"}) {
@@ -84,7 +83,6 @@ TEST_F(ServicesTable, ANewRowIsNamedThenGivenAPortAndRefusesDuplicatesAndBadPort
     EXPECT_TRUE(controller().canSelectAnotherRow());
     EXPECT_EQ(controller().servicesArray()[2]->servicePort(), 21);
     EXPECT_EQ(storedNumbers(keys::servicesPortArray), (std::vector<long long>{6700, 80, 21}));
-    EXPECT_EQ(controller().tableModel().data(cell(2, "Port"), Qt::DisplayRole).toInt(), 21);
 
     // Renaming a complete row to another row's name is refused too.
     controller().tableModel().setData(cell(1, "Service"), "Files", Qt::EditRole);
@@ -106,7 +104,6 @@ TEST_F(ServicesTable, CapsFollowTheRowsDlSwitchesUlOnUlOffSwitchesDlOffNewRowsSt
     EXPECT_EQ(controller().uploadCappedServicesPort(), std::vector<int>{80});
     EXPECT_EQ(controller().downloadCappedServicesPort(), std::vector<int>{80});
     EXPECT_EQ(storedNumbers(keys::activatedULServices), (std::vector<long long>{0, 1}));
-    EXPECT_EQ(controller().tableModel().data(cell(1, "Ul"), Qt::CheckStateRole), Qt::Checked);
     // A capped row's name and port cannot be edited.
     EXPECT_FALSE(controller().tableModel().flags(cell(1, "Port")) & Qt::ItemIsEditable);
     EXPECT_TRUE(controller().tableModel().flags(cell(0, "Port")) & Qt::ItemIsEditable);

@@ -143,6 +143,11 @@ protected:
     QModelIndex cell(int row, const char* identifier);
     // Clicks the check box of a "Ul" or "Dl" cell as a user does.
     void clickCheckBox(int row, const char* identifier);
+    // Chooses a menu's item as a user does.
+    static void choose(QComboBox* menu, int item) {
+        menu->setCurrentIndex(item);
+        emit menu->activated(item);
+    }
 
     std::vector<std::chrono::milliseconds> windDownPauses;
     int quits = 0;
