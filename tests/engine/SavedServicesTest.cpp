@@ -40,6 +40,9 @@ TEST(SavedServices, StoredListsOfUnequalLengthAreCutToTheShorterAndStored) {
 
     prefs.removeObjectForKey(keys::servicesNameArray);
     EXPECT_TRUE(SavedServices::load(prefs).empty());
+    // A service without a stored flag (added by an older version, say) counts as capped.
+    prefs.setObject(PlistValue(PlistValue::Array{false}), keys::activatedULServices);
+    EXPECT_EQ(SavedServices::activatedFlags(prefs, 3), (std::vector<bool>{false, true, true}));
 }
 
 TEST(SavedServices, ReapplyingStopsAtTheFirstRuleThatFails) {
