@@ -73,8 +73,7 @@ TEST(SavedServices, WindDownLowersTheStoredRateInTwoStepsThenRemovesEveryRule) {
     std::vector<std::shared_ptr<Service>> services{std::make_shared<Service>("a", 7001),
                                                    std::make_shared<Service>("b", 7002)};
     SavedServices::reapplySavedCaps(sim.engine(), services, {true, true});
-    sim.kernel().syncRules();
-    ASSERT_EQ(sim.kernel().rules().size(), 4U);  // a server and a client rule per service
+    ASSERT_EQ(sim.firewallRules(), 4U);
     sim.preferences().setFloat(90.0F, keys::DATARate);
     sim.engine().setDATARate(12.0F);  // whatever the engine runs at, the stored rate rules
 
@@ -92,8 +91,7 @@ TEST(SavedServices, WindDownLowersTheStoredRateInTwoStepsThenRemovesEveryRule) {
     EXPECT_EQ(pauses, (std::vector<std::chrono::milliseconds>(2, std::chrono::milliseconds(500))));
     EXPECT_FALSE(sim.engine().isCappedUL(7001));
     EXPECT_FALSE(sim.engine().isCappedUL(7002));
-    sim.kernel().syncRules();
-    EXPECT_TRUE(sim.kernel().rules().empty());
+    EXPECT_EQ(sim.firewallRules(), 0U);
 }
 
 }  // namespace

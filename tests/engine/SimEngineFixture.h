@@ -79,6 +79,11 @@ public:
 
     // Caps the upload (or the download) of a service on `port`; the kernel sees its rules at once.
     std::shared_ptr<Service> cap(int port, bool download = false);
+    // The rules the simulated kernel diverts by now: a server and a client rule per capped port
+    // (a count no test expects when it cannot read them).
+    std::size_t firewallRules() {
+        return kernel_->syncRules() ? kernel_->rules().size() : SIZE_MAX;
+    }
     // Waits for the engine to start, then caps `port` as cap() does.
     void startWithCap(int port, bool download = false);
 

@@ -1,4 +1,4 @@
-// The engine's service operations, settings, listeners and start-up over the simulated firewall.
+// The engine's service operations, settings and start-up over the simulated firewall.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -17,12 +17,6 @@ using testing::ControlledSocket;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using testing::SimEngineFixture;
-
-// The rules the simulated firewall holds: a server and a client rule per capped port.
-std::size_t firewallRules(SimEngineFixture& sim) {
-    EXPECT_TRUE(sim.kernel().syncRules());
-    return sim.kernel().rules().size();
-}
 
 // The simulated firewall tool refuses every `verb` command ("add", "delete"), or, given none,
 // nothing any more.
@@ -45,12 +39,12 @@ TEST(ThroughputLimiterServices, OneRulePerPortAndOnlyARecordedServiceIsDeruled) 
     EXPECT_EQ(sim.engine().addULService(service), 0);
     EXPECT_EQ(sim.engine().addULService(std::make_shared<Service>("Same port", 6700)), 0);
     EXPECT_EQ(sim.engine().addULService(std::make_shared<Service>("No port", 0)), 0);
-    EXPECT_EQ(firewallRules(sim), 2U);
+    EXPECT_EQ(sim.firewallRules(), 2U);
     EXPECT_TRUE(sim.engine().isCappedUL(6700));
     EXPECT_FALSE(sim.engine().isCappedUL(0));
     EXPECT_THAT(sim.problems(), IsEmpty());
     EXPECT_EQ(sim.engine().removeULService(service), 0);
-    EXPECT_EQ(firewallRules(sim), 0U);
+    EXPECT_EQ(sim.firewallRules(), 0U);
     EXPECT_FALSE(sim.engine().isCappedUL(6700));
 }
 
@@ -98,7 +92,7 @@ TEST(ThroughputLimiterServices, DownloadCapOfAnUploadCappedServiceRunsNoCommand)
     EXPECT_EQ(sim.engine().removeDLService(service), 0);
     EXPECT_FALSE(sim.engine().isCappedDL(6700));
     EXPECT_TRUE(sim.engine().isCappedUL(6700));
-    EXPECT_EQ(firewallRules(sim), 2U);
+    EXPECT_EQ(sim.firewallRules(), 2U);
     // Also for a service that never had one.
     EXPECT_EQ(sim.engine().removeDLService(std::make_shared<Service>("Other", 6800)), 0);
     EXPECT_THAT(sim.problems(), IsEmpty());

@@ -8,7 +8,7 @@
 namespace quellbox {
 namespace {
 
-TEST(SystemLog, NestedCapturesAndManyThreads) {
+TEST(SystemLog, NestedCapturesManyThreadsAndErrorReports) {
     SystemLogCapture outer;
     {
         SystemLogCapture inner;

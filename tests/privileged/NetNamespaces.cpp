@@ -31,10 +31,10 @@ bool run(const std::vector<std::string>& arguments, std::string* output) {
 
 bool runIn(const std::string& ns, const std::string& line, std::string* output,
            const std::string& program) {
-    std::vector<std::string> arguments{kIp, "netns", "exec", ns, program};
+    std::vector<std::string> arguments{kIp, "netns", "exec", ns};
+    if (!program.empty()) arguments.push_back(program);
     std::istringstream words(line);
     arguments.insert(arguments.end(), std::istream_iterator<std::string>(words), {});
-    std::erase(arguments, "");
     return run(arguments, output);
 }
 
@@ -109,7 +109,7 @@ void inNamespace(const std::string& name, const std::function<void()>& work) {
     std::thread thread([&] {
         const int fd = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
         const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-        ::close(fd);  // of -1: fails harmlessly
+        if (fd >= 0) ::close(fd);
         ASSERT_TRUE(entered) << name;
         work();
     });

@@ -16,6 +16,22 @@ namespace quellbox::testing {
 namespace {
 constexpr auto kOutputGuard = std::chrono::seconds(30);  // failure guards only
 constexpr auto kExitGuard = std::chrono::seconds(60);
+
+// A home of its own, the sanitizers' options (a report must fail the run), the run's entries.
+std::vector<std::string> childEnvironment(const ProgramRun::Options& options) {
+    const std::string home = options.home.string();
+    std::vector<std::string> entries{"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
+                                     "XDG_RUNTIME_DIR=" + home,
+                                     "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (text.substr(0, text.find('=')).ends_with("SAN_OPTIONS")) {
+            entries.push_back(text);
+        }
+    }
+    entries.insert(entries.end(), options.environment.begin(), options.environment.end());
+    return entries;
+}
 }  // namespace
 
 ProgramRun::ProgramRun(Options options) : options_(std::move(options)) {}
@@ -32,18 +48,7 @@ bool ProgramRun::start() {
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         return false;
     }
-    const std::string home = options_.home.string();
-    std::vector<std::string> environment{"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config",
-                                         "XDG_RUNTIME_DIR=" + home,
-                                         "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
-    // A sanitizer's report in the child must fail the run as it would fail the test.
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        if (text.substr(0, text.find('=')).ends_with("SAN_OPTIONS")) {
-            environment.push_back(text);
-        }
-    }
-    environment.insert(environment.end(), options_.environment.begin(), options_.environment.end());
+    std::vector<std::string> environment = childEnvironment(options_);
     std::vector<char*> argv;
     std::vector<char*> envp;
     for (auto& word : options_.command) argv.push_back(word.data());

@@ -157,6 +157,10 @@ TEST_F(MainWindow, GaugesAndProblemAlertsFromAnyThreadReachTheWindowAndQuitWhenA
     ASSERT_TRUE(processEventsUntil([this] { return ui().queueSizeGauge->value() == 17; }));
     EXPECT_EQ(ui().dataPacketGauge->value(), 700);
     EXPECT_EQ(ui().ackPacketGauge->value(), 52);
+    // A reading beyond the gauge's scale fills it (a bar ignores a value out of its range).
+    engine().fireDataEventToListeners(1e12);
+    NoWaveProgressIndicator& data = *ui().dataPacketGauge;
+    ASSERT_TRUE(processEventsUntil([&] { return data.value() == data.maximum(); }));
 
     const auto problem = [this](const char* title, bool quit) {
         notifications().postNotification("genericIpfwProblemNotification", nullptr,
